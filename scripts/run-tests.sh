@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test: the unit, Java and end-to-end
+# tests in a Release build, the unit tests again under ASan/UBSan, and each fuzz target briefly.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+fuzz_seconds=${KBR_FUZZ_SECONDS:-20}
+
+scripts/install-deps.sh
+
+echo "== release build"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release > /dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
+
+echo "== sanitizer build (ASan + UBSan)"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKBR_SANITIZE=ON -DKBR_BENCH=OFF > /dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 300 -LE nosanitize
+
+echo "== fuzz targets (${fuzz_seconds}s each)"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBR_FUZZ=ON \
+  -DKBR_TESTS=OFF -DKBR_BENCH=OFF > /dev/null
+cmake --build build-fuzz -j"$jobs"
+shopt -s nullglob
+for target in build-fuzz/bin/fuzz_*; do
+  name=${target##*/fuzz_}
+  work=$(mktemp -d)
+  seeds=()
+  [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
+  echo "-- $name"
+  "$target" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    "$work" "${seeds[@]}" 2>&1 | grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' || true
+  test "${PIPESTATUS[0]}" -eq 0
+  rm -rf "$work"
+done
+echo "all test stages passed"
