@@ -271,6 +271,8 @@ TEST_F(PhoneFixture, EndTonePlaysLocallyThenToneFinishedIsPostedOnce) {
     }
     EXPECT_TRUE(heard);
     ASSERT_EQ(phone->timerCount(), 1u) << "no toneFinished after " << frames << " frames";
+    // Four bursts of 0.5 s on and 0.5 s off are 200 frames; the frame after them finds the tone done.
+    EXPECT_EQ(frames, 201);
     for (int i = 0; i < 50; ++i)
         phone->getFrame(frames + i, frame, 160, false);
     EXPECT_EQ(phone->timerCount(), 1u) << "one toneFinished per end tone";
