@@ -30,6 +30,7 @@ protected:
         logCapture.take();
     }
     void TearDown() override {
+        drain(*phone); // posted actions belong to the loop until they have run
         for (int i = 1; i <= 20; ++i)
             delete phone->findLine("line" + std::to_string(i));
         phone.reset();
