@@ -1,0 +1,1 @@
+// The qWAVE stand-in (QOSCreateHandle, QOSAddSocketToFlow, QOSCloseHandle); being written.
