@@ -78,7 +78,8 @@ TEST(EventScheduler, RemoveTimerRemovesEveryEntryAndKeepsOthersDue) {
     s.addTimer(30, &x);
     testing::internal::CaptureStdout();
     s.removeTimer(&x);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "event removed more then one\nevent removed more then one\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "event removed more then one\nevent removed more then one\n");
     EXPECT_EQ(s.timerCount(), 1u);
     s.addTimer(55, &before);
     s.addTimer(65, &after);
@@ -102,7 +103,8 @@ TEST_P(ClockJump, HeadDueAtOnceOthersKeepSpacing) {
     auto start = std::chrono::steady_clock::now();
     s.runOnce();
     EXPECT_EQ(log, (std::vector<std::string>{"head"}));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "head ran without its delay";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+        << "head ran without its delay";
     s.addTimer(200, &probe);
     runUntil(s, log, 3);
     EXPECT_EQ(log, (std::vector<std::string>{"head", "probe", "second"}));
