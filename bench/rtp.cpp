@@ -66,24 +66,16 @@ double processCpuSeconds() {
 }
 
 // A received datagram: header decoding, statistics, A-law expansion and the jitter buffer's put,
-// as the receive thread runs them once recvfrom has returned. A frame is taken every packet so
-// the buffer stays in normal play.
+// as the receive thread runs them once recvfrom has returned. Nothing is taken out, so after the
+// first four packets every put first discards the oldest 160 samples: the same copying as in play.
 void BM_ReceiveToJitterBuffer(benchmark::State& state) {
     setUp();
     rtp::RTPSession session;
-    std::vector<std::vector<uint8_t>> packets;
-    for (uint16_t s = 0; s < 256; ++s)
-        packets.push_back(pcmaPacket(s));
-    int16_t frame[160];
+    std::vector<uint8_t> p = pcmaPacket(0);
     uint16_t sequence = 0;
     for (auto _ : state) {
-        std::vector<uint8_t>& p = packets[sequence & 255];
-        rtp::storeBE16(&p[2], sequence);
+        rtp::storeBE16(&p[2], sequence++);
         session.getStream().deliverDatagram(p.data(), p.size());
-        state.PauseTiming();
-        session.getFrame(0, frame, 160, true);
-        state.ResumeTiming();
-        ++sequence;
     }
     state.SetItemsProcessed(state.iterations());
 }
