@@ -16,7 +16,9 @@ DebugRoot* DebugRoot::instance() {
 
 DebugRoot::DebugRoot() : registry(new DebugRegistry), outputs{} {}
 
-DebugRoot::~DebugRoot() { delete registry; }
+DebugRoot::~DebugRoot() {
+    delete registry;
+}
 
 void DebugRoot::addCategory(DebugCategory* category) {
     std::lock_guard<std::recursive_mutex> guard(registry->lock);
@@ -158,7 +160,9 @@ CoutManager::CoutManager(DebugRoot* root_) : root(root_), out(&std::cout) {
 }
 
 // Records written after this output is gone (from other static destructors) must not reach it.
-CoutManager::~CoutManager() { root->removeOutput(this); }
+CoutManager::~CoutManager() {
+    root->removeOutput(this);
+}
 
 void CoutManager::write(const char*, int, const char* sourceFile, int line, std::ostringstream& text) {
     try {

@@ -154,8 +154,8 @@ extern DebugCategory logHid;
 
 } // namespace kmt
 
-#define KMT_LOG(category, lvl)                                                                           \
-    if ((category).effectiveLevel() < (lvl))                                                             \
-        ;                                                                                                \
-    else                                                                                                 \
+#define KMT_LOG(category, lvl)                                                                               \
+    if ((category).effectiveLevel() < (lvl))                                                                 \
+        ;                                                                                                    \
+    else                                                                                                     \
         ::kmt::DebugRecord((category), (lvl), __FILE__, __LINE__).stream()
