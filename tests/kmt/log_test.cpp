@@ -14,6 +14,8 @@
 
 namespace {
 
+using Env = std::map<std::string, std::string>;
+
 // A private tree shaped like the engine's, on its own root with its own console output, so each
 // test resolves levels from a clean start under the environment it sets.
 struct Tree {
@@ -88,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(Log, CachedLevelIgnoresLaterChangesButUnresolvedLevelIsReadAgain) {
-    Tree t({{"kbr_sip_level", "3"}});
+    Tree t(Env{{"kbr_sip_level", "3"}});
     EXPECT_EQ(t.sip->effectiveLevel(), 3);
     setenv("kbr_sip_level", "5", 1);
     EXPECT_EQ(t.sip->effectiveLevel(), 3) << "a positive level is cached";
@@ -119,7 +121,7 @@ TEST(Log, ChildBuiltBeforeItsRootAdoptsParentsRootAtFirstQuery) {
 }
 
 TEST(Log, RecordLineFormatAndSuppression) {
-    Tree t({{"kbr_sip_level", "2"}});
+    Tree t(Env{{"kbr_sip_level", "2"}});
     CaptureCout cap;
     KMT_LOG(*t.sip, 2) << "registered " << 42;
     KMT_LOG(*t.sip, 3) << "suppressed";
@@ -143,7 +145,7 @@ TEST(Log, RecordLineFormatAndSuppression) {
     EXPECT_EQ(first[0], '[');
     EXPECT_EQ(first.substr(20, 3), "]: ");
     EXPECT_NE(first.find("log_test.cpp("), std::string::npos);
-    EXPECT_EQ(first.substr(first.size() - 14), "): registered 42") ;
+    EXPECT_EQ(first.substr(first.size() - 16), "): registered 42");
     EXPECT_EQ(second.substr(21), ": file.cpp(7): ");
 }
 

@@ -182,6 +182,10 @@ TEST(Socket, HostNameOfAnyLength) {
     // The buffer doubles while the call reports it too small.
     plat::testing::failNext("gethostname", plat::WSAEFAULT, 3);
     EXPECT_EQ(kmt::hostName(), name);
+    std::string longName(300, 'h');
+    plat::testing::setHostName(longName.c_str());
+    EXPECT_EQ(kmt::hostName(), longName);
+    plat::testing::setHostName(nullptr);
     plat::testing::failNext("gethostname", plat::WSAENETDOWN);
     EXPECT_THROW(kmt::hostName(), kmt::SocketException);
 }
