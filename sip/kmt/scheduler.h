@@ -1,6 +1,7 @@
 // The single-threaded event loop: socket events, one-shot timers and work posted from other threads.
 #pragma once
 
+#include "plat/net.h"
 #include "plat/sync.h"
 
 #include <atomic>
