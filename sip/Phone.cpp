@@ -85,10 +85,10 @@ void Line::updateTone(int newState, int oldState) {
     if (newState == oldState)
         return;
     std::lock_guard<std::recursive_mutex> guard(lineLock);
-    std::unique_ptr<SoundGenerator> previous = std::move(tone);
-    tone = makeStateTone(newState);
+    std::unique_ptr<SoundGenerator> next(createLineTone(newState));
+    // The previous tone is deleted after the new one is in place.
+    tone.swap(next);
     toneFinishedPosted = false;
-    // The previous tone is deleted here, after the new one is in place.
 }
 
 // ---- Phone

@@ -44,9 +44,6 @@ inline bool isEndToneState(int state) {
     return state == lineBusy || state == lineFailed || state == lineRemoteEnded || state == lineFailedOther;
 }
 
-// The tone a line plays in a state (null for a silent state).
-std::unique_ptr<SoundGenerator> makeStateTone(int state);
-
 // The phone's interface to the signalling stack. A protocol installs itself as its phone's protocol when it
 // is constructed (replacing and deleting one installed before) and the phone owns it from then on.
 class Protocol {

@@ -1,7 +1,7 @@
 // The phone's side of the audio device: opening and closing it, and the frames it exchanges.
 #include "Phone.h"
 
-#include "ToneGenerator.h"
+#include "SoundGenerator.h"
 #include "kmt/log.h"
 
 #include <algorithm>

@@ -30,6 +30,7 @@ protected:
         logCapture.take();
     }
     void TearDown() override {
+        drain(*phone); // posted actions belong to the loop until they have run
         for (int i = 1; i <= 20; ++i)
             delete phone->findLine("line" + std::to_string(i));
         phone.reset();
@@ -271,6 +272,8 @@ TEST_F(PhoneFixture, EndTonePlaysLocallyThenToneFinishedIsPostedOnce) {
     }
     EXPECT_TRUE(heard);
     ASSERT_EQ(phone->timerCount(), 1u) << "no toneFinished after " << frames << " frames";
+    // Four bursts of 0.5 s on and 0.5 s off are 200 frames; the frame after them finds the tone done.
+    EXPECT_EQ(frames, 201);
     for (int i = 0; i < 50; ++i)
         phone->getFrame(frames + i, frame, 160, false);
     EXPECT_EQ(phone->timerCount(), 1u) << "one toneFinished per end tone";
