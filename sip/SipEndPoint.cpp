@@ -33,6 +33,7 @@ bool sameNoCase(const std::string& a, const char* b) {
 class EndPointCallback : public kmt::EventCallbackBase {
 public:
     void invoke() override {
+        endPoint->forgetPosted(this);
         try {
             run();
         } catch (const std::exception& e) {
@@ -128,6 +129,15 @@ SipEndPoint::SipEndPoint(kbrphone::Phone* phone_)
 }
 
 SipEndPoint::~SipEndPoint() {
+    {
+        // Work posted for this end point must not run after it.
+        std::lock_guard<std::mutex> guard(postedLock);
+        for (kmt::EventCallbackBase* callback : posted) {
+            phone->removeTimer(callback);
+            delete callback;
+        }
+        posted.clear();
+    }
     delete registerDialog;
     registerDialog = nullptr;
     dialogs.clear();
@@ -150,16 +160,29 @@ void SipEndPoint::processEvents() {
 void SipEndPoint::registerWithProxy(const std::string& user, const std::string& displayName,
                                     const std::string& authUser, const std::string& password,
                                     const std::string& host, int port) {
-    phone->addTimer(0, new RegisterCallback(this, makeProxy(user, displayName, authUser, password, host, port)));
+    post(new RegisterCallback(this, makeProxy(user, displayName, authUser, password, host, port)));
 }
 
 void SipEndPoint::setProxy(const std::string& user, const std::string& displayName, const std::string& authUser,
                            const std::string& password, const std::string& host, int port) {
-    phone->addTimer(0, new SetProxyCallback(this, makeProxy(user, displayName, authUser, password, host, port)));
+    post(new SetProxyCallback(this, makeProxy(user, displayName, authUser, password, host, port)));
 }
 
 void SipEndPoint::cancelRegistration() {
-    phone->addTimer(0, new CancelRegistrationCallback(this));
+    post(new CancelRegistrationCallback(this));
+}
+
+void SipEndPoint::post(kmt::EventCallbackBase* callback) {
+    {
+        std::lock_guard<std::mutex> guard(postedLock);
+        posted.insert(callback);
+    }
+    phone->addTimer(0, callback);
+}
+
+void SipEndPoint::forgetPosted(kmt::EventCallbackBase* callback) {
+    std::lock_guard<std::mutex> guard(postedLock);
+    posted.erase(callback);
 }
 
 void SipEndPoint::installProxy(SipProxy* newProxy) {

@@ -9,6 +9,8 @@
 
 #include <istream>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,11 @@ public:
     void removeDialog(SipDialog* dialog);
     SipDialog* findDialog(SipInMessage& message);
 
+    // Posts work to the loop; work still pending when the end point goes is removed with it.
+    void post(kmt::EventCallbackBase* callback);
+    // Called by posted work when it runs.
+    void forgetPosted(kmt::EventCallbackBase* callback);
+
     // Loop thread only (the posted callbacks run there).
     void installProxy(SipProxy* newProxy);
     void startRegistration(SipProxy* newProxy);
@@ -75,6 +82,8 @@ private:
     static bool acceptsSource(const SipProxy& proxy, const kmt::SocketAddress& source);
 
     std::vector<char> receiveBuffer;
+    std::mutex postedLock;
+    std::set<kmt::EventCallbackBase*> posted;
     // Proxies replaced by a later registerWithProxy while dialogs still point at them.
     std::vector<SipProxy*> retiredProxies;
 };
