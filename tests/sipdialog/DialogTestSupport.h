@@ -188,7 +188,7 @@ struct Marker : kmt::EventCallbackBase {
 class Harness {
 public:
     Harness()
-        : phone(std::make_unique<phonetest::FakeMediaManager>(journal), creator, journal),
+        : logInstalled((LogCapture::instance(), true)), phone(std::make_unique<phonetest::FakeMediaManager>(journal), creator, journal),
           endPoint(*static_cast<sip::SipEndPoint*>(phone.getProtocol())) {
         LogCapture::instance();
         kmt::ipMode = 1;
@@ -283,6 +283,9 @@ public:
         pump();
     }
 
+    // The capture is in place before anything logs: each category resolves its level once.
+    bool logInstalled;
+    QuietCout quiet;
     phonetest::Journal journal;
     phonetest::FakeCreator creator{journal, false};
     phonetest::TestPhone phone;
@@ -293,7 +296,6 @@ public:
     std::vector<Datagram> otherReceived;
     Marker marker;
     int64_t start = 0;
-    QuietCout quiet;
 };
 
 // A response to a request text: its Via, From, To (with a tag added), Call-ID and CSeq, then extra
