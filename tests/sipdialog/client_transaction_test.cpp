@@ -8,8 +8,9 @@ using namespace dialogtest;
 
 namespace {
 
-// Timer lateness per firing is below a step plus the loop's own time; retransmissions accumulate it.
-constexpr int64_t kSlackMs = 40;
+// Timer lateness per firing is below a step plus the loop's own time; retransmissions accumulate it, more
+// so on a loaded machine.
+constexpr int64_t kSlackMs = 150;
 
 std::vector<int64_t> timesOf(const std::vector<Datagram>& sent, int64_t t0) {
     std::vector<int64_t> out;

@@ -8,7 +8,7 @@ using namespace dialogtest;
 
 namespace {
 
-constexpr int64_t kSlackMs = 40;
+constexpr int64_t kSlackMs = 150;
 const char* const kCallId = "call-1@127.0.0.1";
 const char* const kInviteBranch = "z9hG4bKinvite1";
 
