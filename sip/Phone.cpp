@@ -2,6 +2,7 @@
 
 #include "LineActions.h"
 #include "QOSProvider.h"
+#include "SipEndPoint.h"
 #include "ToneGenerator.h"
 #include "kmt/log.h"
 
@@ -100,8 +101,8 @@ Phone::Phone(std::unique_ptr<MediaManager> mediaManager_, PhoneDeviceCreatorBase
     creator.create(device, this);
     phoneDevice.reset(device);
     try {
-        // The SIP end point installs itself here once it is part of the engine.
-        KMT_LOG(kmt::logPhone, 1) << "no SIP end point in this build: no signalling protocol installed";
+        // The SIP end point installs itself as this phone's protocol.
+        new sip::SipEndPoint(this);
         delete QOSProvider::create();
     } catch (...) {
         delete protocol.exchange(nullptr);

@@ -7,6 +7,7 @@
 #include "SipProxy.h"
 #include "kmt/log.h"
 #include "kmt/socket.h"
+#include "phone/phone_fakes.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -47,7 +48,9 @@ public:
 // 10.0.0.5:5060, no remote tag yet.
 struct DialogFixture {
     DialogFixture()
-        : proxy(new sip::SipProxy("pbx.example", {addr("10.0.0.1", 5060)}, "2001", "Desk")),
+        : phone(std::make_unique<phonetest::FakeMediaManager>(journal), creator, journal),
+          endPoint(*static_cast<sip::SipEndPoint*>(phone.getProtocol())),
+          proxy(new sip::SipProxy("pbx.example", {addr("10.0.0.1", 5060)}, "2001", "Desk")),
           dialog(&endPoint, proxy.get()) {
         proxy->authUser = "auth2001";
         proxy->password = "secret";
@@ -60,7 +63,11 @@ struct DialogFixture {
     }
     kmt::SocketAddress proxyAddress() const { return proxy->addresses.front(); }
 
-    sip::SipEndPoint endPoint;
+    // The phone builds the real end point; the tests use its socket.
+    phonetest::Journal journal;
+    phonetest::FakeCreator creator{journal, false};
+    phonetest::TestPhone phone;
+    sip::SipEndPoint& endPoint;
     std::unique_ptr<sip::SipProxy> proxy;
     TestDialog dialog;
 };
