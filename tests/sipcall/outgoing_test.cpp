@@ -143,9 +143,9 @@ struct Refusal {
     int lineState;
 };
 
-class RefusedCall : public OutgoingCall, public ::testing::WithParamInterface<Refusal> {};
+class RefusedOutgoingCall : public OutgoingCall, public ::testing::WithParamInterface<Refusal> {};
 
-TEST_P(RefusedCall, GivesItsToneStateAndTheDialogGoesAfterTheLineHangsUp) {
+TEST_P(RefusedOutgoingCall, GivesItsToneStateAndTheDialogGoesAfterTheLineHangsUp) {
     const Refusal& r = GetParam();
     dial();
     h.fromProxy(reply(invite, r.code, r.reason));
@@ -161,7 +161,7 @@ TEST_P(RefusedCall, GivesItsToneStateAndTheDialogGoesAfterTheLineHangsUp) {
     h.expectAllReleased();
 }
 
-INSTANTIATE_TEST_SUITE_P(Codes, RefusedCall,
+INSTANTIATE_TEST_SUITE_P(Codes, RefusedOutgoingCall,
                          ::testing::Values(Refusal{486, "Busy Here", 3},
                                            Refusal{480, "Temporarily Unavailable", 3},
                                            Refusal{600, "Busy Everywhere", 3}, Refusal{404, "Not Found", 11},

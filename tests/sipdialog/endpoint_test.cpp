@@ -106,7 +106,7 @@ TEST_F(EndPointTest, AnIncomingInviteWithoutAnOfferIsRefused400AndLeavesNothingO
     answers = h.takeProxy();
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(firstLine(answers[0].text), "SIP/2.0 400 unrecognized ContentType");
-    h.advance(33000, 100);
+    h.advance(36000, 20);
     EXPECT_EQ(h.endPoint.dialogCount(), 0u);
     EXPECT_EQ(h.phone.timerCount(), 0u);
     EXPECT_EQ(h.phone.lineCount(), 0u);
@@ -142,7 +142,7 @@ TEST_F(EndPointTest, BadDatagramsFromAnywhereNeverStopTheLoopOrLeaveStateBehind)
     }
     h.takeProxy();
     // A malformed INVITE from the proxy is refused 400; its dialog goes when that answer has ended.
-    h.advance(33000, 100);
+    h.advance(36000, 20);
     h.takeProxy();
     EXPECT_EQ(h.endPoint.dialogCount(), 0u);
     EXPECT_EQ(h.phone.timerCount(), 0u);
