@@ -126,8 +126,8 @@ void SipDialog::removeResponse(SipTransactionalResponse* response) {
 void SipDialog::handleRequest(const kmt::SocketAddress& source, SipInMessage& request) {
     const std::string fromTag = request.headerParameter("From", "tag");
     if (fromTag != remoteTag) {
-        KMT_LOG(kmt::logSipDialog, 1) << "tag from message (" << fromTag << ")  doesn't match dialog tag ("
-                                      << remoteTag << ")";
+        KMT_LOG(kmt::logSipDialog, 1)
+            << "tag from message (" << fromTag << ")  doesn't match dialog tag (" << remoteTag << ")";
         return;
     }
     const std::string toTag = request.headerParameter("To", "tag");
@@ -173,7 +173,8 @@ void SipDialog::learnRemoteTag(SipInMessage& response) {
         remoteTag = response.headerParameter("To", "tag");
 }
 
-bool SipDialog::parseChallenge(SipInMessage& response, DigestCredentials& credentials, const char* headerName) {
+bool SipDialog::parseChallenge(SipInMessage& response, DigestCredentials& credentials,
+                               const char* headerName) {
     const std::string value = response.header(headerName);
     // The scheme ("Digest") is the text up to the first blank; the parameters follow.
     const size_t blank = value.find(' ');
@@ -184,7 +185,8 @@ bool SipDialog::parseChallenge(SipInMessage& response, DigestCredentials& creden
     parsed.realm = cursor.parameter("realm");
     parsed.opaque = cursor.parameter("opaque");
     if (!isUsableChallenge(parsed)) {
-        KMT_LOG(kmt::logSipDialog, 1) << "unusable challenge in " << headerName << ": quote, backslash or line end";
+        KMT_LOG(kmt::logSipDialog, 1)
+            << "unusable challenge in " << headerName << ": quote, backslash or line end";
         credentials = DigestCredentials();
         return false;
     }
@@ -195,7 +197,8 @@ bool SipDialog::parseChallenge(SipInMessage& response, DigestCredentials& creden
 
 kmt::SocketAddress SipDialog::localAddress() {
     if (isUnspecifiedAddress(localAddressCache)) {
-        kmt::SocketAddress local = proxy ? proxy->localAddress() : kmt::SocketAddress::fromHost(kmt::hostName().c_str());
+        kmt::SocketAddress local =
+            proxy ? proxy->localAddress() : kmt::SocketAddress::fromHost(kmt::hostName().c_str());
         localAddressCache = local.withPort(endPoint->socket.localAddress().port());
     }
     return localAddressCache;

@@ -116,7 +116,8 @@ SipEndPoint::SipEndPoint(kbrphone::Phone* phone_)
     const int mode = kmt::ipMode;
     const int family = kmt::SocketAddress::familyFor(mode);
     const int flags = kmt::SocketAddress::flagsFor(mode, false) | AI_PASSIVE;
-    const kmt::SocketAddress local = kmt::SocketAddress::resolve(mode, family, nullptr, "0", 0, SOCK_DGRAM, flags);
+    const kmt::SocketAddress local =
+        kmt::SocketAddress::resolve(mode, family, nullptr, "0", 0, SOCK_DGRAM, flags);
     try {
         socket.bindUdp(local);
     } catch (const kmt::SocketException& e) {
@@ -163,8 +164,9 @@ void SipEndPoint::registerWithProxy(const std::string& user, const std::string& 
     post(new RegisterCallback(this, makeProxy(user, displayName, authUser, password, host, port)));
 }
 
-void SipEndPoint::setProxy(const std::string& user, const std::string& displayName, const std::string& authUser,
-                           const std::string& password, const std::string& host, int port) {
+void SipEndPoint::setProxy(const std::string& user, const std::string& displayName,
+                           const std::string& authUser, const std::string& password, const std::string& host,
+                           int port) {
     post(new SetProxyCallback(this, makeProxy(user, displayName, authUser, password, host, port)));
 }
 
@@ -238,8 +240,8 @@ SipDialog* SipEndPoint::findDialog(SipInMessage& message) {
 void SipEndPoint::receive() {
     kmt::SocketAddress source;
     int sourceLength = kmt::SocketAddress::length();
-    const int n = plat::recvfrom(socket.handle(), receiveBuffer.data(), kReceiveBufferSize, 0, source.sockaddr(),
-                                 &sourceLength);
+    const int n = plat::recvfrom(socket.handle(), receiveBuffer.data(), kReceiveBufferSize, 0,
+                                 source.sockaddr(), &sourceLength);
     if (n == plat::SOCKET_ERROR) {
         const int code = plat::WSAGetLastError();
         if (code == plat::WSAEMSGSIZE) {

@@ -32,7 +32,8 @@ bool isProvisional(int code) {
 
 SipTransactionalResponse::SipTransactionalResponse(SipDialog* dialog_, const kmt::SocketAddress& source,
                                                    SipInMessage& request)
-    : SipResponse(dialog_, source, request), retransmitTimer(this, &SipTransactionalResponse::onRetransmitTimer),
+    : SipResponse(dialog_, source, request),
+      retransmitTimer(this, &SipTransactionalResponse::onRetransmitTimer),
       endTimer(this, &SipTransactionalResponse::onEndTimer) {
     dialog->addResponse(this);
 }

@@ -162,7 +162,8 @@ TEST_F(ClientTransactionTest, AHangUpBeforeAnyResponseSendsCancelAtTheNextRetran
     ASSERT_TRUE(h.advanceUntil(1, 1000));
     Datagram cancel = h.takeProxy().at(0);
     EXPECT_EQ(firstLine(cancel.text), "CANCEL sip:3002@127.0.0.1 SIP/2.0");
-    EXPECT_EQ(paramOf(headerOf(cancel.text, "Via"), "branch"), paramOf(headerOf(inviteText, "Via"), "branch"));
+    EXPECT_EQ(paramOf(headerOf(cancel.text, "Via"), "branch"),
+              paramOf(headerOf(inviteText, "Via"), "branch"));
     EXPECT_EQ(headerOf(cancel.text, "CSeq"), "1 CANCEL");
 
     h.fromProxy(responseTo(inviteText, 180, "Ringing"));
