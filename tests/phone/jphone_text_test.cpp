@@ -1,6 +1,8 @@
 // Text on its way out of the engine: the carriage-return filter and strings handed to NewStringUTF.
 #include "JPhone.h"
+#include "phone_fakes.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -57,6 +59,33 @@ TEST(ModifiedUtf8, KeepsValidTextAndReplacesWhatJavaCannotRead) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(kbrphone::toModifiedUtf8(c.in), c.out) << "input of " << c.in.size() << " bytes";
+}
+
+} // namespace
+
+namespace {
+
+class NoDeviceCreator : public PhoneDeviceCreatorBase {
+public:
+    void create(PhoneDeviceInterface*& device, kbrphone::Phone*) override { device = nullptr; }
+};
+
+// Before processEvents there is no Java thread to call: notifications are dropped with a log line.
+TEST(JPhoneBeforeProcessEvents, CallbacksAreDroppedWithoutAJavaThread) {
+    phonetest::LogCapture& log = phonetest::LogCapture::instance();
+    NoDeviceCreator creator;
+    JPhone phone(nullptr, creator);
+    EXPECT_EQ(phone.env, nullptr);
+    log.take();
+    phone.registrationStateChanged(1, "registered");
+    phone.buttonPressed(5);
+    phone.requestDialing("100");
+    phone.muteStateChanged(true);
+    EXPECT_THAT(log.take(),
+                ::testing::ElementsAre("no Java event thread yet: registrationStateChanged not delivered",
+                                       "no Java event thread yet: buttonPressed not delivered",
+                                       "no Java event thread yet: requestDialing not delivered",
+                                       "no Java event thread yet: muteStateChanged not delivered"));
 }
 
 } // namespace
