@@ -1,4 +1,5 @@
 #include "Sdp.h"
+#include "SipInMessage.h"
 #include "SipTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -287,6 +288,27 @@ TEST(SdpReader, MalformedLinesAreSkipped) {
     EXPECT_TRUE(d.media[2].codecs.empty());
 
     EXPECT_TRUE(parse("").media.empty());
+}
+
+TEST(SdpReader, BodyOfAReceivedMessage) {
+    std::istringstream stream("SIP/2.0 200 OK\r\n"
+                              "CSeq: 1 INVITE\r\n"
+                              "Content-Type: application/sdp\r\n"
+                              "Content-Length: 999\r\n" // not consulted: the body is the rest
+                              "\r\n"
+                              "v=0\r\n"
+                              "c=IN IP4 10.0.0.9\r\n"
+                              "m=audio 18000 RTP/AVP 8 101\r\n"
+                              "a=rtpmap:8 PCMA/8000\r\n"
+                              "a=rtpmap:101 telephone-event/8000\r\n");
+    std::string first;
+    std::getline(stream, first);
+    sip::SipInMessage response(sip::SipInMessage::response, first, stream);
+    ASSERT_EQ(response.header("c"), "application/sdp");
+    sip::SdpDescription answer = sip::parseSdp(response.body());
+    ASSERT_NE(answer.selectAudio(pcma), nullptr);
+    EXPECT_EQ(answer.remoteRtpAddress(), addr("10.0.0.9", 18000));
+    EXPECT_EQ(answer.findCodec({101, "telephone-event", 8000, ""})->payloadType, 101);
 }
 
 } // namespace
