@@ -143,6 +143,20 @@ void SipInviteRequest::onResponse(const kmt::SocketAddress& source, SipInMessage
     }
 }
 
+void SipInviteRequest::cancel() {
+    if (state == stateCalling) {
+        state = stateCancelWanted;
+    } else if (state == stateProceeding) {
+        // A proceeding INVITE has no time-out; without one a far end that never answers the CANCEL
+        // would keep the transaction, and its dialog, for ever.
+        state = stateCancelWanted;
+        kmt::EventScheduler& scheduler = dialog->scheduler();
+        scheduler.removeTimer(&timeoutTimer);
+        scheduler.addTimer(kTimeoutMs, &timeoutTimer);
+        sendCancel();
+    }
+}
+
 // ---- SipNonInviteRequest
 
 void SipNonInviteRequest::onResponse(const kmt::SocketAddress& source, SipInMessage& response) {
@@ -161,6 +175,14 @@ void SipNonInviteRequest::onResponse(const kmt::SocketAddress& source, SipInMess
     state = stateCompleted;
     dialog->onFinalResponse(this, source, response);
     finish();
+}
+
+// ---- SipReferRequest
+
+std::ostream& SipReferRequest::writeHeaders(std::ostream& os, const kmt::SocketAddress& destination_) {
+    SipRequest::writeHeaders(os, destination_);
+    writeReferAdditions(os, referTarget);
+    return os;
 }
 
 // ---- SipRegisterRequest

@@ -62,6 +62,11 @@ public:
     std::ostream& writeHeaders(std::ostream& os, const kmt::SocketAddress& destination) override;
     void onResponse(const kmt::SocketAddress& source, SipInMessage& response) override;
 
+    // The call is to be cancelled before it is answered: from then on every retransmission time sends the
+    // CANCEL in place of the INVITE; a proceeding INVITE sends it at once and ends 32 s later unless a
+    // final response ends it first. No effect in other states.
+    void cancel();
+
     // The name of the dialog's line; written as X-Brimel-id when not empty. Set by the call's dialog.
     std::string lineName;
 };
@@ -74,6 +79,18 @@ public:
         : SipTransactionalRequest(dialog, destination, method, requestUri) {}
 
     void onResponse(const kmt::SocketAddress& source, SipInMessage& response) override;
+};
+
+// A REFER: "Refer-to" with the target, then Contact.
+class SipReferRequest : public SipNonInviteRequest {
+public:
+    SipReferRequest(SipDialog* dialog, const kmt::SocketAddress& destination, const std::string& requestUri,
+                    const std::string& referTarget_)
+        : SipNonInviteRequest(dialog, destination, "REFER", requestUri), referTarget(referTarget_) {}
+
+    std::ostream& writeHeaders(std::ostream& os, const kmt::SocketAddress& destination) override;
+
+    std::string referTarget;
 };
 
 class SipRegisterRequest : public SipNonInviteRequest {
