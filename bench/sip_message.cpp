@@ -2,6 +2,8 @@
 // every header, on an INVITE with SDP and on a 200 response; writing an INVITE with its SDP offer;
 // md5Hex of a 64-byte text.
 #include "Md5.h"
+#include "Phone.h"
+#include "PhoneDeviceInterface.h"
 #include "Sdp.h"
 #include "SipDialog.h"
 #include "SipEndPoint.h"
@@ -99,6 +101,19 @@ void EveryHeader200(benchmark::State& state) {
     readMessage<true>(state, okResponse);
 }
 
+class NoDevice : public PhoneDeviceCreatorBase {
+public:
+    void create(PhoneDeviceInterface*& device, kbrphone::Phone*) override { device = nullptr; }
+};
+
+// The phone builds the end point that a dialog needs.
+class BenchPhone : public kbrphone::Phone {
+public:
+    explicit BenchPhone(PhoneDeviceCreatorBase& creator) : Phone(nullptr, creator) {}
+    void registrationStateChanged(int, const std::string&) override {}
+    void lineStateChanged(kbrphone::Line*, bool) override {}
+};
+
 class BenchDialog : public sip::SipDialog {
 public:
     BenchDialog(sip::SipEndPoint* endPoint, sip::SipProxy* proxy) : SipDialog(endPoint, proxy) {}
@@ -115,7 +130,9 @@ kmt::SocketAddress ipv4(const char* text, uint16_t port) {
 
 // The head and SDP offer of an INVITE, with a fixed branch (the random branch is not counted).
 void WriteInviteWithSdp(benchmark::State& state) {
-    sip::SipEndPoint endPoint;
+    NoDevice creator;
+    BenchPhone phone(creator);
+    sip::SipEndPoint& endPoint = *static_cast<sip::SipEndPoint*>(phone.getProtocol());
     sip::SipProxy proxy("pbx.example", {ipv4("10.0.0.1", 5060)}, "2001", "Desk 2001");
     BenchDialog dialog(&endPoint, &proxy);
     dialog.callId = "0a1b2c3d4e5f6a7b";

@@ -186,6 +186,7 @@ bool RTPStream::sendControl(const void* data, size_t length) {
 
 void RTPStream::RTPThread::run() {
     plat::SetThreadPriority(plat::GetCurrentThread(), plat::THREAD_PRIORITY_TIME_CRITICAL);
+    plat::SetThreadExecutionState(plat::ES_CONTINUOUS | plat::ES_SYSTEM_REQUIRED);
     MmThreadCharacteristics proAudio("Pro Audio");
     stream->runReceiveLoop();
 }

@@ -3,9 +3,9 @@
 #include "SipClientTransaction.h"
 #include "SipInMessage.h"
 #include "SipInviteDialog.h"
+#include "SipOutMessage.h"
 #include "Phone.h"
 #include "SipProxy.h"
-#include "SipReferRequest.h"
 #include "SipServerTransaction.h"
 #include "kmt/log.h"
 
@@ -16,7 +16,7 @@ namespace sip {
 void SipInviteDialog::invite(int direction) {
     // A later offer replaces one that is still unanswered.
     if (pendingOperation == operationInvite && inviteRequest)
-        cancelInvite(inviteRequest);
+        inviteRequest->cancel();
     KMT_LOG(kmt::logSipReinvite, 2) << "re-invite " << callId << " with " << sdpDirectionName(direction);
     SipInviteRequest* request = newInvite(destination, direction);
     pendingOperation = operationInvite;
@@ -46,7 +46,15 @@ void SipInviteDialog::transfer(const std::string& target) {
                                     ? "sip:" + target + "@" + (proxy ? proxy->host : std::string())
                                     : target;
     KMT_LOG(kmt::logSipTransfer, 2) << "transfer call " << callId << " to " << referTo;
-    (new SipReferRequest(this, destination, referTo))->send(1);
+    (new SipReferRequest(this, destination, std::string(), referTo))->send(1);
+}
+
+std::string SipInviteDialog::replacesTargetOf(const SipInviteDialog& other) const {
+    // The other call's remote target carries the port of its contact already, so it is passed whole:
+    // a second port suffix would make the URI unusable.
+    const std::string& target = other.remoteTarget.empty() ? other.remoteUri : other.remoteTarget;
+    return replacesReferTarget(std::string(), other.destination, target, other.callId, other.remoteTag,
+                               other.localTag);
 }
 
 void SipInviteDialog::onNotify(const kmt::SocketAddress& source, SipInMessage& request) {

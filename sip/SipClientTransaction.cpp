@@ -12,20 +12,6 @@
 
 namespace sip {
 
-namespace {
-
-bool sameNoCase(const std::string& a, const char* b) {
-    size_t n = std::strlen(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
-} // namespace
-
 // ---- SipTransactionalRequest
 
 SipTransactionalRequest::SipTransactionalRequest(SipDialog* dialog_, const kmt::SocketAddress& destination_,
@@ -104,7 +90,7 @@ std::ostream& SipInviteRequest::writeHeaders(std::ostream& os, const kmt::Socket
 }
 
 void SipInviteRequest::onResponse(const kmt::SocketAddress& source, SipInMessage& response) {
-    if (sameNoCase(response.cseqMethod, "CANCEL"))
+    if (noCaseEqual(response.cseqMethod, "CANCEL"))
         return;
     const int s = state;
     const int code = response.statusCode;
@@ -143,6 +129,20 @@ void SipInviteRequest::onResponse(const kmt::SocketAddress& source, SipInMessage
     }
 }
 
+void SipInviteRequest::cancel() {
+    if (state == stateCalling) {
+        state = stateCancelWanted;
+    } else if (state == stateProceeding) {
+        // A proceeding INVITE has no time-out; without one a far end that never answers the CANCEL
+        // would keep the transaction, and its dialog, for ever.
+        state = stateCancelWanted;
+        kmt::EventScheduler& scheduler = dialog->scheduler();
+        scheduler.removeTimer(&timeoutTimer);
+        scheduler.addTimer(kTimeoutMs, &timeoutTimer);
+        sendCancel();
+    }
+}
+
 // ---- SipNonInviteRequest
 
 void SipNonInviteRequest::onResponse(const kmt::SocketAddress& source, SipInMessage& response) {
@@ -161,6 +161,14 @@ void SipNonInviteRequest::onResponse(const kmt::SocketAddress& source, SipInMess
     state = stateCompleted;
     dialog->onFinalResponse(this, source, response);
     finish();
+}
+
+// ---- SipReferRequest
+
+std::ostream& SipReferRequest::writeHeaders(std::ostream& os, const kmt::SocketAddress& destination_) {
+    SipRequest::writeHeaders(os, destination_);
+    writeReferAdditions(os, referTarget);
+    return os;
 }
 
 // ---- SipRegisterRequest

@@ -13,7 +13,13 @@ class SipInMessage;
 
 class SipTransactionalRequest : public SipRequest {
 public:
-    enum State { stateNew = 0, stateCalling = 1, stateProceeding = 2, stateCompleted = 3, stateCancelWanted = 4 };
+    enum State {
+        stateNew = 0,
+        stateCalling = 1,
+        stateProceeding = 2,
+        stateCompleted = 3,
+        stateCancelWanted = 4
+    };
 
     // Time-out of a request without final response, and of a completed INVITE.
     static constexpr int kTimeoutMs = 32000;
@@ -22,8 +28,8 @@ public:
     static constexpr int kProceedingInviteIntervalMs = 20000;
 
     // Appends itself to the dialog's active requests; an empty request-URI means the dialog's remote URI.
-    SipTransactionalRequest(SipDialog* dialog, const kmt::SocketAddress& destination, const std::string& method,
-                            const std::string& requestUri);
+    SipTransactionalRequest(SipDialog* dialog, const kmt::SocketAddress& destination,
+                            const std::string& method, const std::string& requestUri);
     // Removes both timers, then leaves the dialog (which may end the dialog).
     ~SipTransactionalRequest() override;
 
@@ -56,6 +62,11 @@ public:
     std::ostream& writeHeaders(std::ostream& os, const kmt::SocketAddress& destination) override;
     void onResponse(const kmt::SocketAddress& source, SipInMessage& response) override;
 
+    // The call is to be cancelled before it is answered: from then on every retransmission time sends the
+    // CANCEL in place of the INVITE; a proceeding INVITE sends it at once and ends 32 s later unless a
+    // final response ends it first. No effect in other states.
+    void cancel();
+
     // The name of the dialog's line; written as X-Brimel-id when not empty. Set by the call's dialog.
     std::string lineName;
 };
@@ -70,11 +81,23 @@ public:
     void onResponse(const kmt::SocketAddress& source, SipInMessage& response) override;
 };
 
+// A REFER: "Refer-to" with the target, then Contact.
+class SipReferRequest : public SipNonInviteRequest {
+public:
+    SipReferRequest(SipDialog* dialog, const kmt::SocketAddress& destination, const std::string& requestUri,
+                    const std::string& referTarget_)
+        : SipNonInviteRequest(dialog, destination, "REFER", requestUri), referTarget(referTarget_) {}
+
+    std::ostream& writeHeaders(std::ostream& os, const kmt::SocketAddress& destination) override;
+
+    std::string referTarget;
+};
+
 class SipRegisterRequest : public SipNonInviteRequest {
 public:
     // expires -1 writes no Expires header.
-    SipRegisterRequest(SipDialog* dialog, const kmt::SocketAddress& destination, const std::string& requestUri,
-                       int expires_)
+    SipRegisterRequest(SipDialog* dialog, const kmt::SocketAddress& destination,
+                       const std::string& requestUri, int expires_)
         : SipNonInviteRequest(dialog, destination, "REGISTER", requestUri), expires(expires_) {}
 
     std::ostream& writeHeaders(std::ostream& os, const kmt::SocketAddress& destination) override;

@@ -16,16 +16,6 @@ namespace sip {
 
 namespace {
 
-bool sameNoCase(const std::string& a, const char* b) {
-    size_t n = std::strlen(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // URI and display name of a name-addr header value.
 std::string nameAddrOf(const std::string& value, std::string& displayName) {
     SipHeaderValue cursor(value);
@@ -126,15 +116,15 @@ void SipDialog::removeResponse(SipTransactionalResponse* response) {
 void SipDialog::handleRequest(const kmt::SocketAddress& source, SipInMessage& request) {
     const std::string fromTag = request.headerParameter("From", "tag");
     if (fromTag != remoteTag) {
-        KMT_LOG(kmt::logSipDialog, 1) << "tag from message (" << fromTag << ")  doesn't match dialog tag ("
-                                      << remoteTag << ")";
+        KMT_LOG(kmt::logSipDialog, 1)
+            << "tag from message (" << fromTag << ")  doesn't match dialog tag (" << remoteTag << ")";
         return;
     }
     const std::string toTag = request.headerParameter("To", "tag");
     if (!toTag.empty() && toTag != localTag)
         return;
     const std::string branch = request.headerParameter("Via", "branch");
-    const bool ack = sameNoCase(request.cseqMethod, "ACK");
+    const bool ack = noCaseEqual(request.cseqMethod, "ACK");
     for (SipTransactionalResponse* response : activeResponses) {
         if ((ack || response->branch == branch) && response->cseq == request.cseqNumber) {
             // The transaction may end the dialog: nothing here touches either afterwards.
@@ -173,7 +163,8 @@ void SipDialog::learnRemoteTag(SipInMessage& response) {
         remoteTag = response.headerParameter("To", "tag");
 }
 
-bool SipDialog::parseChallenge(SipInMessage& response, DigestCredentials& credentials, const char* headerName) {
+bool SipDialog::parseChallenge(SipInMessage& response, DigestCredentials& credentials,
+                               const char* headerName) {
     const std::string value = response.header(headerName);
     // The scheme ("Digest") is the text up to the first blank; the parameters follow.
     const size_t blank = value.find(' ');
@@ -184,7 +175,8 @@ bool SipDialog::parseChallenge(SipInMessage& response, DigestCredentials& creden
     parsed.realm = cursor.parameter("realm");
     parsed.opaque = cursor.parameter("opaque");
     if (!isUsableChallenge(parsed)) {
-        KMT_LOG(kmt::logSipDialog, 1) << "unusable challenge in " << headerName << ": quote, backslash or line end";
+        KMT_LOG(kmt::logSipDialog, 1)
+            << "unusable challenge in " << headerName << ": quote, backslash or line end";
         credentials = DigestCredentials();
         return false;
     }
@@ -195,7 +187,8 @@ bool SipDialog::parseChallenge(SipInMessage& response, DigestCredentials& creden
 
 kmt::SocketAddress SipDialog::localAddress() {
     if (isUnspecifiedAddress(localAddressCache)) {
-        kmt::SocketAddress local = proxy ? proxy->localAddress() : kmt::SocketAddress::fromHost(kmt::hostName().c_str());
+        kmt::SocketAddress local =
+            proxy ? proxy->localAddress() : kmt::SocketAddress::fromHost(kmt::hostName().c_str());
         localAddressCache = local.withPort(endPoint->socket.localAddress().port());
     }
     return localAddressCache;

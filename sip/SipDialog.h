@@ -22,7 +22,8 @@ class SipTransactionalResponse;
 class SipDialog {
 public:
     // A dialog that places a request (a call to dial, the registration): new Call-ID and local tag.
-    SipDialog(SipEndPoint* endPoint, SipProxy* proxy, const std::string& target, const std::string& displayName);
+    SipDialog(SipEndPoint* endPoint, SipProxy* proxy, const std::string& target,
+              const std::string& displayName);
     // A dialog opened by a received request; identity from its Call-ID, From and To.
     SipDialog(SipEndPoint* endPoint, SipProxy* proxy, SipInMessage& request);
     virtual ~SipDialog();

@@ -21,16 +21,6 @@ namespace sip {
 
 namespace {
 
-bool sameNoCase(const std::string& a, const char* b) {
-    size_t n = std::strlen(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // Work handed from the Java threads to the loop. Each runs once and deletes itself; nothing it throws
 // reaches the loop.
 class EndPointCallback : public kmt::EventCallbackBase {
@@ -119,7 +109,8 @@ SipEndPoint::SipEndPoint(kbrphone::Phone* phone_)
     const int mode = kmt::ipMode;
     const int family = kmt::SocketAddress::familyFor(mode);
     const int flags = kmt::SocketAddress::flagsFor(mode, false) | AI_PASSIVE;
-    const kmt::SocketAddress local = kmt::SocketAddress::resolve(mode, family, nullptr, "0", 0, SOCK_DGRAM, flags);
+    const kmt::SocketAddress local =
+        kmt::SocketAddress::resolve(mode, family, nullptr, "0", 0, SOCK_DGRAM, flags);
     try {
         socket.bindUdp(local);
     } catch (const kmt::SocketException& e) {
@@ -164,8 +155,9 @@ void SipEndPoint::registerWithProxy(const std::string& user, const std::string& 
     post(new RegisterCallback(this, makeProxy(user, displayName, authUser, password, host, port)));
 }
 
-void SipEndPoint::setProxy(const std::string& user, const std::string& displayName, const std::string& authUser,
-                           const std::string& password, const std::string& host, int port) {
+void SipEndPoint::setProxy(const std::string& user, const std::string& displayName,
+                           const std::string& authUser, const std::string& password, const std::string& host,
+                           int port) {
     post(new SetProxyCallback(this, makeProxy(user, displayName, authUser, password, host, port)));
 }
 
@@ -239,8 +231,8 @@ SipDialog* SipEndPoint::findDialog(SipInMessage& message) {
 void SipEndPoint::receive() {
     kmt::SocketAddress source;
     int sourceLength = kmt::SocketAddress::length();
-    const int n = plat::recvfrom(socket.handle(), receiveBuffer.data(), kReceiveBufferSize, 0, source.sockaddr(),
-                                 &sourceLength);
+    const int n = plat::recvfrom(socket.handle(), receiveBuffer.data(), kReceiveBufferSize, 0,
+                                 source.sockaddr(), &sourceLength);
     if (n == plat::SOCKET_ERROR) {
         const int code = plat::WSAGetLastError();
         if (code == plat::WSAEMSGSIZE) {
@@ -299,10 +291,10 @@ void SipEndPoint::acceptNewRequest(SipProxy* from, const kmt::SocketAddress& sou
     if (!acceptsSource(*from, source))
         return;
     try {
-        if (sameNoCase(method, "INVITE")) {
+        if (noCaseEqual(method, "INVITE")) {
             // The dialog enters the Call-ID map, answers the offer and deletes itself when the call is over.
             new SipInviteDialog(this, source, request);
-        } else if (sameNoCase(method, "OPTIONS")) {
+        } else if (noCaseEqual(method, "OPTIONS")) {
             answerStatelessly(source, request, 200, "OK");
         }
     } catch (const std::exception& e) {

@@ -32,8 +32,9 @@ public:
 
     kbrphone::Line* createLine(const std::string& name) override;
     void processEvents() override;
-    void registerWithProxy(const std::string& user, const std::string& displayName, const std::string& authUser,
-                           const std::string& password, const std::string& host, int port) override;
+    void registerWithProxy(const std::string& user, const std::string& displayName,
+                           const std::string& authUser, const std::string& password, const std::string& host,
+                           int port) override;
     void setProxy(const std::string& user, const std::string& displayName, const std::string& authUser,
                   const std::string& password, const std::string& host, int port) override;
     void cancelRegistration() override;

@@ -161,20 +161,6 @@ SipInviteRequest* SipInviteDialog::newInvite(const kmt::SocketAddress& to, int d
     return request;
 }
 
-void SipInviteDialog::cancelInvite(SipInviteRequest* request) {
-    if (request->state == SipTransactionalRequest::stateCalling) {
-        // The CANCEL replaces the next retransmission or follows the first provisional response.
-        request->state = SipTransactionalRequest::stateCancelWanted;
-    } else if (request->state == SipTransactionalRequest::stateProceeding) {
-        request->sendCancel();
-        request->state = SipTransactionalRequest::stateCancelWanted;
-        // A proceeding INVITE has no time-out of its own; without one, a peer that never answers the
-        // CANCEL would keep the transaction, and with it the dialog, for good.
-        scheduler().removeTimer(&request->timeoutTimer);
-        scheduler().addTimer(SipTransactionalRequest::kTimeoutMs, &request->timeoutTimer);
-    }
-}
-
 // ---- the offer of an incoming INVITE
 
 bool SipInviteDialog::checkOffer(const kmt::SocketAddress& source, SipInMessage& invite) {
@@ -264,7 +250,7 @@ void SipInviteDialog::hangup(int lineState) {
     case callCalling:
     case callRinging:
         if (inviteRequest)
-            cancelInvite(inviteRequest);
+            inviteRequest->cancel();
         pendingOperation = operationCancel;
         break;
     case callOffered:

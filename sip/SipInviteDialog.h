@@ -86,6 +86,9 @@ public:
     // is answered 400 and leaves remoteSdp as it was.
     bool checkOffer(const kmt::SocketAddress& source, SipInMessage& invite);
 
+    // The Refer-to target that hands this call's peer to the other call's party, replacing that call.
+    std::string replacesTargetOf(const SipInviteDialog& other) const;
+
     // Live INVITE dialogs in the process (tests, diagnostics).
     static size_t instanceCount() { return Counted::live.load(); }
 
@@ -107,9 +110,6 @@ public:
 private:
     // A new INVITE client transaction with this side's offer; becomes inviteRequest. Not yet sent.
     SipInviteRequest* newInvite(const kmt::SocketAddress& to, int direction);
-    // Marks an INVITE that has no final response yet for cancellation (its CANCEL goes out now when
-    // it is proceeding).
-    void cancelInvite(SipInviteRequest* request);
     void retryWithCredentials(SipTransactionalRequest* request, SipInMessage& response);
     void onInviteAccepted(SipInMessage& response);
     void sendAck(SipInMessage& response);

@@ -2,7 +2,7 @@
 
 #include "SipEndPoint.h"
 #include "SipInviteDialog.h"
-#include "SipReferRequest.h"
+#include "SipClientTransaction.h"
 #include "SipServerTransaction.h"
 #include "kmt/log.h"
 
@@ -117,7 +117,8 @@ void SipLine::transfer(Line* other) {
     dialog->pendingOperation = SipInviteDialog::operationRefer;
     dialog->transferPartner = partner;
     partner->transferPartner = dialog;
-    (new SipReferRequest(dialog, partner))->send(1);
+    (new SipReferRequest(dialog, dialog->destination, std::string(), dialog->replacesTargetOf(*partner)))
+        ->send(1);
 }
 
 std::string SipLine::remoteName() {

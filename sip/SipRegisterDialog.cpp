@@ -127,7 +127,8 @@ void SipRegisterDialog::onFinalResponse(SipTransactionalRequest* request, const 
         }
     }
     if (code < 200 || code > 299) {
-        KMT_LOG(kmt::logSipRegister, 2) << "REGISTER at " << proxy->host << " failed: " << code << " " << reason;
+        KMT_LOG(kmt::logSipRegister, 2)
+            << "REGISTER at " << proxy->host << " failed: " << code << " " << reason;
         endPoint->getPhone()->registrationStateChanged(2, reason);
         cancelTimers();
         retryLater();

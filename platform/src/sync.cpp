@@ -377,7 +377,21 @@ int GetThreadPriority(HANDLE thread) {
     return state->priority.load();
 }
 
+namespace {
+thread_local EXECUTION_STATE executionState = 0;
+} // namespace
+
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) {
+    EXECUTION_STATE previous = executionState;
+    // Without ES_CONTINUOUS the request is a one-off reset and is not kept.
+    if (flags & ES_CONTINUOUS)
+        executionState = flags;
+    return previous;
+}
+
 namespace testing {
+EXECUTION_STATE currentExecutionState() { return executionState; }
+
 int currentThreadPriority() {
     return detail::currentThreadState()->priority.load();
 }

@@ -52,6 +52,7 @@ TEST(RTPStream, HandlerRunsOnTheReceiveThreadAsProAudio) {
     std::vector<rtp::RTPHeader> headers;
     std::vector<size_t> lengths;
     int priority = -1;
+    plat::DWORD execution = 0;
     std::string task;
     std::thread::id handlerThread;
     stream.setPayloadHandler([&](rtp::RTPHeader h, void*, size_t length) {
@@ -59,6 +60,7 @@ TEST(RTPStream, HandlerRunsOnTheReceiveThreadAsProAudio) {
         headers.push_back(h);
         lengths.push_back(length);
         priority = plat::testing::currentThreadPriority();
+        execution = plat::testing::currentExecutionState();
         handlerThread = std::this_thread::get_id();
         if (plat::HMODULE avrt = plat::LoadLibraryA("avrt.dll")) {
             using CurrentTask = const char* (*)();
@@ -84,6 +86,7 @@ TEST(RTPStream, HandlerRunsOnTheReceiveThreadAsProAudio) {
     EXPECT_EQ(lengths[0], 160u);
     EXPECT_EQ(priority, plat::THREAD_PRIORITY_TIME_CRITICAL);
     EXPECT_EQ(task, "Pro Audio");
+    EXPECT_EQ(execution, plat::ES_CONTINUOUS | plat::ES_SYSTEM_REQUIRED) << "the receive thread keeps the system awake";
     EXPECT_NE(handlerThread, std::this_thread::get_id());
 }
 

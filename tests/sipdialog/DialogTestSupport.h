@@ -115,7 +115,8 @@ public:
         static char buffer[70000];
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
+        ssize_t n =
+            ::recvfrom(fd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0)
             return false;
         out.text.assign(buffer, static_cast<size_t>(n));
@@ -188,7 +189,8 @@ struct Marker : kmt::EventCallbackBase {
 class Harness {
 public:
     Harness()
-        : logInstalled((LogCapture::instance(), true)), phone(std::make_unique<phonetest::FakeMediaManager>(journal), creator, journal),
+        : logInstalled((LogCapture::instance(), true)),
+          phone(std::make_unique<phonetest::FakeMediaManager>(journal), creator, journal),
           endPoint(*static_cast<sip::SipEndPoint*>(phone.getProtocol())) {
         LogCapture::instance();
         kmt::ipMode = 1;
@@ -346,7 +348,9 @@ public:
     void onUnmatchedResponse(const kmt::SocketAddress&, sip::SipInMessage& response) override {
         add("unmatched " + std::to_string(response.statusCode));
     }
-    void onRequestTimeout(sip::SipTransactionalRequest* request) override { add("timeout " + request->method); }
+    void onRequestTimeout(sip::SipTransactionalRequest* request) override {
+        add("timeout " + request->method);
+    }
     void onProvisionalResponse(sip::SipTransactionalRequest*, const kmt::SocketAddress&,
                                sip::SipInMessage& response) override {
         add("provisional " + std::to_string(response.statusCode));
@@ -355,7 +359,9 @@ public:
                          sip::SipInMessage& response) override {
         add("final " + std::to_string(response.statusCode));
     }
-    void onRequestFinished(sip::SipTransactionalRequest* request) override { add("finished " + request->method); }
+    void onRequestFinished(sip::SipTransactionalRequest* request) override {
+        add("finished " + request->method);
+    }
     void onRequest(const kmt::SocketAddress& source, sip::SipInMessage& request) override {
         add("request " + request.cseqMethod + " " + std::to_string(request.cseqNumber));
         if (onRequestAction)

@@ -28,7 +28,8 @@ TEST_F(DialogTest, TheDialTargetGivesTheRemoteUri) {
     };
     for (const Case& c : cases) {
         struct Dial : sip::SipDialog {
-            Dial(Harness& h, const char* target) : SipDialog(&h.endPoint, h.endPoint.getProxy(), target, "Name") {}
+            Dial(Harness& h, const char* target)
+                : SipDialog(&h.endPoint, h.endPoint.getProxy(), target, "Name") {}
         } d(h, c.target);
         EXPECT_EQ(d.remoteUri, c.remoteUri) << c.target;
         EXPECT_EQ(d.remoteName, "Name");
@@ -165,8 +166,9 @@ TEST_F(DialogTest, ChallengesFillTheCredentialsAndUnsafeValuesAreRefused) {
         {"Digest realm=\"r\\\\x\", nonce=\"n\"", false, "", "", ""},
     };
     for (const Case& c : cases) {
-        const std::string text = std::string("SIP/2.0 401 Unauthorized\r\nCSeq: 1 REGISTER\r\nWWW-Authenticate: ") +
-                                 c.header + "\r\n\r\n";
+        const std::string text =
+            std::string("SIP/2.0 401 Unauthorized\r\nCSeq: 1 REGISTER\r\nWWW-Authenticate: ") + c.header +
+            "\r\n\r\n";
         Parsed p(text);
         sip::DigestCredentials credentials;
         credentials.ha1 = "stale";

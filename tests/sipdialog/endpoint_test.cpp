@@ -119,7 +119,8 @@ TEST_F(EndPointTest, BadDatagramsFromAnywhereNeverStopTheLoopOrLeaveStateBehind)
     for (int i = 0; i < 500; ++i)
         manyVias += "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(h.proxy.port) + ";branch=z9hG4bK" +
                     std::to_string(i) + ";rport;received\r\n";
-    manyVias += "From: <sip:x@127.0.0.1>;tag=1\r\nTo: <sip:2001@127.0.0.1>\r\nCall-ID: vias\r\nCSeq: 1 OPTIONS\r\n\r\n";
+    manyVias += "From: <sip:x@127.0.0.1>;tag=1\r\nTo: <sip:2001@127.0.0.1>\r\nCall-ID: vias\r\nCSeq: 1 "
+                "OPTIONS\r\n\r\n";
     const std::string cases[] = {
         "",
         "\r\n",
@@ -131,9 +132,12 @@ TEST_F(EndPointTest, BadDatagramsFromAnywhereNeverStopTheLoopOrLeaveStateBehind)
         "OPTIONS sip:2001@127.0.0.1 SIP/2.0\r\nCSeq: 1 INVITE\r\nCall-ID: mismatch\r\n\r\n",
         "OPTIONS sip:2001@127.0.0.1\r\nCSeq: 1 OPTIONS\r\n\r\n",
         "OPTIONS sip:2001@127.0.0.1 SIP/2.0\r\nCSeq: 1 OPTIONS\r\n\r\n",
-        "INVITE sip:2001@127.0.0.1 SIP/2.0\r\nCSeq: 1 INVITE\r\nVia: ;;;=;rport\r\nFrom: <<<>>>;tag\r\nTo: \"\r\n\r\n",
-        "OPTIONS sip:2001@127.0.0.1 SIP/2.0\r\nno colon line\r\n   folded\r\nCSeq: 99999999999999999999 OPTIONS\r\n\r\n",
-        "OPTIONS sip:2001@127.0.0.1 SIP/2.0\r\nCSeq: -1 OPTIONS\r\nVia: SIP/2.0/UDP [::1]:99999;rport=abc\r\n\r\n",
+        "INVITE sip:2001@127.0.0.1 SIP/2.0\r\nCSeq: 1 INVITE\r\nVia: ;;;=;rport\r\nFrom: <<<>>>;tag\r\nTo: "
+        "\"\r\n\r\n",
+        "OPTIONS sip:2001@127.0.0.1 SIP/2.0\r\nno colon line\r\n   folded\r\nCSeq: 99999999999999999999 "
+        "OPTIONS\r\n\r\n",
+        "OPTIONS sip:2001@127.0.0.1 SIP/2.0\r\nCSeq: -1 OPTIONS\r\nVia: SIP/2.0/UDP "
+        "[::1]:99999;rport=abc\r\n\r\n",
         manyVias,
     };
     for (const std::string& c : cases) {
@@ -156,7 +160,9 @@ TEST_F(EndPointTest, AnExceptionWhileHandlingOneDatagramIsLoggedAndTheNextIsHand
     h.installProxy();
     Parsed invite(requestText("INVITE", h.proxy.port, "thrower", 1));
     RecordingDialog d(h, *invite.message);
-    d.onRequestAction = [](const kmt::SocketAddress&, sip::SipInMessage&) { throw std::runtime_error("boom"); };
+    d.onRequestAction = [](const kmt::SocketAddress&, sip::SipInMessage&) {
+        throw std::runtime_error("boom");
+    };
     LogCapture::instance().take();
     h.fromProxy(requestText("BYE", h.proxy.port, "thrower", 2, "z9hG4bKb", "ft1", d.localTag));
     EXPECT_TRUE(LogCapture::instance().contains(LogCapture::instance().take(), "caught exception: boom"));

@@ -71,7 +71,8 @@ TEST_P(Challenge, TheChallengeIsAnsweredAndTheRegistrationIsRefreshedAndKeptAliv
     EXPECT_EQ(headerOf(second, "CSeq"), "2 REGISTER");
     EXPECT_EQ(headerOf(second, answerHeader),
               "Digest username=\"auth2001\", realm=\"127.0.0.1\", nonce=\"n0nce\", response=\"" +
-                  digestResponse("127.0.0.1", "n0nce") + "\", uri=\"sip:127.0.0.1\", algorithm=MD5, opaque=\"0paque\"");
+                  digestResponse("127.0.0.1", "n0nce") +
+                  "\", uri=\"sip:127.0.0.1\", algorithm=MD5, opaque=\"0paque\"");
     EXPECT_TRUE(registrations().empty()) << "a challenge is not reported";
 
     h.fromProxy(responseTo(second, 200, "OK", "Contact: <sip:2001@127.0.0.1>;expires=120\r\n"));
@@ -139,7 +140,8 @@ TEST_F(RegisterTest, AChallengeToTheFourthAttemptFailsAndTheRegistrationIsTriedA
         EXPECT_EQ(headerOf(reg, "CSeq"), std::to_string(attempt) + " REGISTER");
         EXPECT_EQ(headerOf(reg, "Authorization").empty(), attempt == 1);
         h.fromProxy(responseTo(reg, 401, "Unauthorized",
-                               "WWW-Authenticate: Digest realm=\"r\", nonce=\"n" + std::to_string(attempt) + "\"\r\n"));
+                               "WWW-Authenticate: Digest realm=\"r\", nonce=\"n" + std::to_string(attempt) +
+                                   "\"\r\n"));
     }
     const int64_t tFail = h.now();
     EXPECT_EQ(registrations(), std::vector<std::string>{"registration 2 Unauthorized"});

@@ -50,7 +50,8 @@ TEST_P(RefusedInvite, The486IsRepeatedUntilAnAckWithTheInviteBranchAndTheTransac
     const int64_t t0 = h.now();
     response->sendResponse(486, "Busy Here");
     h.pump();
-    EXPECT_EQ(statusLines(), (std::vector<std::string>{"SIP/2.0 100 Trying / 1 INVITE", "SIP/2.0 486 Busy Here / 1 INVITE"}));
+    EXPECT_EQ(statusLines(), (std::vector<std::string>{"SIP/2.0 100 Trying / 1 INVITE",
+                                                       "SIP/2.0 486 Busy Here / 1 INVITE"}));
 
     h.advance(5000 - (h.now() - t0));
     std::vector<int64_t> copies;
@@ -85,15 +86,17 @@ TEST_P(RefusedInvite, The486IsRepeatedUntilAnAckWithTheInviteBranchAndTheTransac
     EXPECT_EQ(h.phone.timerCount(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Acks, RefusedInvite, ::testing::Values(Ack::none, Ack::foreignBranch, Ack::inviteBranch));
+INSTANTIATE_TEST_SUITE_P(Acks, RefusedInvite,
+                         ::testing::Values(Ack::none, Ack::foreignBranch, Ack::inviteBranch));
 
 TEST_F(ServerTransactionTest, AFirstResponseThatIsFinalStillRepeatsAndEndsSoTheDialogIsReleased) {
     auto* response = newInviteResponse();
     const int64_t t0 = h.now();
     response->sendResponse(200, "OK");
     h.advance(2000);
-    EXPECT_EQ(statusLines(), (std::vector<std::string>{"SIP/2.0 200 OK / 1 INVITE", "SIP/2.0 200 OK / 1 INVITE",
-                                                       "SIP/2.0 200 OK / 1 INVITE"}));
+    EXPECT_EQ(statusLines(),
+              (std::vector<std::string>{"SIP/2.0 200 OK / 1 INVITE", "SIP/2.0 200 OK / 1 INVITE",
+                                        "SIP/2.0 200 OK / 1 INVITE"}));
     // The ACK of a 2xx has a branch of its own and is accepted.
     h.fromProxy(inDialog("ACK", 1, "z9hG4bKack2xx"));
     EXPECT_EQ(dialog->takeEvents(), (std::vector<std::string>{"ack or cancel ACK"}));
