@@ -136,10 +136,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string sink = std::to_string(world->sinkPort);
     const kmt::SocketAddress proxy = loopback(world->sinkPort);
     if (choice & 1) {
-        const std::string sdp = "v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio " + sink + " RTP/AVP 8 101\r\na=rtpmap:8 PCMA/8000\r\n"
+        const std::string sdp = "v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio " + sink +
+                                " RTP/AVP 8 101\r\na=rtpmap:8 PCMA/8000\r\n"
                                 "a=rtpmap:101 telephone-event/8000\r\n";
-        dispatch("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 127.0.0.1;branch=" + branch + "\r\nFrom: <sip:2001@127.0.0.1>;tag=" +
-                     localTag + "\r\nTo: <sip:3002@127.0.0.1>;tag=far\r\nCall-ID: " + callId +
+        dispatch("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 127.0.0.1;branch=" + branch +
+                     "\r\nFrom: <sip:2001@127.0.0.1>;tag=" + localTag +
+                     "\r\nTo: <sip:3002@127.0.0.1>;tag=far\r\nCall-ID: " + callId +
                      "\r\nCSeq: 1 INVITE\r\nContact: <sip:3002@127.0.0.1:" + sink +
                      ">\r\nContent-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()) +
                      "\r\n\r\n" + sdp,
@@ -160,7 +162,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
     }
-    const kmt::SocketAddress source = (choice & 2) ? loopback(static_cast<uint16_t>(world->sinkPort + 1)) : proxy;
+    const kmt::SocketAddress source =
+        (choice & 2) ? loopback(static_cast<uint16_t>(world->sinkPort + 1)) : proxy;
     std::string rest(reinterpret_cast<const char*>(data + 1), size - 1);
     replaceAll(rest, "$C", callId);
     replaceAll(rest, "$T", localTag);
