@@ -326,7 +326,7 @@ class Kamailio:
 # ---------------------------------------------------------------------------------------------
 # sipp scenarios
 
-_PARAM_RE = re.compile(r'^\s*@param\s+(\w+)\s+("[^"]*"|\S+)\s*(.*)$', re.M)
+_PARAM_RE = re.compile(r'^[ \t]*@param[ \t]+(\w+)[ \t]+("[^"]*"|\S+)[ \t]*(.*)$', re.M)
 _USE_RE = re.compile(r"%\{(\w+)\}")
 
 
