@@ -10,7 +10,9 @@ Scenario parameters: a scenario declares its parameters in its leading comment, 
     @param name default   what it means
 peers.py writes a copy of the scenario into the run folder with every %{name} replaced by the
 given value or the default (a line that holds only %{name} and becomes empty is dropped, so
-optional header lines can be left out). The identities of the peers stay sipp's own keywords:
+optional header lines can be left out; a value may hold several lines). A line
+    @args -option value ...
+adds sipp options the scenario needs. The identities of the peers stay sipp's own keywords:
 [service] (-s), -au/-ap for [authentication], [fieldN] from an injection file, [remote_ip] ...
 """
 
@@ -356,6 +358,18 @@ def scenario_params(path):
     return result
 
 
+_ARGS_RE = re.compile(r"^[ \t]*@args[ \t]+(.*)$", re.M)
+
+
+def scenario_args(path):
+    """Extra sipp arguments a scenario asks for in its leading comment (@args ...)."""
+    head = Path(path).read_text().split("-->", 1)[0]
+    out = []
+    for line in _ARGS_RE.findall(head):
+        out += line.split()
+    return out
+
+
 def render_scenario(path, params=None, out_path=None):
     """Writes the scenario with its %{name} parameters filled in; returns the new path."""
     path = Path(path)
@@ -532,7 +546,8 @@ class Sipp:
         r = s.wait()                  # SippResult; r.ok, r.returncode, r.received() ...
 
     role "client" needs remote ("host:port") and sends the first message; "server" waits.
-    timeout bounds sipp itself (-timeout, -timeout_error); wait() kills it 10 s after that.
+    calls is sipp's -m (default 1, 0 for no limit); timeout bounds sipp itself (-timeout,
+    -timeout_error) and wait() kills it 10 s after that.
     """
 
     def __init__(self, scenario, role="client", remote=None, port=None, media_port=None,
@@ -550,7 +565,9 @@ class Sipp:
         self.auth_password = auth_password
         self.params = dict(params or {})
         self.fields = fields
-        self.calls = calls if calls is not None else (1 if role == "client" else None)
+        # sipp -m: both roles end after one call unless told otherwise (0 = no limit). A uas_*
+        # scenario that stands in as the engine's proxy sees its REGISTER as a call of its own.
+        self.calls = 1 if calls is None else (None if calls == 0 else calls)
         self.workdir = Path(workdir) if workdir else make_workdir()
         self.name = name or self.scenario.stem
         self.extra_args = list(extra_args)
@@ -593,7 +610,7 @@ class Sipp:
             rows = [";".join(str(v) for v in row) for row in self.fields]
             inf.write_text("SEQUENTIAL\n" + "\n".join(rows) + "\n")
             cmd += ["-inf", inf]
-        return cmd + self.extra_args
+        return cmd + scenario_args(self.scenario) + self.extra_args
 
     def start(self, ready_timeout=5.0, attempts=3):
         fixed = self.port is not None, self.media_port is not None
