@@ -76,7 +76,8 @@ QOSProvider* QOSProvider::create() {
             if (!q.createHandle || !q.createHandle(&version, &provider->handle)) {
                 provider->handle = nullptr;
                 plat::DWORD e = q.createHandle ? plat::GetLastError() : plat::ERROR_PROC_NOT_FOUND;
-                std::printf("QOSCreateHandle failed %d (%#x)\n", static_cast<int>(e), static_cast<unsigned>(e));
+                std::printf("QOSCreateHandle failed %d (%#x)\n", static_cast<int>(e),
+                            static_cast<unsigned>(e));
             }
             plat::FreeLibrary(module);
             return provider;

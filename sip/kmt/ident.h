@@ -22,7 +22,9 @@ struct HexBytes {
 };
 
 std::ostream& writeHexBytes(std::ostream& os, const HexBytes& bytes);
-inline std::ostream& operator<<(std::ostream& os, const HexBytes& bytes) { return writeHexBytes(os, bytes); }
+inline std::ostream& operator<<(std::ostream& os, const HexBytes& bytes) {
+    return writeHexBytes(os, bytes);
+}
 
 // Restores fill, flags, width and precision of a stream when it goes out of scope.
 class StreamStateSaver {

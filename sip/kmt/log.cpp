@@ -16,6 +16,10 @@ DebugRoot* DebugRoot::instance() {
 
 DebugRoot::DebugRoot() : registry(new DebugRegistry), outputs{} {}
 
+DebugRoot::~DebugRoot() {
+    delete registry;
+}
+
 void DebugRoot::addCategory(DebugCategory* category) {
     std::lock_guard<std::recursive_mutex> guard(registry->lock);
     registry->categories.push_back(category);
@@ -131,7 +135,19 @@ int atoiValue(const char* text) {
 
 } // namespace
 
-CoutManager::CoutManager(DebugRoot* root) : out(&std::cout) {
+void DebugRoot::removeOutput(DebugManager* output) {
+    std::lock_guard<std::recursive_mutex> guard(registry->lock);
+    for (int i = 0; i < kMaxOutputs; ++i) {
+        if (outputs[i] == output) {
+            for (int j = i; j + 1 < kMaxOutputs; ++j)
+                outputs[j] = outputs[j + 1];
+            outputs[kMaxOutputs - 1] = nullptr;
+            return;
+        }
+    }
+}
+
+CoutManager::CoutManager(DebugRoot* root_) : root(root_), out(&std::cout) {
     root->addOutput(this);
     if (const char* prefix = std::getenv("kbr_logfile_prefix")) {
         std::string name = std::string(prefix) + localTimeText("%Y-%m-%d_%H-%M-%S") + ".log";
@@ -143,18 +159,9 @@ CoutManager::CoutManager(DebugRoot* root) : out(&std::cout) {
     }
 }
 
+// Records written after this output is gone (from other static destructors) must not reach it.
 CoutManager::~CoutManager() {
-    // Records written after this output is gone (from other static destructors) must not reach it.
-    DebugRoot* root = DebugRoot::instance();
-    std::lock_guard<std::recursive_mutex> guard(root->registry->lock);
-    for (int i = 0; i < DebugRoot::kMaxOutputs; ++i) {
-        if (root->outputs[i] == this) {
-            for (int j = i; j + 1 < DebugRoot::kMaxOutputs; ++j)
-                root->outputs[j] = root->outputs[j + 1];
-            root->outputs[DebugRoot::kMaxOutputs - 1] = nullptr;
-            break;
-        }
-    }
+    root->removeOutput(this);
 }
 
 void CoutManager::write(const char*, int, const char* sourceFile, int line, std::ostringstream& text) {

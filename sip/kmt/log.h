@@ -45,6 +45,7 @@ public:
 
     // A separate root (tests build their own trees on it).
     DebugRoot();
+    ~DebugRoot();
     DebugRoot(const DebugRoot&) = delete;
     DebugRoot& operator=(const DebugRoot&) = delete;
 
@@ -52,6 +53,7 @@ public:
     void removeCategory(DebugCategory* category);
     // Puts the output into the first free slot unless it is there already; false when all are taken.
     bool addOutput(DebugManager* output);
+    void removeOutput(DebugManager* output);
 
     DebugRegistry* registry;
     DebugManager* outputs[kMaxOutputs];
@@ -120,6 +122,7 @@ public:
     const std::string& fileName() const { return openedName; }
 
 private:
+    DebugRoot* root;
     std::recursive_mutex lock;
     std::ofstream file;
     std::ostream* out;
@@ -151,8 +154,8 @@ extern DebugCategory logHid;
 
 } // namespace kmt
 
-#define KMT_LOG(category, lvl)                                                                           \
-    if ((category).effectiveLevel() < (lvl))                                                             \
-        ;                                                                                                \
-    else                                                                                                 \
+#define KMT_LOG(category, lvl)                                                                               \
+    if ((category).effectiveLevel() < (lvl))                                                                 \
+        ;                                                                                                    \
+    else                                                                                                     \
         ::kmt::DebugRecord((category), (lvl), __FILE__, __LINE__).stream()

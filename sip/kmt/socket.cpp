@@ -15,10 +15,10 @@ namespace {
 
 std::string systemText(int code) {
     char buf[512];
-    plat::DWORD n = plat::FormatMessageA(plat::FORMAT_MESSAGE_FROM_SYSTEM | plat::FORMAT_MESSAGE_IGNORE_INSERTS,
-                                         nullptr, static_cast<plat::DWORD>(code),
-                                         plat::MAKELANGID(plat::LANG_NEUTRAL, plat::SUBLANG_DEFAULT), buf,
-                                         sizeof buf, nullptr);
+    plat::DWORD n = plat::FormatMessageA(
+        plat::FORMAT_MESSAGE_FROM_SYSTEM | plat::FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<plat::DWORD>(code), plat::MAKELANGID(plat::LANG_NEUTRAL, plat::SUBLANG_DEFAULT), buf,
+        sizeof buf, nullptr);
     if (n == 0) {
         std::ostringstream os;
         os << code << " formatmessage error: " << plat::GetLastError();
@@ -41,7 +41,9 @@ SocketException::SocketException(const char* call, int code)
 SocketException::SocketException(const char* call, int code, const std::string& text)
     : callName(call), message(messageFor(call, code, text)), errorCode(code) {}
 
-SocketAddress::SocketAddress() { std::memset(&storage, 0, sizeof storage); }
+SocketAddress::SocketAddress() {
+    std::memset(&storage, 0, sizeof storage);
+}
 
 SocketAddress::SocketAddress(const plat::SOCKADDR* addr, size_t length) {
     std::memset(&storage, 0, sizeof storage);
@@ -95,8 +97,8 @@ bool acceptable(const plat::ADDRINFOA* ai, int family, int mode) {
 
 } // namespace
 
-SocketAddress SocketAddress::resolve(int mode, int family, const char* host, const char* service, uint16_t port,
-                                     int socketType, int flags) {
+SocketAddress SocketAddress::resolve(int mode, int family, const char* host, const char* service,
+                                     uint16_t port, int socketType, int flags) {
     plat::ADDRINFOA* list = lookup(family, host, service, port, socketType, flags);
     const plat::ADDRINFOA* choice = nullptr;
     for (const plat::ADDRINFOA* ai = list; ai && !choice; ai = ai->ai_next) {
@@ -118,8 +120,9 @@ SocketAddress SocketAddress::resolve(int mode, int family, const char* host, con
     return address;
 }
 
-std::vector<SocketAddress> SocketAddress::resolveAll(int mode, int family, const char* host, const char* service,
-                                                     uint16_t port, int socketType, int flags) {
+std::vector<SocketAddress> SocketAddress::resolveAll(int mode, int family, const char* host,
+                                                     const char* service, uint16_t port, int socketType,
+                                                     int flags) {
     plat::ADDRINFOA* list = lookup(family, host, service, port, socketType, flags);
     std::vector<SocketAddress> out;
     for (const plat::ADDRINFOA* ai = list; ai; ai = ai->ai_next) {

@@ -39,8 +39,9 @@ public:
 
     static SocketAddress resolve(int ipMode, int family, const char* host, const char* service, uint16_t port,
                                  int socketType, int flags);
-    static std::vector<SocketAddress> resolveAll(int ipMode, int family, const char* host, const char* service,
-                                                 uint16_t port, int socketType, int flags);
+    static std::vector<SocketAddress> resolveAll(int ipMode, int family, const char* host,
+                                                 const char* service, uint16_t port, int socketType,
+                                                 int flags);
     // One address for host under the IP mode (the wildcard when host is null).
     static SocketAddress fromHost(const char* host);
     static std::vector<SocketAddress> allFromHost(const char* host, const char* service, uint16_t port);

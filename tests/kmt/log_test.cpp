@@ -14,6 +14,8 @@
 
 namespace {
 
+using Env = std::map<std::string, std::string>;
+
 // A private tree shaped like the engine's, on its own root with its own console output, so each
 // test resolves levels from a clean start under the environment it sets.
 struct Tree {
@@ -50,7 +52,8 @@ struct CaptureCout {
 struct LevelCase {
     const char* name;
     std::map<std::string, std::string> env;
-    // Expected effective levels: generic, sip, sip_dialog, sip_invite, sip_reinvite, sip_register, sip_core, rtp
+    // Expected effective levels: generic, sip, sip_dialog, sip_invite, sip_reinvite, sip_register, sip_core,
+    // rtp
     int expect[8];
 };
 
@@ -59,7 +62,7 @@ class LevelTest : public ::testing::TestWithParam<LevelCase> {};
 TEST_P(LevelTest, ResolvesFromEnvironmentAndInheritance) {
     const LevelCase& c = GetParam();
     Tree t(c.env);
-    kmt::DebugCategory* cats[] = {t.generic.get(), t.sip.get(),    t.dialog.get(), t.invite.get(),
+    kmt::DebugCategory* cats[] = {t.generic.get(),  t.sip.get(), t.dialog.get(), t.invite.get(),
                                   t.reinvite.get(), t.reg.get(), t.core.get(),   t.rtp.get()};
     // Query children first: each must still inherit what its ancestors resolve.
     for (int i = 7; i >= 0; --i)
@@ -68,18 +71,26 @@ TEST_P(LevelTest, ResolvesFromEnvironmentAndInheritance) {
 
 INSTANTIATE_TEST_SUITE_P(
     Log, LevelTest,
-    ::testing::Values(
-        LevelCase{"none", {}, {1, 1, 1, 1, 1, 1, 1, 1}},
-        LevelCase{"sip 4, dialog 2",
-                  {{"kbr_sip_level", "4"}, {"kbr_sip_dialog_level", "2"}},
-                  {1, 4, 2, 2, 2, 2, 4, 1}},
-        LevelCase{"generic 3", {{"kbr_generic_level", "3"}}, {3, 3, 3, 3, 3, 3, 3, 3}},
-        LevelCase{"generic 3, rtp 5", {{"kbr_generic_level", "3"}, {"kbr_rtp_level", "5"}}, {3, 3, 3, 3, 3, 3, 3, 5}},
-        LevelCase{"rtp 0 inherits", {{"kbr_generic_level", "2"}, {"kbr_rtp_level", "0"}}, {2, 2, 2, 2, 2, 2, 2, 2}},
-        LevelCase{"rtp text inherits", {{"kbr_generic_level", "2"}, {"kbr_rtp_level", "loud"}}, {2, 2, 2, 2, 2, 2, 2, 2}},
-        LevelCase{"atoi: blanks, sign, trailing text", {{"kbr_sip_level", "  +5xyz"}}, {1, 5, 5, 5, 5, 5, 5, 1}},
-        LevelCase{"rtp negative is errors only", {{"kbr_generic_level", "4"}, {"kbr_rtp_level", "-2"}},
-                  {4, 4, 4, 4, 4, 4, 4, 1}}),
+    ::testing::Values(LevelCase{"none", {}, {1, 1, 1, 1, 1, 1, 1, 1}},
+                      LevelCase{"sip 4, dialog 2",
+                                {{"kbr_sip_level", "4"}, {"kbr_sip_dialog_level", "2"}},
+                                {1, 4, 2, 2, 2, 2, 4, 1}},
+                      LevelCase{"generic 3", {{"kbr_generic_level", "3"}}, {3, 3, 3, 3, 3, 3, 3, 3}},
+                      LevelCase{"generic 3, rtp 5",
+                                {{"kbr_generic_level", "3"}, {"kbr_rtp_level", "5"}},
+                                {3, 3, 3, 3, 3, 3, 3, 5}},
+                      LevelCase{"rtp 0 inherits",
+                                {{"kbr_generic_level", "2"}, {"kbr_rtp_level", "0"}},
+                                {2, 2, 2, 2, 2, 2, 2, 2}},
+                      LevelCase{"rtp text inherits",
+                                {{"kbr_generic_level", "2"}, {"kbr_rtp_level", "loud"}},
+                                {2, 2, 2, 2, 2, 2, 2, 2}},
+                      LevelCase{"atoi: blanks, sign, trailing text",
+                                {{"kbr_sip_level", "  +5xyz"}},
+                                {1, 5, 5, 5, 5, 5, 5, 1}},
+                      LevelCase{"rtp negative is errors only",
+                                {{"kbr_generic_level", "4"}, {"kbr_rtp_level", "-2"}},
+                                {4, 4, 4, 4, 4, 4, 4, 1}}),
     [](const auto& info) {
         std::string n;
         for (const char* p = info.param.name; *p; ++p)
@@ -88,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(Log, CachedLevelIgnoresLaterChangesButUnresolvedLevelIsReadAgain) {
-    Tree t({{"kbr_sip_level", "3"}});
+    Tree t(Env{{"kbr_sip_level", "3"}});
     EXPECT_EQ(t.sip->effectiveLevel(), 3);
     setenv("kbr_sip_level", "5", 1);
     EXPECT_EQ(t.sip->effectiveLevel(), 3) << "a positive level is cached";
@@ -119,7 +130,7 @@ TEST(Log, ChildBuiltBeforeItsRootAdoptsParentsRootAtFirstQuery) {
 }
 
 TEST(Log, RecordLineFormatAndSuppression) {
-    Tree t({{"kbr_sip_level", "2"}});
+    Tree t(Env{{"kbr_sip_level", "2"}});
     CaptureCout cap;
     KMT_LOG(*t.sip, 2) << "registered " << 42;
     KMT_LOG(*t.sip, 3) << "suppressed";
@@ -143,7 +154,7 @@ TEST(Log, RecordLineFormatAndSuppression) {
     EXPECT_EQ(first[0], '[');
     EXPECT_EQ(first.substr(20, 3), "]: ");
     EXPECT_NE(first.find("log_test.cpp("), std::string::npos);
-    EXPECT_EQ(first.substr(first.size() - 14), "): registered 42") ;
+    EXPECT_EQ(first.substr(first.size() - 16), "): registered 42");
     EXPECT_EQ(second.substr(21), ": file.cpp(7): ");
 }
 
@@ -165,7 +176,10 @@ TEST(Log, AtMostFourOutputsAndEachGetsTheRecord) {
     EXPECT_FALSE(root.addOutput(&outs[4]));
     EXPECT_TRUE(root.addOutput(&outs[0])) << "an output already there is not added twice";
     kmt::DebugCategory top(&root, "generic");
-    { kmt::DebugRecord r(top, 1, "f", 1); r.stream() << "hello"; }
+    {
+        kmt::DebugRecord r(top, 1, "f", 1);
+        r.stream() << "hello";
+    }
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(outs[i].writes, 1);
         EXPECT_EQ(outs[i].added, 1);
@@ -219,16 +233,26 @@ TEST(Log, EngineTreeHasTheDocumentedParents) {
         const char* name;
         const char* parent;
     } edges[] = {
-        {&kmt::logPhone, "phone", "generic"},          {&kmt::logJphone, "jphone", "phone"},
-        {&kmt::logJitter, "jitter", "phone"},          {&kmt::logSip, "sip", "generic"},
-        {&kmt::logSipCore, "sip_core", "sip"},         {&kmt::logSipDialog, "sip_dialog", "sip"},
-        {&kmt::logSipInvite, "sip_invite", "sip_dialog"}, {&kmt::logSipReinvite, "sip_reinvite", "sip_invite"},
-        {&kmt::logSipTransfer, "sip_transfer", "sip_invite"}, {&kmt::logSipRegister, "sip_register", "sip_dialog"},
-        {&kmt::logAudio, "audio", "generic"},          {&kmt::logRtp, "rtp", "generic"},
-        {&kmt::logSdp, "sdp", "generic"},              {&kmt::logInputlevel, "inputlevel", "generic"},
-        {&kmt::logPhoneDevice, "phone_device", "generic"}, {&kmt::logJabra, "jabra", "generic"},
-        {&kmt::logPlantronics, "plantronics", "generic"}, {&kmt::logWasapi, "wasapi", "generic"},
-        {&kmt::logEpos, "epos", "generic"},            {&kmt::logHid, "hid", "generic"},
+        {&kmt::logPhone, "phone", "generic"},
+        {&kmt::logJphone, "jphone", "phone"},
+        {&kmt::logJitter, "jitter", "phone"},
+        {&kmt::logSip, "sip", "generic"},
+        {&kmt::logSipCore, "sip_core", "sip"},
+        {&kmt::logSipDialog, "sip_dialog", "sip"},
+        {&kmt::logSipInvite, "sip_invite", "sip_dialog"},
+        {&kmt::logSipReinvite, "sip_reinvite", "sip_invite"},
+        {&kmt::logSipTransfer, "sip_transfer", "sip_invite"},
+        {&kmt::logSipRegister, "sip_register", "sip_dialog"},
+        {&kmt::logAudio, "audio", "generic"},
+        {&kmt::logRtp, "rtp", "generic"},
+        {&kmt::logSdp, "sdp", "generic"},
+        {&kmt::logInputlevel, "inputlevel", "generic"},
+        {&kmt::logPhoneDevice, "phone_device", "generic"},
+        {&kmt::logJabra, "jabra", "generic"},
+        {&kmt::logPlantronics, "plantronics", "generic"},
+        {&kmt::logWasapi, "wasapi", "generic"},
+        {&kmt::logEpos, "epos", "generic"},
+        {&kmt::logHid, "hid", "generic"},
     };
     EXPECT_EQ(kmt::logGeneric.getParent(), nullptr);
     for (const Edge& e : edges) {

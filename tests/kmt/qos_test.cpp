@@ -73,25 +73,32 @@ TEST_F(QosFixture, FailedHandleAndFailedFlowsArePrinted) {
         const char* code;
         const char* line;
     } cases[] = {
-        {"6", "error ERROR_INVALID_HANDLE\n"},       {"8", "error ERROR_NOT_ENOUGH_MEMORY\n"},
-        {"50", "error ERROR_NOT_SUPPORTED\n"},       {"57", "error ERROR_ADAP_HDW_ERR\n"},
-        {"87", "error ERROR_INVALID_PARAMETER\n"},   {"1117", "error ERROR_IO_DEVICE\n"},
+        {"6", "error ERROR_INVALID_HANDLE\n"},
+        {"8", "error ERROR_NOT_ENOUGH_MEMORY\n"},
+        {"50", "error ERROR_NOT_SUPPORTED\n"},
+        {"57", "error ERROR_ADAP_HDW_ERR\n"},
+        {"87", "error ERROR_INVALID_PARAMETER\n"},
+        {"1117", "error ERROR_IO_DEVICE\n"},
         {"1164", "error ERROR_DEVICE_REINITIALIZATION_NEEDED\n"},
-        {"1225", "error ERROR_CONNECTION_REFUSED\n"}, {"1232", "error ERROR_HOST_UNREACHABLE\n"},
-        {"1450", "error ERROR_NO_SYSTEM_RESOURCES\n"}, {"1234", "Unkwnon error: 1234\n"},
+        {"1225", "error ERROR_CONNECTION_REFUSED\n"},
+        {"1232", "error ERROR_HOST_UNREACHABLE\n"},
+        {"1450", "error ERROR_NO_SYSTEM_RESOURCES\n"},
+        {"1234", "Unkwnon error: 1234\n"},
     };
     std::unique_ptr<kbrphone::QOSProvider> good(kbrphone::QOSProvider::create());
     for (const Case& c : cases) {
         setenv("PLAT_QWAVE_FAIL_ADD", c.code, 1);
         testing::internal::CaptureStdout();
         good->addSocketToFlow(sock.handle(), dest);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string("QOSAddSocketToFlow failed: ") + c.line);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  std::string("QOSAddSocketToFlow failed: ") + c.line);
     }
     unsetenv("PLAT_QWAVE_FAIL_ADD");
     // The provider whose handle failed reports each flow it is asked for.
     testing::internal::CaptureStdout();
     p->addSocketToFlow(sock.handle(), dest);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "QOSAddSocketToFlow failed: error ERROR_INVALID_HANDLE\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "QOSAddSocketToFlow failed: error ERROR_INVALID_HANDLE\n");
 }
 
 } // namespace

@@ -82,7 +82,8 @@ TEST(SocketAddress, ResolveUnderIpModes) {
     auto withPort = kmt::SocketAddress::resolve(1, AF_INET, "127.0.0.1", nullptr, 5080, SOCK_DGRAM, 0);
     EXPECT_EQ(withPort.port(), 5080);
     // An unknown service name is retried without it when a port was given.
-    auto retried = kmt::SocketAddress::resolve(1, AF_INET, "127.0.0.1", "no-such-service-x", 5090, SOCK_DGRAM, 0);
+    auto retried =
+        kmt::SocketAddress::resolve(1, AF_INET, "127.0.0.1", "no-such-service-x", 5090, SOCK_DGRAM, 0);
     EXPECT_EQ(retried.port(), 5090);
     EXPECT_THROW(kmt::SocketAddress::resolve(1, AF_INET, "127.0.0.1", "no-such-service-x", 0, SOCK_DGRAM, 0),
                  kmt::SocketException);
@@ -158,7 +159,9 @@ TEST(Socket, FailuresNameTheCallAndCarryTheSystemText) {
     }
     // A code without system text: the code, " formatmessage error: " and the lookup's error.
     kmt::SocketException unknown("socket", 4242);
-    EXPECT_EQ(std::string(unknown.what()).rfind("socket exception (4242) in socket: 4242 formatmessage error: ", 0), 0u)
+    EXPECT_EQ(
+        std::string(unknown.what()).rfind("socket exception (4242) in socket: 4242 formatmessage error: ", 0),
+        0u)
         << unknown.what();
 }
 
@@ -182,6 +185,10 @@ TEST(Socket, HostNameOfAnyLength) {
     // The buffer doubles while the call reports it too small.
     plat::testing::failNext("gethostname", plat::WSAEFAULT, 3);
     EXPECT_EQ(kmt::hostName(), name);
+    std::string longName(300, 'h');
+    plat::testing::setHostName(longName.c_str());
+    EXPECT_EQ(kmt::hostName(), longName);
+    plat::testing::setHostName(nullptr);
     plat::testing::failNext("gethostname", plat::WSAENETDOWN);
     EXPECT_THROW(kmt::hostName(), kmt::SocketException);
 }

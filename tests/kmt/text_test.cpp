@@ -108,7 +108,9 @@ TEST(Utf, RoundTripsAndEmptyInputs) {
         std::u16string utf16;
     } cases[] = {
         {"plain", u"plain"},
-        {"Gr\xC3\xBC\xC3\x9F" "e", u"Gr\u00FC\u00DFe"},
+        {"Gr\xC3\xBC\xC3\x9F"
+         "e",
+         u"Gr\u00FC\u00DFe"},
         {"\xE2\x82\xAC", u"\u20AC"},
         {"\xF0\x9F\x93\x9E call", u"\U0001F4DE call"},
     };

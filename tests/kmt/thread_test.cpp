@@ -47,42 +47,43 @@ TEST(Thread, IdleJoinAndSelfJoin) {
     EXPECT_EQ(t.selfJoinError, static_cast<int>(std::errc::resource_deadlock_would_occur));
 }
 
-// A body whose state lives outside the object, so the base destructor's join is the only wait.
+// A body whose state lives outside the object (the derived part is gone while the base
+// destructor waits), so the base destructor's join is the only wait.
+std::atomic<bool> gRelease{false}, gEntered{false}, gFinished{false};
+
 struct External : kmt::Thread {
-    std::atomic<bool>& release;
-    std::atomic<bool>& finished;
-    External(std::atomic<bool>& r, std::atomic<bool>& f) : release(r), finished(f) {}
     void run() override {
-        for (int i = 0; i < 5000 && !release; ++i)
+        gEntered = true;
+        for (int i = 0; i < 5000 && !gRelease; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        finished = true;
+        gFinished = true;
     }
 };
 
 TEST(Thread, DestructorWaitsForTheBodyAndThreadsRestartAfterJoin) {
-    std::atomic<bool> release{false}, finished{false};
-    { External idle(release, finished); }
-    EXPECT_FALSE(finished) << "destroying an idle object runs nothing";
+    { External idle; }
+    EXPECT_FALSE(gEntered) << "destroying an idle object runs nothing";
 
-    auto* t = new External(release, finished);
+    auto* t = new External;
     t->start();
-    std::thread releaser([&] {
+    // The body must be running before the object goes: the base destructor only waits for it.
+    for (int i = 0; i < 5000 && !gEntered; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::thread releaser([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        release = true;
+        gRelease = true;
     });
     delete t;
-    EXPECT_TRUE(finished) << "the destructor returned before the body";
+    EXPECT_TRUE(gFinished) << "the destructor returned before the body";
     releaser.join();
 
-    External again(release, finished);
-    finished = false;
-    again.start();
-    again.join();
-    EXPECT_TRUE(finished);
-    finished = false;
-    again.start();
-    again.join();
-    EXPECT_TRUE(finished) << "a joined thread object starts again";
+    External again;
+    for (int round = 0; round < 2; ++round) {
+        gFinished = false;
+        again.start();
+        again.join();
+        EXPECT_TRUE(gFinished) << "a joined thread object starts again, round " << round;
+    }
 }
 
 TEST(JavaException, IsAStandardExceptionWithItsText) {

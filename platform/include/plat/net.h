@@ -112,6 +112,8 @@ void failNext(const char* function, int code, int n = 1);
 void clearFailures();
 // Number of sockets currently open through this layer (leak checks).
 int openSocketCount();
+// Makes gethostname report name (any length) instead of the system's; null restores the system's.
+void setHostName(const char* name);
 } // namespace testing
 
 } // namespace plat

@@ -38,7 +38,17 @@ constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
 BOOL SetThreadPriority(HANDLE thread, int priority);
 int GetThreadPriority(HANDLE thread);
 
+// Power requests: recorded for the calling thread, no effect on the machine.
+using EXECUTION_STATE = DWORD;
+constexpr EXECUTION_STATE ES_SYSTEM_REQUIRED = 0x00000001;
+constexpr EXECUTION_STATE ES_DISPLAY_REQUIRED = 0x00000002;
+constexpr EXECUTION_STATE ES_CONTINUOUS = 0x80000000u;
+// Returns the calling thread's previous state.
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags);
+
 namespace testing {
+// Execution state last set on the calling thread (0 if never set).
+EXECUTION_STATE currentExecutionState();
 // Priority last set on the calling thread (THREAD_PRIORITY_NORMAL if never set).
 int currentThreadPriority();
 // Number of event handles currently open (leak checks).

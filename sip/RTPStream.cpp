@@ -1,0 +1,410 @@
+#include "RTPStream.h"
+
+#include "QOSProvider.h"
+#include "kmt/log.h"
+#include "plat/dl.h"
+#include "plat/qos.h"
+#include "plat/sync.h"
+#include "plat/time.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+namespace rtp {
+
+namespace {
+
+// Numbers the packet-log pairs of all streams of the process: 0 to 9, then 0 again.
+std::atomic<int> packetLogCounter{0};
+
+// Address family codes of the packet-log format.
+constexpr uint8_t kLogFamilyIPv4 = 2;
+constexpr uint8_t kLogFamilyIPv6 = 23;
+
+void needBytes(size_t offset, size_t count, size_t length) {
+    if (offset > length || count > length - offset)
+        throw std::out_of_range("EndianBuffer overflow");
+}
+
+// Sets the task's multimedia class for the calling thread; the result is not checked.
+class MmThreadCharacteristics {
+public:
+    explicit MmThreadCharacteristics(const char* task) {
+        module = plat::LoadLibraryA("avrt.dll");
+        if (!module)
+            return;
+        auto set = reinterpret_cast<plat::AvSetMmThreadCharacteristicsAFn>(
+            plat::GetProcAddress(module, plat::kAvSetMmThreadCharacteristicsAName));
+        revert = reinterpret_cast<plat::AvRevertMmThreadCharacteristicsFn>(
+            plat::GetProcAddress(module, plat::kAvRevertMmThreadCharacteristicsName));
+        plat::DWORD taskIndex = 0;
+        if (set)
+            handle = set(task, &taskIndex);
+    }
+    ~MmThreadCharacteristics() {
+        if (handle && revert)
+            revert(handle);
+        if (module)
+            plat::FreeLibrary(module);
+    }
+    MmThreadCharacteristics(const MmThreadCharacteristics&) = delete;
+    MmThreadCharacteristics& operator=(const MmThreadCharacteristics&) = delete;
+
+private:
+    plat::HMODULE module = nullptr;
+    plat::AvRevertMmThreadCharacteristicsFn revert = nullptr;
+    plat::HANDLE handle = nullptr;
+};
+
+} // namespace
+
+namespace testing {
+int packetLogCounter() {
+    return rtp::packetLogCounter.load();
+}
+} // namespace testing
+
+RTPStream::RTPStream()
+    : rtpReadableCallback(this, &RTPStream::onRtpReadable),
+      rtcpReadableCallback(this, &RTPStream::onRtcpReadable) {
+    rtpSocket.bindUdp();
+    rtcpSocket.bindUdp();
+    qos.reset(kbrphone::QOSProvider::create());
+    receiveBuffer.resize(kReceiveBufferSize);
+}
+
+RTPStream::~RTPStream() {
+    stop();
+    std::lock_guard<std::recursive_mutex> guard(socketLock);
+    closePacketLogs();
+    thread.reset();
+    qos.reset();
+    // The RTCP socket first, then the RTP socket; a failing close is not worth ending the process.
+    try {
+        rtcpSocket.close();
+    } catch (const kmt::SocketException&) {
+    }
+    try {
+        rtpSocket.close();
+    } catch (const kmt::SocketException&) {
+    }
+}
+
+bool RTPStream::isAddressSet(const kmt::SocketAddress& address) {
+    if (address.family() == 0)
+        return false;
+    const plat::SOCKADDR* sa = address.sockaddr();
+    if (address.family() == AF_INET) {
+        auto* in = reinterpret_cast<const plat::SOCKADDR_IN*>(sa);
+        return in->sin_addr.s_addr != 0;
+    }
+    if (address.family() == AF_INET6) {
+        auto* in6 = reinterpret_cast<const plat::SOCKADDR_IN6*>(sa);
+        static const uint8_t zero[16] = {};
+        return std::memcmp(&in6->sin6_addr, zero, 16) != 0;
+    }
+    return true;
+}
+
+void RTPStream::setPayloadHandler(PayloadHandler handler) {
+    std::lock_guard<std::recursive_mutex> guard(receiveLock);
+    payloadHandler = std::move(handler);
+    receiveBuffer.resize(kReceiveBufferSize);
+}
+
+void RTPStream::start(const kmt::SocketAddress& rtpAddress, const kmt::SocketAddress& rtcpAddress) {
+    KMT_LOG(kmt::logRtp, 2) << "Start session with " << rtpAddress << ":" << rtpAddress.port();
+    std::lock_guard<std::recursive_mutex> guard(socketLock);
+    remoteRtp = rtpAddress;
+    if (isAddressSet(rtcpAddress))
+        remoteRtcp = rtcpAddress;
+    else if (rtpAddress.family() == AF_INET || rtpAddress.family() == AF_INET6)
+        remoteRtcp = rtpAddress.withPort(static_cast<uint16_t>(rtpAddress.port() + 1));
+    else
+        remoteRtcp = rtpAddress;
+    qos->addSocketToFlow(rtpSocket.handle(), remoteRtp);
+    openPacketLogs();
+    if (!running) {
+        thread.reset(new RTPThread(this));
+        thread->start();
+        running = true;
+    }
+}
+
+void RTPStream::stop() {
+    std::unique_lock<std::recursive_mutex> guard(socketLock);
+    if (!running || !thread)
+        return;
+    running = false;
+    std::unique_ptr<RTPThread> ending = std::move(thread);
+    scheduler.stop();
+    // The ending thread takes the socket lock to close the packet logs.
+    guard.unlock();
+    ending->join();
+}
+
+bool RTPStream::isRunning() {
+    std::lock_guard<std::recursive_mutex> guard(socketLock);
+    return running;
+}
+
+bool RTPStream::hasRemoteRtp() {
+    std::lock_guard<std::recursive_mutex> guard(socketLock);
+    return isAddressSet(remoteRtp);
+}
+
+kmt::SocketAddress RTPStream::remoteRtpAddress() {
+    std::lock_guard<std::recursive_mutex> guard(socketLock);
+    return remoteRtp;
+}
+
+kmt::SocketAddress RTPStream::remoteRtcpAddress() {
+    std::lock_guard<std::recursive_mutex> guard(socketLock);
+    return remoteRtcp;
+}
+
+void RTPStream::send(int tag, const void* data, size_t length) {
+    std::lock_guard<std::recursive_mutex> guard(socketLock);
+    if (!isAddressSet(remoteRtp))
+        return;
+    rtpSocket.sendTo(remoteRtp, data, static_cast<int>(length));
+    if (outLog)
+        writePacketRecord(outLog, 2, tag, remoteRtp, data, length);
+}
+
+bool RTPStream::sendControl(const void* data, size_t length) {
+    std::lock_guard<std::recursive_mutex> guard(socketLock);
+    if (!isAddressSet(remoteRtcp))
+        return false;
+    KMT_LOG(kmt::logRtp, 2) << "send data on rtp ctl socket";
+    rtcpSocket.sendTo(remoteRtcp, data, static_cast<int>(length));
+    return true;
+}
+
+void RTPStream::RTPThread::run() {
+    plat::SetThreadPriority(plat::GetCurrentThread(), plat::THREAD_PRIORITY_TIME_CRITICAL);
+    plat::SetThreadExecutionState(plat::ES_CONTINUOUS | plat::ES_SYSTEM_REQUIRED);
+    MmThreadCharacteristics proAudio("Pro Audio");
+    stream->runReceiveLoop();
+}
+
+void RTPStream::runReceiveLoop() {
+    try {
+        if (!socketsRegistered) {
+            socketsRegistered = true;
+            scheduler.addSocket(rtpSocket, &rtpReadableCallback);
+            scheduler.addSocket(rtcpSocket, &rtcpReadableCallback);
+        }
+        scheduler.run();
+    } catch (const kmt::SocketException& e) {
+        KMT_LOG(kmt::logRtp, 1) << "caught socket exception in " << e.call() << ": " << e.code();
+    } catch (const std::exception& e) {
+        KMT_LOG(kmt::logRtp, 1) << "caught exception in rtp session: " << e.what();
+    }
+    std::lock_guard<std::recursive_mutex> guard(socketLock);
+    closePacketLogs();
+}
+
+void RTPStream::onRtpReadable() {
+    KMT_LOG(kmt::logRtp, 5) << "received data on rtp socket";
+    std::lock_guard<std::recursive_mutex> receiveGuard(receiveLock);
+    int received = 0;
+    try {
+        std::lock_guard<std::recursive_mutex> socketGuard(socketLock);
+        kmt::SocketAddress source;
+        int sourceLength = kmt::SocketAddress::length();
+        received =
+            plat::recvfrom(rtpSocket.handle(), reinterpret_cast<char*>(receiveBuffer.data()),
+                           static_cast<int>(receiveBuffer.size()), 0, source.sockaddr(), &sourceLength);
+        if (received == plat::SOCKET_ERROR)
+            throw kmt::SocketException("recvfrom", plat::WSAGetLastError());
+        if (inLog)
+            writePacketRecord(inLog, 1, 0, source, receiveBuffer.data(), static_cast<size_t>(received));
+    } catch (const kmt::SocketException& e) {
+        KMT_LOG(kmt::logRtp, 1) << "caught socket exception in " << e.call() << "error: " << e.code();
+        return;
+    } catch (const std::exception& e) {
+        KMT_LOG(kmt::logRtp, 1) << "caught exception: " << e.what();
+        return;
+    }
+    dispatch(receiveBuffer.data(), static_cast<size_t>(received));
+}
+
+void RTPStream::deliverDatagram(const uint8_t* data, size_t length) {
+    std::lock_guard<std::recursive_mutex> receiveGuard(receiveLock);
+    dispatch(data, length);
+}
+
+// Runs with the receive lock held, so the handler cannot be replaced while it runs.
+void RTPStream::dispatch(const uint8_t* data, size_t length) {
+    try {
+        RTPPacket packet = decodeRTP(data, length);
+        const RTPHeader& h = packet.header;
+        KMT_LOG(kmt::logRtp, 5) << "Received rtp: nr=" << h.sequenceNumber << ", time=" << h.timestamp
+                                << ", marker=" << h.marker << ", type=" << h.payloadType;
+        if (payloadHandler)
+            payloadHandler(h, const_cast<uint8_t*>(packet.payload), packet.payloadLength);
+    } catch (const kmt::SocketException& e) {
+        KMT_LOG(kmt::logRtp, 1) << "caught socket exception in " << e.call() << "error: " << e.code();
+    } catch (const std::exception& e) {
+        KMT_LOG(kmt::logRtp, 1) << "caught exception: " << e.what();
+    }
+}
+
+void RTPStream::onRtcpReadable() {
+    KMT_LOG(kmt::logRtp, 2) << "received data on rtp ctl socket";
+    try {
+        std::lock_guard<std::recursive_mutex> receiveGuard(receiveLock);
+        std::lock_guard<std::recursive_mutex> socketGuard(socketLock);
+        kmt::SocketAddress source;
+        int sourceLength = kmt::SocketAddress::length();
+        int received =
+            plat::recvfrom(rtcpSocket.handle(), reinterpret_cast<char*>(receiveBuffer.data()),
+                           static_cast<int>(receiveBuffer.size()), 0, source.sockaddr(), &sourceLength);
+        if (received == plat::SOCKET_ERROR)
+            throw kmt::SocketException("recv", plat::WSAGetLastError());
+    } catch (const kmt::SocketException& e) {
+        KMT_LOG(kmt::logRtp, 1) << "caught socket exception in " << e.call() << "error: " << e.code();
+    } catch (const std::exception& e) {
+        KMT_LOG(kmt::logRtp, 1) << "caught exception: " << e.what();
+    }
+}
+
+RTPPacket RTPStream::decodeRTP(const uint8_t* data, size_t length) {
+    RTPPacket packet;
+    needBytes(0, 12, length);
+    const int csrcCount = data[0] & 0x0F;
+    const bool extension = (data[0] & 0x10) != 0;
+    const bool padding = (data[0] & 0x20) != 0;
+    packet.header.marker = (data[1] & 0x80) ? 1 : 0;
+    packet.header.payloadType = data[1] & 0x7F;
+    packet.header.sequenceNumber = loadBE16(data + 2);
+    packet.header.timestamp = loadBE32(data + 4);
+    packet.header.ssrc = loadBE32(data + 8);
+    size_t offset = 12;
+    if (csrcCount) {
+        needBytes(offset, 4 * size_t(csrcCount), length);
+        offset += 4 * size_t(csrcCount);
+    }
+    if (extension) {
+        needBytes(offset, 4, length);
+        const size_t words = loadBE16(data + offset + 2);
+        offset += 4;
+        if (words == 0 || words / 4 + 1 > length)
+            throw std::out_of_range("decodeRTP illegal header extension");
+        needBytes(offset, 4 * words, length);
+        offset += 4 * words;
+    }
+    size_t payloadLength = length - offset;
+    if (padding && payloadLength > 0) {
+        const size_t pad = data[length - 1];
+        payloadLength = pad > payloadLength ? 0 : payloadLength - pad;
+    }
+    packet.payload = data + offset;
+    packet.payloadLength = payloadLength;
+    return packet;
+}
+
+void RTPStream::buildSenderReport(EndianBuffer& out, uint32_t firstWord, uint32_t ssrc,
+                                  uint32_t rtpTimestamp) {
+    plat::__timeb64 now{};
+    plat::_ftime64_s(&now);
+    const uint32_t ntpSeconds = static_cast<uint32_t>(static_cast<uint64_t>(now.time) + 2208988800ull);
+    const uint32_t ntpFraction = static_cast<uint32_t>((uint64_t(now.millitm) << 32) / 1000);
+    // Checked first so that a report that does not fit leaves nothing half written.
+    if (out.available() < 28)
+        throw std::out_of_range("EndianBuffer overflow");
+    out.put8(static_cast<uint8_t>((firstWord & 0xFF) | 0x80));
+    out.put8(static_cast<uint8_t>(firstWord >> 8));
+    out.put16(static_cast<uint16_t>(firstWord >> 16));
+    out.put32(ssrc);
+    out.put32(ntpSeconds);
+    out.put32(ntpFraction);
+    out.put32(rtpTimestamp);
+    out.put32(0);
+    out.put32(0);
+}
+
+void RTPStream::openPacketLogs() {
+    if (kmt::logRtp.effectiveLevel() <= 1)
+        return;
+    const char* dir = std::getenv("KBR_RTP_LOGDIR");
+    if (!dir)
+        return;
+    std::lock_guard<std::recursive_mutex> guard(socketLock);
+    int n = packetLogCounter.load();
+    while (!packetLogCounter.compare_exchange_weak(n, (n + 1) % 10)) {
+    }
+    const std::string base = std::string(dir) + "/packets" + std::to_string(n);
+    // A restart on a running stream replaces its files: close the old pair rather than leak it.
+    closePacketLogs();
+    inLog = std::fopen((base + "_in.log").c_str(), "wb");
+    if (inLog)
+        writeSessionRecord(inLog, 1);
+    outLog = std::fopen((base + "_out.log").c_str(), "wb");
+    if (outLog)
+        writeSessionRecord(outLog, 2);
+}
+
+void RTPStream::closePacketLogs() {
+    if (inLog)
+        std::fclose(inLog);
+    if (outLog)
+        std::fclose(outLog);
+    inLog = outLog = nullptr;
+}
+
+void RTPStream::writeSessionRecord(FILE* file, int kind) {
+    kmt::SocketAddress local;
+    try {
+        local = rtcpSocket.localAddress();
+    } catch (const kmt::SocketException&) {
+        // Written with family 0: the record then ends after the family byte.
+    }
+    uint8_t record[40];
+    EndianBuffer out(record, sizeof record);
+    out.putBytes("\xE1\x1E\x00\x03", 4);
+    out.put16(static_cast<uint16_t>(kind));
+    const uint64_t ms = static_cast<uint64_t>(plat::wallClockMs());
+    out.put32(static_cast<uint32_t>(ms >> 32));
+    out.put32(static_cast<uint32_t>(ms));
+    if (local.family() == AF_INET) {
+        out.put8(kLogFamilyIPv4);
+        out.putBytes(&reinterpret_cast<const plat::SOCKADDR_IN*>(local.sockaddr())->sin_addr, 4);
+        out.put16(local.port());
+    } else if (local.family() == AF_INET6) {
+        out.put8(kLogFamilyIPv6);
+        out.putBytes(&reinterpret_cast<const plat::SOCKADDR_IN6*>(local.sockaddr())->sin6_addr, 16);
+        out.put16(local.port());
+    } else {
+        out.put8(static_cast<uint8_t>(local.family()));
+    }
+    std::fwrite(record, 1, out.size(), file);
+}
+
+void RTPStream::writePacketRecord(FILE* file, int direction, int tag, const kmt::SocketAddress& address,
+                                  const void* data, size_t length) {
+    uint8_t fixed[24];
+    EndianBuffer out(fixed, sizeof fixed);
+    out.put8(static_cast<uint8_t>(direction));
+    out.put8(0);
+    out.put16(static_cast<uint16_t>(tag));
+    out.put32(static_cast<uint32_t>(plat::wallClockMs()));
+    if (address.family() == AF_INET) {
+        out.put8(kLogFamilyIPv4);
+        out.putBytes(&reinterpret_cast<const plat::SOCKADDR_IN*>(address.sockaddr())->sin_addr, 4);
+        out.put16(address.port());
+    } else if (address.family() == AF_INET6) {
+        out.put8(kLogFamilyIPv6);
+        out.putBytes(&reinterpret_cast<const plat::SOCKADDR_IN6*>(address.sockaddr())->sin6_addr, 8);
+        out.put16(address.port());
+    }
+    out.put32(static_cast<uint32_t>(length));
+    std::fwrite(fixed, 1, out.size(), file);
+    std::fwrite(data, 1, length, file);
+}
+
+} // namespace rtp

@@ -1,0 +1,119 @@
+// The network half of a call's media: the RTP and RTCP sockets, the remote addresses, a scheduler
+// of its own run by a receive thread, header decoding, the sender report and the packet logs.
+#pragma once
+
+#include "RTPHeader.h"
+#include "kmt/scheduler.h"
+#include "kmt/socket.h"
+#include "kmt/thread.h"
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace kbrphone {
+class QOSProvider;
+}
+
+namespace rtp {
+
+class RTPStream {
+public:
+    using PayloadHandler = std::function<void(RTPHeader, void*, size_t)>;
+    static constexpr size_t kReceiveBufferSize = 4040;
+
+    // Binds both sockets to the wildcard address on ports the system chooses, independently.
+    RTPStream();
+    ~RTPStream();
+    RTPStream(const RTPStream&) = delete;
+    RTPStream& operator=(const RTPStream&) = delete;
+
+    // Replaces the handler; never while one is running (both hold the receive lock).
+    void setPayloadHandler(PayloadHandler handler);
+
+    // Sets the remote addresses (an unset RTCP address means the RTP port + 1) and starts the
+    // receive thread unless it runs already.
+    void start(const kmt::SocketAddress& remoteRtp, const kmt::SocketAddress& remoteRtcp);
+    // Stops and joins the receive thread; the sockets stay open.
+    void stop();
+    bool isRunning();
+
+    // Sends a datagram to the remote RTP address; nothing without one. Throws kmt::SocketException.
+    void send(int tag, const void* data, size_t length);
+    // Sends a datagram from the RTCP socket to the remote RTCP address; false without one.
+    bool sendControl(const void* data, size_t length);
+
+    bool hasRemoteRtp();
+    kmt::SocketAddress remoteRtpAddress();
+    kmt::SocketAddress remoteRtcpAddress();
+    kmt::SocketAddress rtpLocalAddress() const { return rtpSocket.localAddress(); }
+    kmt::SocketAddress rtcpLocalAddress() const { return rtcpSocket.localAddress(); }
+    plat::SOCKET rtpSocketHandle() const { return rtpSocket.handle(); }
+
+    // The receive thread's scheduler: the session's timers run on it.
+    kmt::EventScheduler& getScheduler() { return scheduler; }
+
+    // Decodes the fixed header; throws std::out_of_range "EndianBuffer overflow" on a short
+    // datagram and "decodeRTP illegal header extension" on a bad extension length.
+    static RTPPacket decodeRTP(const uint8_t* data, size_t length);
+
+    // Appends one 28-byte sender report: first word (length field patched by the caller), SSRC,
+    // wall-clock NTP time, RTP timestamp and zero counts.
+    static void buildSenderReport(EndianBuffer& out, uint32_t firstWord, uint32_t ssrc,
+                                  uint32_t rtpTimestamp);
+
+    // Decodes one datagram and hands it to the payload handler, as the receive thread does after
+    // reading it. A bad datagram costs one log line.
+    void deliverDatagram(const uint8_t* data, size_t length);
+
+    // True when an address is set: family not 0 and, for IPv4 and IPv6, not the all-zero address.
+    static bool isAddressSet(const kmt::SocketAddress& address);
+
+private:
+    class RTPThread : public kmt::Thread {
+    public:
+        explicit RTPThread(RTPStream* stream_) : stream(stream_) {}
+        void run() override;
+
+    private:
+        RTPStream* stream;
+    };
+
+    void runReceiveLoop();
+    void onRtpReadable();
+    void onRtcpReadable();
+    void dispatch(const uint8_t* data, size_t length);
+    void openPacketLogs();
+    void closePacketLogs();
+    void writeSessionRecord(FILE* file, int kind);
+    static void writePacketRecord(FILE* file, int direction, int tag, const kmt::SocketAddress& address,
+                                  const void* data, size_t length);
+
+    std::recursive_mutex receiveLock;
+    PayloadHandler payloadHandler;
+    std::vector<uint8_t> receiveBuffer;
+    kmt::EventScheduler scheduler;
+    kmt::EventCallback<RTPStream> rtpReadableCallback;
+    kmt::EventCallback<RTPStream> rtcpReadableCallback;
+    std::recursive_mutex socketLock;
+    kmt::Socket rtpSocket;
+    kmt::SocketAddress remoteRtp;
+    kmt::Socket rtcpSocket;
+    kmt::SocketAddress remoteRtcp;
+    std::unique_ptr<kbrphone::QOSProvider> qos;
+    std::unique_ptr<RTPThread> thread;
+    bool running = false;
+    // The sockets join the scheduler once: its socket table has no removal.
+    bool socketsRegistered = false;
+    FILE* inLog = nullptr;
+    FILE* outLog = nullptr;
+};
+
+namespace testing {
+// The number the next packet-log pair will carry (0-9).
+int packetLogCounter();
+} // namespace testing
+
+} // namespace rtp

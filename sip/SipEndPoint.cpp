@@ -1,0 +1,314 @@
+#include "SipEndPoint.h"
+
+#include "SipDialog.h"
+#include "SipInMessage.h"
+#include "SipOutMessage.h"
+#include "SipRegisterDialog.h"
+#include "SipAddress.h"
+#include "kmt/log.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+namespace sip {
+
+namespace {
+
+// Work handed from the Java threads to the loop. Each runs once and deletes itself; nothing it throws
+// reaches the loop.
+class EndPointCallback : public kmt::EventCallbackBase {
+public:
+    void invoke() override {
+        endPoint->forgetPosted(this);
+        try {
+            run();
+        } catch (const std::exception& e) {
+            KMT_LOG(kmt::logSip, 1) << "caught exception: " << e.what();
+        } catch (...) {
+            KMT_LOG(kmt::logSip, 1) << "caught exception: unknown";
+        }
+        delete this;
+    }
+
+protected:
+    explicit EndPointCallback(SipEndPoint* endPoint_) : endPoint(endPoint_) {}
+    virtual void run() = 0;
+    SipEndPoint* endPoint;
+};
+
+class ProxyCallback : public EndPointCallback {
+public:
+    // A callback destroyed without having run still owns its proxy.
+    ~ProxyCallback() override { delete proxy; }
+
+protected:
+    ProxyCallback(SipEndPoint* endPoint_, SipProxy* proxy_) : EndPointCallback(endPoint_), proxy(proxy_) {}
+    SipProxy* take() {
+        SipProxy* p = proxy;
+        proxy = nullptr;
+        return p;
+    }
+    SipProxy* proxy;
+};
+
+class RegisterCallback : public ProxyCallback {
+public:
+    RegisterCallback(SipEndPoint* endPoint_, SipProxy* proxy_) : ProxyCallback(endPoint_, proxy_) {}
+    void run() override { endPoint->startRegistration(take()); }
+};
+
+class SetProxyCallback : public ProxyCallback {
+public:
+    SetProxyCallback(SipEndPoint* endPoint_, SipProxy* proxy_) : ProxyCallback(endPoint_, proxy_) {}
+    void run() override { endPoint->installProxy(take()); }
+};
+
+class CancelRegistrationCallback : public EndPointCallback {
+public:
+    explicit CancelRegistrationCallback(SipEndPoint* endPoint_) : EndPointCallback(endPoint_) {}
+    void run() override {
+        if (SipRegisterDialog* dialog = endPoint->getRegisterDialog())
+            dialog->cancel();
+    }
+};
+
+// Resolves the proxy on the calling thread; port 0 means 5060. A port outside 0-65535 is refused rather
+// than wrapped into another port.
+SipProxy* makeProxy(const std::string& user, const std::string& displayName, const std::string& authUser,
+                    const std::string& password, const std::string& host, int port) {
+    if (port < 0 || port > 65535)
+        throw std::runtime_error("invalid proxy port " + std::to_string(port));
+    SipProxy* proxy = SipProxy::create(host, port == 0 ? 5060 : port, user, displayName);
+    proxy->authUser = authUser;
+    proxy->password = password;
+    return proxy;
+}
+
+} // namespace
+
+// ---- SipEndPoint
+
+bool SipEndPoint::acceptsSource(const SipProxy& proxy, const kmt::SocketAddress& source) {
+    if (!isUnspecifiedAddress(proxy.registeredAddress) && proxy.registeredAddress == source)
+        return true;
+    for (const kmt::SocketAddress& a : proxy.addresses)
+        if (a == source)
+            return true;
+    return false;
+}
+
+SipEndPoint::SipEndPoint(kbrphone::Phone* phone_)
+    : Protocol(phone_), receiveCallback(this, &SipEndPoint::receive), receiveBuffer(kReceiveBufferSize + 1) {
+    const int mode = kmt::ipMode;
+    const int family = kmt::SocketAddress::familyFor(mode);
+    const int flags = kmt::SocketAddress::flagsFor(mode, false) | AI_PASSIVE;
+    const kmt::SocketAddress local =
+        kmt::SocketAddress::resolve(mode, family, nullptr, "0", 0, SOCK_DGRAM, flags);
+    try {
+        socket.bindUdp(local);
+    } catch (const kmt::SocketException& e) {
+        KMT_LOG(kmt::logSipCore, 1) << "bind of the SIP socket failed, retrying on the wildcard address: "
+                                    << e.what();
+        socket.bindUdp(kmt::SocketAddress());
+    }
+    phone->addSocket(socket, &receiveCallback);
+    KMT_LOG(kmt::logSipCore, 2) << "SIP socket on port " << socket.localAddress().port();
+}
+
+SipEndPoint::~SipEndPoint() {
+    {
+        // Work posted for this end point must not run after it.
+        std::lock_guard<std::mutex> guard(postedLock);
+        for (kmt::EventCallbackBase* callback : posted) {
+            phone->removeTimer(callback);
+            delete callback;
+        }
+        posted.clear();
+    }
+    delete registerDialog;
+    registerDialog = nullptr;
+    dialogs.clear();
+    delete proxy;
+    for (SipProxy* p : retiredProxies)
+        delete p;
+    socket.close();
+}
+
+kbrphone::Line* SipEndPoint::createLine(const std::string& name) {
+    // Calls come with the SIP line; until then no line can be made, and the caller is told so.
+    KMT_LOG(kmt::logSip, 1) << "cannot create line '" << name << "': calls are not available in this build";
+    throw std::runtime_error("calls are not available in this build");
+}
+
+void SipEndPoint::processEvents() {
+    phone->run();
+}
+
+void SipEndPoint::registerWithProxy(const std::string& user, const std::string& displayName,
+                                    const std::string& authUser, const std::string& password,
+                                    const std::string& host, int port) {
+    post(new RegisterCallback(this, makeProxy(user, displayName, authUser, password, host, port)));
+}
+
+void SipEndPoint::setProxy(const std::string& user, const std::string& displayName,
+                           const std::string& authUser, const std::string& password, const std::string& host,
+                           int port) {
+    post(new SetProxyCallback(this, makeProxy(user, displayName, authUser, password, host, port)));
+}
+
+void SipEndPoint::cancelRegistration() {
+    post(new CancelRegistrationCallback(this));
+}
+
+void SipEndPoint::post(kmt::EventCallbackBase* callback) {
+    {
+        std::lock_guard<std::mutex> guard(postedLock);
+        posted.insert(callback);
+    }
+    phone->addTimer(0, callback);
+}
+
+void SipEndPoint::forgetPosted(kmt::EventCallbackBase* callback) {
+    std::lock_guard<std::mutex> guard(postedLock);
+    posted.erase(callback);
+}
+
+void SipEndPoint::installProxy(SipProxy* newProxy) {
+    if (proxy)
+        retiredProxies.push_back(proxy);
+    proxy = newProxy;
+    releaseRetiredProxies();
+}
+
+void SipEndPoint::startRegistration(SipProxy* newProxy) {
+    // The replaced registration goes with its timers and its transaction before its proxy is retired.
+    SipRegisterDialog* old = registerDialog;
+    registerDialog = nullptr;
+    delete old;
+    installProxy(newProxy);
+    registerDialog = new SipRegisterDialog(this);
+}
+
+void SipEndPoint::releaseRetiredProxies() {
+    for (auto it = retiredProxies.begin(); it != retiredProxies.end();) {
+        SipProxy* p = *it;
+        bool used = false;
+        for (const auto& entry : dialogs)
+            used = used || entry.second->proxy == p;
+        if (used) {
+            ++it;
+        } else {
+            delete p;
+            it = retiredProxies.erase(it);
+        }
+    }
+}
+
+void SipEndPoint::addDialog(SipDialog* dialog) {
+    dialogs[dialog->callId] = dialog;
+}
+
+void SipEndPoint::removeDialog(SipDialog* dialog) {
+    auto it = dialogs.find(dialog->callId);
+    if (it != dialogs.end() && it->second == dialog)
+        dialogs.erase(it);
+    if (!retiredProxies.empty())
+        releaseRetiredProxies();
+}
+
+SipDialog* SipEndPoint::findDialog(SipInMessage& message) {
+    const std::string callId = message.header("Call-ID");
+    KMT_LOG(kmt::logSipCore, 4) << "value of callid is " << callId;
+    auto it = dialogs.find(callId);
+    return it == dialogs.end() ? nullptr : it->second;
+}
+
+void SipEndPoint::receive() {
+    kmt::SocketAddress source;
+    int sourceLength = kmt::SocketAddress::length();
+    const int n = plat::recvfrom(socket.handle(), receiveBuffer.data(), kReceiveBufferSize, 0,
+                                 source.sockaddr(), &sourceLength);
+    if (n == plat::SOCKET_ERROR) {
+        const int code = plat::WSAGetLastError();
+        if (code == plat::WSAEMSGSIZE) {
+            KMT_LOG(kmt::logSipCore, 1) << "dropped a datagram longer than " << kReceiveBufferSize
+                                        << " bytes from " << source << ":" << source.port();
+        }
+        KMT_LOG(kmt::logSipCore, 2) << "ignoring socket read error";
+        return;
+    }
+    receiveBuffer[static_cast<size_t>(n)] = '\0';
+    handleDatagram(receiveBuffer.data(), static_cast<size_t>(n), source);
+}
+
+void SipEndPoint::handleDatagram(const char* data, size_t length, const kmt::SocketAddress& source) {
+    try {
+        const int level = kmt::logSipCore.effectiveLevel();
+        if (level >= 3) {
+            const std::string text(data, length);
+            if (level >= 4 || text.find("REGISTER") == std::string::npos) {
+                KMT_LOG(kmt::logSipCore, 3) << "received from " << source << ":" << source.port() << ":\n"
+                                            << text;
+            }
+        }
+        std::istringstream stream(std::string(data, length));
+        dispatch(stream, source);
+    } catch (const std::exception& e) {
+        KMT_LOG(kmt::logSipCore, 1) << "caught exception: " << e.what();
+    } catch (...) {
+        KMT_LOG(kmt::logSipCore, 1) << "caught exception: unknown";
+    }
+}
+
+void SipEndPoint::dispatch(std::istream& text, const kmt::SocketAddress& source) {
+    std::string firstLine;
+    std::getline(text, firstLine);
+    try {
+        if (firstLine.compare(0, 3, "SIP") == 0) {
+            SipInMessage response(SipInMessage::response, firstLine, text);
+            if (SipDialog* dialog = findDialog(response))
+                dialog->handleResponse(source, response);
+        } else {
+            SipInMessage request(SipInMessage::request, firstLine, text);
+            if (SipDialog* dialog = findDialog(request))
+                dialog->handleRequest(source, request);
+            else if (proxy)
+                acceptNewRequest(proxy, source, request);
+        }
+    } catch (const SipIllegalMessageException&) {
+        KMT_LOG(kmt::logSipCore, 4) << "ignored illegal message";
+    }
+}
+
+void SipEndPoint::acceptNewRequest(SipProxy* from, const kmt::SocketAddress& source, SipInMessage& request) {
+    const std::string& method = request.cseqMethod;
+    KMT_LOG(kmt::logSipCore, 4) << "incoming: " << method << " " << request.requestUri;
+    if (!acceptsSource(*from, source))
+        return;
+    try {
+        if (noCaseEqual(method, "INVITE")) {
+            // An incoming call opens an INVITE dialog here once calls are part of the engine. Until then
+            // the call is refused at once, so that the caller is not left ringing.
+            KMT_LOG(kmt::logSip, 1) << "refusing incoming call from " << request.header("From")
+                                    << ": calls are not available in this build";
+            answerStatelessly(source, request, 501, "Not Implemented");
+        } else if (noCaseEqual(method, "OPTIONS")) {
+            answerStatelessly(source, request, 200, "OK");
+        }
+    } catch (const std::exception& e) {
+        KMT_LOG(kmt::logSipCore, 2) << "ignoring message";
+    }
+}
+
+void SipEndPoint::answerStatelessly(const kmt::SocketAddress& source, SipInMessage& request, int code,
+                                    const char* reason) {
+    SipOptionsDialog dialog(this, proxy, request);
+    SipResponse response(&dialog, source, request);
+    response.sendResponse(code, reason);
+}
+
+} // namespace sip

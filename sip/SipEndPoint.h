@@ -1,0 +1,92 @@
+// The SIP user agent's transport and dispatcher: the one UDP socket, the proxy and the live dialogs
+// by Call-ID; the phone's signalling protocol.
+#pragma once
+
+#include "Phone.h"
+#include "SipProxy.h"
+#include "kmt/scheduler.h"
+#include "kmt/socket.h"
+
+#include <istream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sip {
+
+class SipDialog;
+class SipInMessage;
+class SipRegisterDialog;
+
+class SipEndPoint : public kbrphone::Protocol {
+public:
+    // One whole UDP datagram fits; the extra byte holds the terminating NUL.
+    static constexpr int kReceiveBufferSize = 65535;
+
+    // Binds the SIP socket on a port the system chooses and adds it to the phone's scheduler. Installs
+    // itself as the phone's protocol.
+    explicit SipEndPoint(kbrphone::Phone* phone);
+    ~SipEndPoint() override;
+
+    kbrphone::Line* createLine(const std::string& name) override;
+    void processEvents() override;
+    void registerWithProxy(const std::string& user, const std::string& displayName,
+                           const std::string& authUser, const std::string& password, const std::string& host,
+                           int port) override;
+    void setProxy(const std::string& user, const std::string& displayName, const std::string& authUser,
+                  const std::string& password, const std::string& host, int port) override;
+    void cancelRegistration() override;
+
+    // One received datagram: logged, parsed and routed. No exception leaves it.
+    void handleDatagram(const char* data, size_t length, const kmt::SocketAddress& source);
+    // Routes one message by its first line and Call-ID. An illegal message is logged and dropped; other
+    // exceptions pass to the caller.
+    void dispatch(std::istream& text, const kmt::SocketAddress& source);
+
+    void addDialog(SipDialog* dialog);
+    // Takes the dialog's Call-ID out of the map when it names this dialog.
+    void removeDialog(SipDialog* dialog);
+    SipDialog* findDialog(SipInMessage& message);
+
+    // Posts work to the loop; work still pending when the end point goes is removed with it.
+    void post(kmt::EventCallbackBase* callback);
+    // Called by posted work when it runs.
+    void forgetPosted(kmt::EventCallbackBase* callback);
+
+    // Loop thread only (the posted callbacks run there).
+    void installProxy(SipProxy* newProxy);
+    void startRegistration(SipProxy* newProxy);
+
+    kbrphone::Phone* getPhone() const { return phone; }
+    kmt::EventScheduler& scheduler() const { return *phone; }
+    SipProxy* getProxy() const { return proxy; }
+    SipRegisterDialog* getRegisterDialog() const { return registerDialog; }
+    size_t dialogCount() const { return dialogs.size(); }
+
+    SipRegisterDialog* registerDialog = nullptr;
+    kmt::EventCallback<SipEndPoint> receiveCallback;
+    kmt::Socket socket;
+    SipProxy* proxy = nullptr;
+    std::map<std::string, SipDialog*> dialogs;
+
+private:
+    void receive();
+    void acceptNewRequest(SipProxy* proxy, const kmt::SocketAddress& source, SipInMessage& request);
+    // Answers a request outside any dialog once, without a transaction.
+    void answerStatelessly(const kmt::SocketAddress& source, SipInMessage& request, int code,
+                           const char* reason);
+    // Deletes replaced proxies that no live dialog uses any more.
+    void releaseRetiredProxies();
+    // Proxy-source rule: the address of the latest 2xx to REGISTER, or one of the proxy's addresses.
+    static bool acceptsSource(const SipProxy& proxy, const kmt::SocketAddress& source);
+
+    std::vector<char> receiveBuffer;
+    std::mutex postedLock;
+    std::set<kmt::EventCallbackBase*> posted;
+    // Proxies replaced by a later registerWithProxy while dialogs still point at them.
+    std::vector<SipProxy*> retiredProxies;
+};
+
+} // namespace sip

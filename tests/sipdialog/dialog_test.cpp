@@ -1,0 +1,193 @@
+// The dialog base: identity from a dial target or a received request, matching of in-dialog requests and
+// responses, the transaction lists, challenges and the local address.
+#include "DialogTestSupport.h"
+
+#include "Md5.h"
+
+#include <gtest/gtest.h>
+
+using namespace dialogtest;
+
+namespace {
+
+struct DialogTest : ::testing::Test {
+    void SetUp() override { h.installProxy(); }
+    Harness h;
+};
+
+TEST_F(DialogTest, TheDialTargetGivesTheRemoteUri) {
+    struct Case {
+        const char* target;
+        const char* remoteUri;
+    } cases[] = {
+        {"3002", "sip:3002@127.0.0.1"},
+        {"tel:+31201234567", "tel:+31201234567"},
+        {"sip:alice@example.org", "sip:alice@example.org"},
+        {":7", ":7"},
+        {"", "sip:@127.0.0.1"},
+    };
+    for (const Case& c : cases) {
+        struct Dial : sip::SipDialog {
+            Dial(Harness& h, const char* target)
+                : SipDialog(&h.endPoint, h.endPoint.getProxy(), target, "Name") {}
+        } d(h, c.target);
+        EXPECT_EQ(d.remoteUri, c.remoteUri) << c.target;
+        EXPECT_EQ(d.remoteName, "Name");
+        EXPECT_EQ(d.localUri, "sip:2001@127.0.0.1");
+        EXPECT_EQ(d.localName, "Desk");
+        EXPECT_EQ(d.calledName, "Desk");
+        EXPECT_TRUE(d.calledUri.empty());
+        EXPECT_EQ(d.callId.size(), 16u);
+        EXPECT_EQ(d.localTag.size(), 16u);
+        EXPECT_NE(d.callId, d.localTag);
+        EXPECT_TRUE(d.remoteTag.empty());
+        EXPECT_EQ(h.endPoint.dialogs.at(d.callId), &d);
+    }
+    EXPECT_EQ(h.endPoint.dialogCount(), 0u) << "every dialog leaves the Call-ID map when it goes";
+}
+
+TEST_F(DialogTest, AReceivedRequestGivesTheIdentityOfBothSides) {
+    const std::string text = "INVITE sip:2001@127.0.0.1 SIP/2.0\r\n"
+                             "Via: SIP/2.0/UDP 127.0.0.1:5070;branch=z9hG4bKa\r\n"
+                             "From: \"Alice \\\"A\\\"\" <sip:alice@127.0.0.1;user=phone>;tag=AbC\r\n"
+                             "To: Desk Phone <sip:2001@127.0.0.1>\r\n"
+                             "X-Brimel-From: \"Queue\" <sip:queue@127.0.0.1>\r\n"
+                             "X-Brimel-To: <sip:sales@127.0.0.1>\r\n"
+                             "Call-ID: xyz@127.0.0.1\r\n"
+                             "CSeq: 17 INVITE\r\n"
+                             "Content-Length: 0\r\n\r\n";
+    Parsed p(text);
+    RecordingDialog d(h, *p.message);
+    EXPECT_EQ(d.callId, "xyz@127.0.0.1");
+    EXPECT_EQ(d.remoteUri, "sip:alice@127.0.0.1;user=phone");
+    EXPECT_EQ(d.remoteName, "Alice \"A\"");
+    EXPECT_EQ(d.remoteTag, "AbC");
+    EXPECT_EQ(d.localUri, "sip:2001@127.0.0.1");
+    EXPECT_EQ(d.localName, "Desk Phone");
+    EXPECT_EQ(d.calledUri, d.localUri);
+    EXPECT_EQ(d.calledName, d.localName);
+    EXPECT_TRUE(d.hasXFrom);
+    EXPECT_EQ(d.xFromUri, "sip:queue@127.0.0.1");
+    EXPECT_EQ(d.xFromName, "Queue");
+    EXPECT_TRUE(d.hasXTo);
+    EXPECT_EQ(d.xToUri, "sip:sales@127.0.0.1");
+    EXPECT_EQ(d.remoteCSeq, 17);
+    EXPECT_EQ(d.localCSeq, 0);
+    EXPECT_EQ(d.localTag.size(), 16u);
+    EXPECT_EQ(h.endPoint.dialogs.at("xyz@127.0.0.1"), &d);
+}
+
+TEST_F(DialogTest, InDialogRequestsAreCheckedByTagsAndCSeq) {
+    Parsed first(requestText("INVITE", h.proxy.port, "c1", 5, "z9hG4bK1"));
+    RecordingDialog d(h, *first.message);
+    LogCapture::instance().take();
+    struct Case {
+        const char* what;
+        std::string fromTag;
+        std::string toTag;
+        int cseq;
+        const char* event; // "" when dropped
+        const char* log;   // "" when nothing is logged
+    } cases[] = {
+        {"a foreign From tag is logged and dropped", "other", d.localTag, 6, "",
+         "tag from message (other)  doesn't match dialog tag (ft1)"},
+        {"a foreign To tag is dropped silently", "ft1", "wrong", 6, "", ""},
+        {"a lower CSeq is old", "ft1", d.localTag, 4, "", "ignore old message BYE"},
+        {"an equal CSeq counts as new", "ft1", d.localTag, 5, "request BYE 5", ""},
+        {"an empty To tag is accepted", "ft1", "", 6, "request BYE 6", ""},
+        {"a CSeq above 2^31 is newer, compared unsigned", "ft1", d.localTag, -5, "request BYE -5", ""},
+        {"and the lower one is old again", "ft1", d.localTag, 7, "", "ignore old message BYE"},
+    };
+    for (const Case& c : cases) {
+        h.fromProxy(requestText("BYE", h.proxy.port, "c1", c.cseq, "z9hG4bKb", c.fromTag, c.toTag));
+        std::vector<std::string> events = d.takeEvents();
+        if (*c.event)
+            EXPECT_EQ(events, std::vector<std::string>{c.event}) << c.what;
+        else
+            EXPECT_TRUE(events.empty()) << c.what;
+        std::vector<std::string> log = LogCapture::instance().take();
+        if (*c.log)
+            EXPECT_TRUE(LogCapture::instance().contains(log, std::string("sip_dialog: ") + c.log)) << c.what;
+        else
+            EXPECT_FALSE(LogCapture::instance().contains(log, "sip_dialog: ")) << c.what;
+    }
+}
+
+TEST_F(DialogTest, ResponsesMustCarryOurFromTagAndTheKnownToTag) {
+    RecordingDialog d(h);
+    auto* request = new sip::SipNonInviteRequest(&d, h.proxy.address(), "BYE", "");
+    request->send(1);
+    h.pump();
+    const std::string bye = h.takeProxy().at(0).text;
+    d.remoteTag = "known";
+
+    std::string foreignFrom = responseTo(bye, 200, "OK", "", "known");
+    foreignFrom.replace(foreignFrom.find(d.localTag), d.localTag.size(), "someoneelse");
+    h.fromProxy(foreignFrom);
+    h.fromProxy(responseTo(bye, 200, "OK", "", "otherTag"));
+    EXPECT_TRUE(d.events.empty()) << "dropped silently";
+
+    std::string otherBranch = responseTo(bye, 200, "OK", "", "known");
+    const std::string branch = paramOf(headerOf(bye, "Via"), "branch");
+    otherBranch.replace(otherBranch.find(branch), branch.size(), "z9hG4bKnotours");
+    h.fromProxy(otherBranch);
+    EXPECT_EQ(d.takeEvents(), std::vector<std::string>{"unmatched 200"});
+
+    h.fromProxy(responseTo(bye, 200, "OK", "", ""));
+    EXPECT_EQ(d.takeEvents(), (std::vector<std::string>{"final 200", "finished BYE", "check finished"}))
+        << "an empty To tag is accepted";
+}
+
+TEST_F(DialogTest, RemovingATransactionThatIsNotListedChangesNothing) {
+    RecordingDialog d(h);
+    auto* request = new sip::SipNonInviteRequest(&d, h.proxy.address(), "BYE", "");
+    d.removeRequest(reinterpret_cast<sip::SipTransactionalRequest*>(&d));
+    d.removeResponse(reinterpret_cast<sip::SipTransactionalResponse*>(&d));
+    EXPECT_TRUE(d.events.empty());
+    EXPECT_EQ(d.activeRequestCount(), 1u);
+    delete request;
+    EXPECT_EQ(d.takeEvents(), std::vector<std::string>{"check finished"});
+}
+
+TEST_F(DialogTest, ChallengesFillTheCredentialsAndUnsafeValuesAreRefused) {
+    RecordingDialog d(h);
+    struct Case {
+        const char* header;
+        bool usable;
+        const char* realm;
+        const char* nonce;
+        const char* opaque;
+    } cases[] = {
+        {"Digest realm=\"127.0.0.1\", nonce=\"abc123\", opaque=\"op\", algorithm=MD5", true, "127.0.0.1",
+         "abc123", "op"},
+        {"Digest NONCE=\"n2\",Realm=\"r2\"", true, "r2", "n2", ""},
+        {"Digest", true, "", "", ""},
+        {"Digest realm=\"r\", nonce=\"a\\\"b\"", false, "", "", ""},
+        {"Digest realm=\"r\\\\x\", nonce=\"n\"", false, "", "", ""},
+    };
+    for (const Case& c : cases) {
+        const std::string text =
+            std::string("SIP/2.0 401 Unauthorized\r\nCSeq: 1 REGISTER\r\nWWW-Authenticate: ") + c.header +
+            "\r\n\r\n";
+        Parsed p(text);
+        sip::DigestCredentials credentials;
+        credentials.ha1 = "stale";
+        EXPECT_EQ(d.parseChallenge(*p.message, credentials, "WWW-Authenticate"), c.usable) << c.header;
+        EXPECT_EQ(credentials.realm, c.realm) << c.header;
+        EXPECT_EQ(credentials.nonce, c.nonce) << c.header;
+        EXPECT_EQ(credentials.opaque, c.opaque) << c.header;
+        if (c.usable)
+            EXPECT_EQ(credentials.ha1, sip::md5Hex(std::string("auth2001:") + c.realm + ":secret"));
+        else
+            EXPECT_TRUE(credentials.ha1.empty()) << "a refused challenge is never answered";
+    }
+}
+
+TEST_F(DialogTest, TheLocalAddressIsTheRouteTowardTheProxyWithTheSipPort) {
+    RecordingDialog d(h);
+    kmt::SocketAddress local = d.localAddress();
+    EXPECT_EQ(local.toString(), "127.0.0.1");
+    EXPECT_EQ(local.port(), h.sipPort());
+}
+
+} // namespace

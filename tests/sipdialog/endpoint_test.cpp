@@ -1,0 +1,221 @@
+// The end point: built by the phone, datagrams routed by Call-ID, the proxy-source rule, OPTIONS, the
+// refusal of calls, and bad input from anywhere that never stops the loop or leaves state behind.
+#include "DialogTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace dialogtest;
+
+namespace {
+
+struct EndPointTest : ::testing::Test {
+    Harness h;
+};
+
+TEST_F(EndPointTest, ThePhoneBuildsTheEndPointAsItsProtocolWithItsSocketOnThePhonesLoop) {
+    EXPECT_NE(dynamic_cast<sip::SipEndPoint*>(h.phone.getProtocol()), nullptr);
+    EXPECT_NE(h.sipPort(), 0) << "a port the system chose";
+    EXPECT_THROW(h.endPoint.createLine("Desk"), std::runtime_error) << "no line before calls exist";
+    EXPECT_EQ(h.phone.lineCount(), 0u);
+
+    // processEvents runs the phone's loop on the calling thread: an OPTIONS is answered there.
+    h.installProxy();
+    std::thread loop([&] { h.endPoint.processEvents(); });
+    h.proxy.sendTo(h.sipPort(), requestText("OPTIONS", h.proxy.port, "loop-1"));
+    Datagram d;
+    bool answered = false;
+    for (int i = 0; i < 500 && !answered; ++i) {
+        answered = h.proxy.poll(d);
+        if (!answered)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    h.phone.stop();
+    loop.join();
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(firstLine(d.text), "SIP/2.0 200 OK");
+}
+
+TEST_F(EndPointTest, OptionsFromTheProxyAddressAndPortIsAnswered200AndLeavesNoDialog) {
+    h.installProxy();
+    const std::string options = requestText("OPTIONS", h.proxy.port, "opt-1", 7, "z9hG4bKopt");
+    h.fromProxy(options);
+    std::vector<Datagram> answers = h.takeProxy();
+    ASSERT_EQ(answers.size(), 1u);
+    const std::string& r = answers[0].text;
+    EXPECT_EQ(firstLine(r), "SIP/2.0 200 OK");
+    EXPECT_EQ(headerOf(r, "Call-ID"), "opt-1");
+    EXPECT_EQ(headerOf(r, "CSeq"), "7 OPTIONS");
+    EXPECT_EQ(paramOf(headerOf(r, "Via"), "branch"), "z9hG4bKopt");
+    EXPECT_EQ(headerOf(r, "Content-Length"), "0");
+    EXPECT_FALSE(paramOf(headerOf(r, "To"), "tag").empty());
+    EXPECT_EQ(h.endPoint.dialogCount(), 0u);
+    EXPECT_EQ(h.phone.timerCount(), 0u);
+
+    // The same OPTIONS from another port of the same host gets nothing.
+    h.fromOther(options);
+    h.collect();
+    EXPECT_TRUE(h.otherReceived.empty());
+    EXPECT_TRUE(h.takeProxy().empty());
+}
+
+TEST_F(EndPointTest, RequestsAreAcceptedFromTheAddressThatLastAnsweredARegister) {
+    h.installProxy();
+    h.endPoint.getProxy()->registeredAddress = h.other.address();
+    h.fromOther(requestText("OPTIONS", h.other.port, "opt-2"));
+    h.collect();
+    ASSERT_EQ(h.otherReceived.size(), 1u);
+    EXPECT_EQ(firstLine(h.otherReceived[0].text), "SIP/2.0 200 OK");
+}
+
+TEST_F(EndPointTest, WithoutAProxyNothingOutsideADialogIsAnswered) {
+    h.fromProxy(requestText("OPTIONS", h.proxy.port, "opt-3"));
+    h.fromProxy(requestText("INVITE", h.proxy.port, "inv-3"));
+    EXPECT_TRUE(h.takeProxy().empty());
+    EXPECT_EQ(h.endPoint.dialogCount(), 0u);
+}
+
+TEST_F(EndPointTest, RequestsAndResponsesOfNoDialogAreDroppedWithoutAnAnswer) {
+    h.installProxy();
+    for (const char* method : {"BYE", "NOTIFY", "ACK", "CANCEL", "REFER", "MESSAGE"})
+        h.fromProxy(requestText(method, h.proxy.port, std::string("none-") + method));
+    h.fromProxy("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 127.0.0.1;branch=z9hG4bKx\r\nFrom: <sip:a@b>;tag=1\r\n"
+                "To: <sip:a@b>\r\nCall-ID: nobody\r\nCSeq: 1 REGISTER\r\n\r\n");
+    EXPECT_TRUE(h.takeProxy().empty());
+    EXPECT_EQ(h.endPoint.dialogCount(), 0u);
+    EXPECT_EQ(h.phone.timerCount(), 0u);
+}
+
+TEST_F(EndPointTest, AnIncomingCallIsRefusedWithALogLineUntilCallsExist) {
+    h.installProxy();
+    LogCapture::instance().take();
+    h.fromProxy(requestText("INVITE", h.proxy.port, "inv-1", 1, "z9hG4bKinv"));
+    std::vector<Datagram> answers = h.takeProxy();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(firstLine(answers[0].text), "SIP/2.0 501 Not Implemented");
+    EXPECT_EQ(headerOf(answers[0].text, "CSeq"), "1 INVITE");
+    EXPECT_TRUE(LogCapture::instance().contains(LogCapture::instance().take(), "refusing incoming call"));
+    EXPECT_EQ(h.endPoint.dialogCount(), 0u);
+    EXPECT_EQ(h.phone.timerCount(), 0u);
+    EXPECT_EQ(h.phone.lineCount(), 0u);
+    // Its ACK and a retransmission leave nothing behind either; the retransmission is refused again.
+    h.fromProxy(requestText("ACK", h.proxy.port, "inv-1", 1, "z9hG4bKinv"));
+    h.fromProxy(requestText("INVITE", h.proxy.port, "inv-1", 1, "z9hG4bKinv"));
+    answers = h.takeProxy();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(firstLine(answers[0].text), "SIP/2.0 501 Not Implemented");
+    EXPECT_EQ(h.endPoint.dialogCount(), 0u);
+}
+
+TEST_F(EndPointTest, BadDatagramsFromAnywhereNeverStopTheLoopOrLeaveStateBehind) {
+    h.installProxy();
+    const std::string options = requestText("OPTIONS", h.proxy.port, "good");
+    std::string manyVias = "OPTIONS sip:2001@127.0.0.1 SIP/2.0\r\n";
+    for (int i = 0; i < 500; ++i)
+        manyVias += "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(h.proxy.port) + ";branch=z9hG4bK" +
+                    std::to_string(i) + ";rport;received\r\n";
+    manyVias += "From: <sip:x@127.0.0.1>;tag=1\r\nTo: <sip:2001@127.0.0.1>\r\nCall-ID: vias\r\nCSeq: 1 "
+                "OPTIONS\r\n\r\n";
+    const std::string cases[] = {
+        "",
+        "\r\n",
+        "\r\n\r\n",
+        std::string("\0\0\0\xff\xfe garbage", 14),
+        "SIP/2.0 abc Bad\r\nCall-ID: x\r\n\r\n",
+        "SIP/3.0 200 OK\r\nCall-ID: x\r\n\r\n",
+        "SIP",
+        "OPTIONS sip:2001@127.0.0.1 SIP/2.0\r\nCSeq: 1 INVITE\r\nCall-ID: mismatch\r\n\r\n",
+        "OPTIONS sip:2001@127.0.0.1\r\nCSeq: 1 OPTIONS\r\n\r\n",
+        "OPTIONS sip:2001@127.0.0.1 SIP/2.0\r\nCSeq: 1 OPTIONS\r\n\r\n",
+        "INVITE sip:2001@127.0.0.1 SIP/2.0\r\nCSeq: 1 INVITE\r\nVia: ;;;=;rport\r\nFrom: <<<>>>;tag\r\nTo: "
+        "\"\r\n\r\n",
+        "OPTIONS sip:2001@127.0.0.1 SIP/2.0\r\nno colon line\r\n   folded\r\nCSeq: 99999999999999999999 "
+        "OPTIONS\r\n\r\n",
+        "OPTIONS sip:2001@127.0.0.1 SIP/2.0\r\nCSeq: -1 OPTIONS\r\nVia: SIP/2.0/UDP "
+        "[::1]:99999;rport=abc\r\n\r\n",
+        manyVias,
+    };
+    for (const std::string& c : cases) {
+        h.fromProxy(c);
+        h.fromOther(c);
+    }
+    h.takeProxy();
+    EXPECT_EQ(h.endPoint.dialogCount(), 0u);
+    EXPECT_EQ(h.phone.timerCount(), 0u);
+    h.fromProxy(options);
+    std::vector<Datagram> answers = h.takeProxy();
+    ASSERT_EQ(answers.size(), 1u) << "the loop still answers";
+    EXPECT_EQ(firstLine(answers[0].text), "SIP/2.0 200 OK");
+}
+
+TEST_F(EndPointTest, AnExceptionWhileHandlingOneDatagramIsLoggedAndTheNextIsHandled) {
+    h.installProxy();
+    Parsed invite(requestText("INVITE", h.proxy.port, "thrower", 1));
+    RecordingDialog d(h, *invite.message);
+    d.onRequestAction = [](const kmt::SocketAddress&, sip::SipInMessage&) {
+        throw std::runtime_error("boom");
+    };
+    LogCapture::instance().take();
+    h.fromProxy(requestText("BYE", h.proxy.port, "thrower", 2, "z9hG4bKb", "ft1", d.localTag));
+    EXPECT_TRUE(LogCapture::instance().contains(LogCapture::instance().take(), "caught exception: boom"));
+    d.onRequestAction = nullptr;
+    h.fromProxy(requestText("BYE", h.proxy.port, "thrower", 3, "z9hG4bKc", "ft1", d.localTag));
+    EXPECT_EQ(d.takeEvents(), (std::vector<std::string>{"request BYE 2", "request BYE 3"}));
+}
+
+TEST_F(EndPointTest, ALargeDatagramIsHandledWholeAndAReadErrorIsLoggedAndSkipped) {
+    h.installProxy();
+    std::string big = requestText("OPTIONS", h.proxy.port, "big");
+    big.insert(big.find("Content-Length"), "X-Pad: " + std::string(60000, 'a') + "\r\n");
+    ASSERT_GT(big.size(), 60000u);
+    h.fromProxy(big);
+    std::vector<Datagram> answers = h.takeProxy();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(headerOf(answers[0].text, "Call-ID"), "big");
+
+    LogCapture::instance().take();
+    plat::testing::failNext("recvfrom", plat::WSAEMSGSIZE);
+    h.fromProxy(requestText("OPTIONS", h.proxy.port, "after-error"));
+    plat::testing::clearFailures();
+    std::vector<std::string> log = LogCapture::instance().take();
+    EXPECT_TRUE(LogCapture::instance().contains(log, "sip_core: ignoring socket read error"));
+    EXPECT_TRUE(LogCapture::instance().contains(log, "dropped a datagram longer than 65535 bytes"));
+    // The loop goes on reading.
+    h.fromProxy(requestText("OPTIONS", h.proxy.port, "still-there"));
+    bool answered = false;
+    for (const Datagram& d : h.takeProxy())
+        answered = answered || headerOf(d.text, "Call-ID") == "still-there";
+    EXPECT_TRUE(answered);
+}
+
+TEST_F(EndPointTest, AtLevel3OfSipCoreRegisterTrafficIsNotLoggedButOtherTrafficIs) {
+    h.installProxy();
+    LogCapture::instance().take();
+    h.fromProxy(requestText("OPTIONS", h.proxy.port, "logged"));
+    h.fromProxy("SIP/2.0 200 OK\r\nCall-ID: reg\r\nCSeq: 1 REGISTER\r\n\r\n");
+    std::vector<std::string> log = LogCapture::instance().take();
+    const std::string received = "sip_core: received from 127.0.0.1:" + std::to_string(h.proxy.port) + ":\n";
+    EXPECT_TRUE(LogCapture::instance().contains(log, received + "OPTIONS sip:2001@127.0.0.1 SIP/2.0"));
+    EXPECT_TRUE(LogCapture::instance().contains(log, "sip_core: sending to : 127.0.0.1:"));
+    EXPECT_FALSE(LogCapture::instance().contains(log, "CSeq: 1 REGISTER"));
+}
+
+TEST_F(EndPointTest, TheProxyIsResolvedOnTheCallingThreadAndPort0MeansTheSipPort) {
+    h.endPoint.setProxy("2001", "Desk", "a", "p", "127.0.0.1", 0);
+    h.pump();
+    ASSERT_NE(h.endPoint.getProxy(), nullptr);
+    EXPECT_EQ(h.endPoint.getProxy()->addresses.at(0).port(), 5060);
+    EXPECT_EQ(h.endPoint.getProxy()->host, "127.0.0.1");
+    EXPECT_EQ(h.endPoint.getProxy()->authUser, "a");
+    sip::SipProxy* before = h.endPoint.getProxy();
+    // Under IPv4 an IPv6 literal resolves to nothing; a port out of range is refused, not wrapped.
+    EXPECT_THROW(h.endPoint.registerWithProxy("2001", "", "a", "p", "::1", 5060), std::exception);
+    EXPECT_THROW(h.endPoint.registerWithProxy("2001", "", "a", "p", "127.0.0.1", 70000), std::runtime_error);
+    EXPECT_THROW(h.endPoint.setProxy("2001", "", "a", "p", "127.0.0.1", -1), std::runtime_error);
+    h.pump();
+    EXPECT_EQ(h.endPoint.getProxy(), before) << "nothing was posted";
+    EXPECT_EQ(h.endPoint.getRegisterDialog(), nullptr);
+}
+
+} // namespace
