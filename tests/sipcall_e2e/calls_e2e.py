@@ -1,0 +1,526 @@
+#!/usr/bin/env python3
+"""End-to-end call flows of the engine against real peers on 127.0.0.1: sipp scenarios as the far end
+or as the engine's proxy, and kamailio between two engines. The engine runs in the driver program
+(call_driver.cpp), which takes line commands on stdin and reports line states on stdout.
+
+    python3 calls_e2e.py --driver build/bin/sipcall_driver [-k substring] [-j jobs] [--keep]
+
+Prints one line per case and a closing "N passed, N failed"; exits 1 when a case failed.
+"""
+
+import argparse
+import concurrent.futures
+import os
+import queue
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+from pathlib import Path
+
+sys.dont_write_bytecode = True
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "e2e"))
+import peers  # noqa: E402
+
+DRIVER = None
+CASES = []
+
+
+def case(fn):
+    CASES.append(fn)
+    return fn
+
+
+class Failure(AssertionError):
+    pass
+
+
+def check(cond, message, *results):
+    if not cond:
+        details = "\n".join(r.describe() for r in results if r is not None)
+        raise Failure(message + ("\n" + details if details else ""))
+
+
+class Engine:
+    """The driver process: commands in, event lines out (kept in order, matched by regex)."""
+
+    def __init__(self, workdir, name="engine"):
+        self.log_path = Path(workdir) / (name + ".log")
+        env = dict(os.environ)
+        env.setdefault("kbr_sip_level", "2")
+        self.proc = subprocess.Popen([DRIVER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=open(self.log_path, "w"), text=True, bufsize=1, env=env)
+        self.lines = queue.Queue()
+        self.history = []
+        self.pending = []
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.lines.put(line.rstrip("\n"))
+        self.lines.put(None)
+
+    def send(self, command):
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+
+    def expect(self, pattern, timeout=10.0, what=None):
+        """The first event line (not matched before) that matches pattern; a Failure after timeout."""
+        regex = re.compile(pattern)
+        for i, line in enumerate(self.pending):
+            m = regex.search(line)
+            if m:
+                del self.pending[i]
+                return m
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise Failure("engine: no '%s' (%s) within %.0f s; events:\n  %s\nlog %s" %
+                              (pattern, what or "", timeout, "\n  ".join(self.history[-30:]), self.log_path))
+            try:
+                line = self.lines.get(timeout=left)
+            except queue.Empty:
+                continue
+            if line is None:
+                raise Failure("engine ended; events:\n  %s\nlog %s" % ("\n  ".join(self.history[-30:]),
+                                                                        self.log_path))
+            self.history.append(line)
+            m = regex.search(line)
+            if m:
+                return m
+            self.pending.append(line)
+
+    def states(self, line_id):
+        self.drain()
+        return [int(m.group(1)) for m in (re.match(r"STATE %s (\d+) " % re.escape(line_id), l)
+                                          for l in self.history) if m]
+
+    def drain(self):
+        while True:
+            try:
+                line = self.lines.get_nowait()
+            except queue.Empty:
+                return
+            if line is None:
+                return
+            self.history.append(line)
+            self.pending.append(line)
+
+    def register(self, user, password, port, display="Desk"):
+        self.send("register %s %s %s %s 127.0.0.1 %d" % (user, display, user, password, port))
+        self.expect(r"^REG 1 ", what="registered")
+
+    def new_line(self):
+        self.send("line")
+        return self.expect(r"^LINE ([0-9a-f]{16})$").group(1)
+
+    def state(self, line_id, state, timeout=10.0, active=None, what=None):
+        pattern = r"^STATE %s %d active=%s" % (re.escape(line_id), state, "[01]" if active is None else active)
+        return self.expect(pattern, timeout, what=what or "line state %d" % state)
+
+    def stats(self, line_id, timeout=10.0):
+        m = self.expect(r"^STATS %s expected=(\d+) lost=(\d+) heard=(\d+)" % re.escape(line_id), timeout)
+        return int(m.group(1)), int(m.group(2)), int(m.group(3))
+
+    def quiet_calls(self, timeout=40.0):
+        """Waits until no call, line or RTP thread is left; returns the last counts."""
+        deadline = time.monotonic() + timeout
+        while True:
+            self.send("counts")
+            m = self.expect(r"^COUNTS dialogs=(\d+) calls=(\d+) lines=(\d+) threads=(\d+)")
+            counts = tuple(int(x) for x in m.groups())
+            if counts[1] == 0 and counts[2] == 0:
+                return counts
+            check(time.monotonic() < deadline, "calls or lines left: %s" % m.group(0))
+            time.sleep(0.5)
+
+    def close(self):
+        try:
+            if self.proc.poll() is None:
+                self.send("quit")
+                self.proc.wait(timeout=5)
+        except Exception:
+            pass
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=5)
+
+
+def sipp_server(w, scenario, **kw):
+    kw.setdefault("timeout", 40)
+    s = peers.Sipp(scenario, role="server", workdir=w, **kw).start()
+    check(s.running(), "sipp %s did not start" % scenario)
+    return s
+
+
+def received_first_lines(result):
+    return peers.first_lines(result.received())
+
+
+def with_engine(w, fn, name="engine"):
+    e = Engine(w, name)
+    try:
+        return fn(e)
+    finally:
+        e.close()
+
+
+# ---- outgoing calls, sipp as the engine's proxy and far end
+
+@case
+def outgoing_call_answered_with_media_both_ways_and_ended_by_the_engine(w):
+    s = sipp_server(w, "uas_answer", calls=2, rtp_echo=True, service="1002", params={"ring_ms": 200})
+
+    def run(e):
+        e.register("1001", "secret1", s.port)
+        before = e.quiet_calls()
+        line = e.new_line()
+        e.send("dial %s 1002" % line)
+        e.state(line, 1)
+        e.state(line, 2)
+        e.state(line, 6, active=1)
+        time.sleep(2.0)
+        e.send("hangup " + line)
+        expected, lost, heard = e.stats(line)
+        e.state(line, 8)
+        check(expected > 20, "RTP from the far end counted: expected=%d" % expected)
+        check(heard > 20, "the echo heard: %d frames" % heard)
+        r = s.wait()
+        check(r.ok, "uas_answer", r)
+        lines = received_first_lines(r)
+        check(any(l.startswith("ACK ") for l in lines) and any(l.startswith("BYE ") for l in lines),
+              "ACK and BYE reached the far end: %s" % lines, r)
+        after = e.quiet_calls()
+        check(after[3] == before[3], "threads before %d, after %d" % (before[3], after[3]))
+    with_engine(w, run)
+
+
+def refused_case(status, reason, tone_state):
+    def outgoing_call_refused(w):
+        s = sipp_server(w, "uas_busy", calls=2, params={"status": status, "reason": reason})
+
+        def run(e):
+            e.register("1001", "secret1", s.port)
+            line = e.new_line()
+            e.send("dial %s 1002" % line)
+            e.state(line, tone_state)
+            e.state(line, 9, what="the end tone played")
+            e.send("hangup " + line)
+            e.state(line, 8)
+            r = s.wait()
+            check(r.ok, "uas_busy %s" % status, r)
+            e.quiet_calls()
+        with_engine(w, run)
+    outgoing_call_refused.__name__ = "outgoing_call_refused_%s_gives_state_%d" % (status, tone_state)
+    return case(outgoing_call_refused)
+
+
+refused_case("486", "Busy Here", 3)
+refused_case("600", "Busy Everywhere", 3)
+refused_case("404", "Not Found", 11)
+
+
+@case
+def outgoing_call_challenged_407_is_answered_with_credentials(w):
+    s = sipp_server(w, "uas_challenge", calls=2, rtp_echo=True, params={"user": "1001", "talk_ms": 5000})
+
+    def run(e):
+        e.register("1001", "secret1", s.port)
+        line = e.new_line()
+        e.send("dial %s 1002" % line)
+        e.state(line, 6)
+        e.send("hangup " + line)
+        e.state(line, 8)
+        r = s.wait()
+        check(r.ok, "uas_challenge", r)
+        invites = [m for m in r.received() if m.startswith("INVITE ")]
+        check(len(invites) >= 2, "INVITE sent again", r)
+        check(peers.verify_digest(invites[-1], "secret1"), "Proxy-Authorization digest is right", r)
+    with_engine(w, run)
+
+
+@case
+def outgoing_call_with_early_media(w):
+    s = sipp_server(w, "uas_early_media", calls=2, rtp_echo=True, params={"early_ms": 1500, "ring_ms": 200})
+
+    def run(e):
+        e.register("1001", "secret1", s.port)
+        line = e.new_line()
+        e.send("dial %s 1002" % line)
+        e.state(line, 2)
+        e.state(line, 6)
+        e.send("hangup " + line)
+        expected, _, _ = e.stats(line)
+        e.state(line, 8)
+        # Silence goes out before the answer, so the echo brings packets but nothing to hear.
+        check(expected > 40, "early media received: %d packets" % expected)
+        check(e.states(line) == [1, 2, 6, 8], "states %s" % e.states(line))
+        r = s.wait()
+        check(r.ok, "uas_early_media", r)
+    with_engine(w, run)
+
+
+def cancel_case(delay, wait_state, when):
+    def outgoing_call_cancelled(w):
+        s = sipp_server(w, "uas_cancel", calls=2, params={"answer_delay_ms": delay})
+
+        def run(e):
+            e.register("1001", "secret1", s.port)
+            line = e.new_line()
+            e.send("dial %s 1002" % line)
+            e.state(line, wait_state)
+            e.send("hangup " + line)
+            e.state(line, 8)
+            r = s.wait()
+            check(r.ok, "uas_cancel after %d ms" % delay, r)
+            e.quiet_calls()
+        with_engine(w, run)
+    outgoing_call_cancelled.__name__ = "outgoing_call_cancelled_" + when
+    return case(outgoing_call_cancelled)
+
+
+cancel_case(100, 2, "while_ringing")
+# Before any provisional response the CANCEL replaces the INVITE's next retransmission.
+cancel_case(3000, 1, "before_any_provisional_response")
+
+
+@case
+def outgoing_call_whose_cancel_crosses_the_answer_is_ended_with_bye(w):
+    s = sipp_server(w, "uas_cancel_crossing", calls=2, rtp_echo=True)
+
+    def run(e):
+        e.register("1001", "secret1", s.port)
+        line = e.new_line()
+        e.send("dial %s 1002" % line)
+        e.state(line, 2)
+        e.send("hangup " + line)
+        e.state(line, 8)
+        r = s.wait()
+        check(r.ok, "uas_cancel_crossing", r)
+        e.quiet_calls()
+    with_engine(w, run)
+
+
+@case
+def far_end_holds_and_resumes(w):
+    s = sipp_server(w, "uas_far_hold", calls=2, rtp_echo=True,
+                    params={"hold_after_ms": 500, "hold_ms": 500, "talk_ms": 1000})
+
+    def run(e):
+        e.register("1001", "secret1", s.port)
+        line = e.new_line()
+        e.send("dial %s 1002" % line)
+        e.state(line, 6)
+        e.state(line, 7, timeout=15, what="the far end's BYE")
+        e.state(line, 9)
+        e.send("hangup " + line)
+        e.state(line, 8)
+        r = s.wait()
+        check(r.ok, "uas_far_hold", r)
+        check(e.states(line) == [1, 2, 6, 7, 9, 8], "no line change on the re-INVITEs: %s" % e.states(line))
+        e.quiet_calls()
+    with_engine(w, run)
+
+
+@case
+def engine_holds_and_resumes(w):
+    s = sipp_server(w, "uas_engine_hold", calls=2, rtp_echo=True)
+
+    def run(e):
+        e.register("1001", "secret1", s.port)
+        line = e.new_line()
+        e.send("dial %s 1002" % line)
+        e.state(line, 6, active=1)
+        e.send("hold " + line)
+        e.state(line, 6, active=0)
+        time.sleep(0.5)
+        e.send("activate " + line)
+        e.state(line, 6, active=1)
+        time.sleep(0.5)
+        e.send("hangup " + line)
+        e.state(line, 8)
+        r = s.wait()
+        check(r.ok, "uas_engine_hold", r)
+        e.quiet_calls()
+    with_engine(w, run)
+
+
+def transfer_case(final, ends):
+    def blind_transfer(w):
+        s = sipp_server(w, "uas_refer", calls=2, rtp_echo=True,
+                        params={"final": final, "refer_to": "sip:1003@127[.]0[.]0[.]1", "talk_ms": 1000})
+
+        def run(e):
+            e.register("1001", "secret1", s.port)
+            line = e.new_line()
+            e.send("dial %s 1002" % line)
+            e.state(line, 6)
+            e.send("blind %s 1003" % line)
+            if ends:
+                e.state(line, 8, what="the transferring leg ends")
+            else:
+                e.state(line, 7, timeout=15, what="the call stays until the far end's BYE")
+                e.send("hangup " + line)
+                e.state(line, 8)
+            r = s.wait()
+            check(r.ok, "uas_refer %s" % final, r)
+            e.quiet_calls()
+        with_engine(w, run)
+    blind_transfer.__name__ = "blind_transfer_notified_" + final.split()[0]
+    return case(blind_transfer)
+
+
+transfer_case("200 OK", True)
+transfer_case("603 Declined", False)
+
+
+# ---- incoming calls, sipp as the engine's proxy and caller
+
+@case
+def incoming_call_answered_with_the_proxys_line_id(w):
+    s = sipp_server(w, "proxy_call", rtp_echo=True,
+                    params={"headers": "X-Brimel-id: line-7\nX-Brimel-CallType: internal\nP-Brimel-Wrap-Up-Time: 20",
+                            "talk_ms": 5000})
+
+    def run(e):
+        e.register("1001", "secret1", s.port)
+        m = e.state("line-7", 5, timeout=15)
+        check("internal=1 wrapup=20" in m.string, "identity headers: %s" % m.string)
+        e.send("ring line-7")
+        e.send("answer line-7")
+        e.state("line-7", 6, active=1)
+        time.sleep(2.0)
+        e.send("hangup line-7")
+        expected, _, heard = e.stats("line-7")
+        e.state("line-7", 8)
+        check(expected > 20 and heard > 20, "media both ways: expected=%d heard=%d" % (expected, heard))
+        r = s.wait()
+        check(r.ok, "proxy_call", r)
+        sent = peers.first_lines(r.received())
+        check("SIP/2.0 180 ringing" in sent and "SIP/2.0 200 OK" in sent, "180 and 200: %s" % sent, r)
+        e.quiet_calls()
+    with_engine(w, run)
+
+
+def incoming_refusal_case(command, reason):
+    def incoming_call_refused(w):
+        s = sipp_server(w, "proxy_call", params={"headers": "X-Brimel-id: line-r"})
+
+        def run(e):
+            e.register("1001", "secret1", s.port)
+            e.state("line-r", 5, timeout=15)
+            e.send("%s line-r" % command)
+            e.state("line-r", 8)
+            r = s.wait()
+            answers = peers.first_lines(r.received())
+            check("SIP/2.0 486 %s" % reason in answers, "486 %s: %s" % (reason, answers), r)
+            e.quiet_calls()
+        with_engine(w, run)
+    incoming_call_refused.__name__ = "incoming_call_refused_by_" + command
+    return case(incoming_call_refused)
+
+
+incoming_refusal_case("busy", "busy")
+incoming_refusal_case("reject", "user unable to answer")
+
+
+@case
+def incoming_cancel_after_the_answer_is_absorbed(w):
+    s = sipp_server(w, "proxy_cancel_after_200", rtp_echo=True, params={"headers": "X-Brimel-id: line-c"})
+
+    def run(e):
+        e.register("1001", "secret1", s.port)
+        e.state("line-c", 5, timeout=15)
+        e.send("answer line-c")
+        e.state("line-c", 6)
+        time.sleep(1.5)
+        check(e.states("line-c") == [5, 6], "the call stays up: %s" % e.states("line-c"))
+        e.send("hangup line-c")
+        e.state("line-c", 8)
+        r = s.wait()
+        check(r.ok, "proxy_cancel_after_200", r)
+    with_engine(w, run)
+
+
+# ---- two engines through kamailio
+
+@case
+def call_between_two_engines_through_kamailio(w):
+    with peers.Kamailio(workdir=w) as k:
+        a = Engine(w, "engine-a")
+        b = Engine(w, "engine-b")
+        try:
+            a.register("1001", "secret1", k.port)
+            b.register("1002", "secret2", k.port)
+            line = a.new_line()
+            a.send("dial %s 1002" % line)
+            incoming = b.expect(r"^STATE (\S+) 5 ", timeout=15).group(1)
+            b.send("answer " + incoming)
+            b.state(incoming, 6)
+            a.state(line, 6)
+            time.sleep(2.0)
+            a.send("hangup " + line)
+            a_expected, _, a_heard = a.stats(line)
+            a.state(line, 8)
+            b.state(incoming, 7)
+            b.send("hangup " + incoming)
+            b_expected, _, b_heard = b.stats(incoming)
+            b.state(incoming, 8)
+            check(a_expected > 20 and b_expected > 20, "RTP both ways: %d, %d" % (a_expected, b_expected))
+            check(a_heard > 20 and b_heard > 20, "each heard the other: %d, %d" % (a_heard, b_heard))
+            a.quiet_calls()
+            b.quiet_calls()
+        finally:
+            a.close()
+            b.close()
+
+
+def main():
+    global DRIVER
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--driver", required=True)
+    ap.add_argument("-k", default="")
+    ap.add_argument("-j", type=int, default=1)
+    ap.add_argument("--keep", action="store_true")
+    args = ap.parse_args()
+    DRIVER = os.path.abspath(args.driver)
+    root = Path(tempfile.mkdtemp(prefix="kbr-calls-"))
+    selected = [c for c in CASES if args.k in c.__name__]
+
+    def run(fn):
+        w = root / fn.__name__
+        w.mkdir()
+        start = time.monotonic()
+        try:
+            fn(w)
+            return fn.__name__, None, time.monotonic() - start
+        except Exception as e:
+            detail = str(e) if isinstance(e, Failure) else traceback.format_exc()
+            return fn.__name__, detail, time.monotonic() - start
+
+    passed = failed = 0
+    with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.j)) as pool:
+        for name, error, seconds in pool.map(run, selected):
+            if error is None:
+                passed += 1
+                print("ok   %-75s %5.1f s" % (name, seconds), flush=True)
+            else:
+                failed += 1
+                print("FAIL %-75s %5.1f s\n%s" % (name, seconds, error), flush=True)
+    peers.stop_all()
+    if failed == 0 and not args.keep:
+        shutil.rmtree(root, ignore_errors=True)
+    else:
+        print("work folders kept in %s" % root)
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
