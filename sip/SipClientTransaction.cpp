@@ -12,20 +12,6 @@
 
 namespace sip {
 
-namespace {
-
-bool sameNoCase(const std::string& a, const char* b) {
-    size_t n = std::strlen(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
-} // namespace
-
 // ---- SipTransactionalRequest
 
 SipTransactionalRequest::SipTransactionalRequest(SipDialog* dialog_, const kmt::SocketAddress& destination_,
@@ -104,7 +90,7 @@ std::ostream& SipInviteRequest::writeHeaders(std::ostream& os, const kmt::Socket
 }
 
 void SipInviteRequest::onResponse(const kmt::SocketAddress& source, SipInMessage& response) {
-    if (sameNoCase(response.cseqMethod, "CANCEL"))
+    if (noCaseEqual(response.cseqMethod, "CANCEL"))
         return;
     const int s = state;
     const int code = response.statusCode;

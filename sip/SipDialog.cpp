@@ -16,16 +16,6 @@ namespace sip {
 
 namespace {
 
-bool sameNoCase(const std::string& a, const char* b) {
-    size_t n = std::strlen(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // URI and display name of a name-addr header value.
 std::string nameAddrOf(const std::string& value, std::string& displayName) {
     SipHeaderValue cursor(value);
@@ -134,7 +124,7 @@ void SipDialog::handleRequest(const kmt::SocketAddress& source, SipInMessage& re
     if (!toTag.empty() && toTag != localTag)
         return;
     const std::string branch = request.headerParameter("Via", "branch");
-    const bool ack = sameNoCase(request.cseqMethod, "ACK");
+    const bool ack = noCaseEqual(request.cseqMethod, "ACK");
     for (SipTransactionalResponse* response : activeResponses) {
         if ((ack || response->branch == branch) && response->cseq == request.cseqNumber) {
             // The transaction may end the dialog: nothing here touches either afterwards.

@@ -18,16 +18,6 @@ namespace sip {
 
 namespace {
 
-bool sameNoCase(const std::string& a, const char* b) {
-    size_t n = std::strlen(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // Work handed from the Java threads to the loop. Each runs once and deletes itself; nothing it throws
 // reaches the loop.
 class EndPointCallback : public kmt::EventCallbackBase {
@@ -300,13 +290,13 @@ void SipEndPoint::acceptNewRequest(SipProxy* from, const kmt::SocketAddress& sou
     if (!acceptsSource(*from, source))
         return;
     try {
-        if (sameNoCase(method, "INVITE")) {
+        if (noCaseEqual(method, "INVITE")) {
             // An incoming call opens an INVITE dialog here once calls are part of the engine. Until then
             // the call is refused at once, so that the caller is not left ringing.
             KMT_LOG(kmt::logSip, 1) << "refusing incoming call from " << request.header("From")
                                     << ": calls are not available in this build";
             answerStatelessly(source, request, 501, "Not Implemented");
-        } else if (sameNoCase(method, "OPTIONS")) {
+        } else if (noCaseEqual(method, "OPTIONS")) {
             answerStatelessly(source, request, 200, "OK");
         }
     } catch (const std::exception& e) {

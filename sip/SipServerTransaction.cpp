@@ -12,16 +12,6 @@ namespace sip {
 
 namespace {
 
-bool sameNoCase(const std::string& a, const char* b) {
-    size_t n = std::strlen(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 bool isProvisional(int code) {
     return code >= 100 && code <= 199;
 }
@@ -90,19 +80,19 @@ void SipInviteResponse::sendResponse(int code, const std::string& reason) {
 
 void SipInviteResponse::onRequest(const kmt::SocketAddress& source, SipInMessage& request) {
     const std::string& method = request.cseqMethod;
-    if (sameNoCase(method, "INVITE")) {
+    if (noCaseEqual(method, "INVITE")) {
         if (source == destination && statusCode != 0) {
             send();
             KMT_LOG(kmt::logSipInvite, 2) << "resend " << statusCode << " response";
         }
-    } else if (sameNoCase(method, "CANCEL")) {
+    } else if (noCaseEqual(method, "CANCEL")) {
         if (state != stateProceeding)
             return;
         SipResponse cancelAnswer(dialog, destination, request);
         cancelAnswer.sendResponse(200, "invite canceled");
         sendResponse(487, "request terminated");
         dialog->onAckOrCancel(this, source, request);
-    } else if (sameNoCase(method, "ACK")) {
+    } else if (noCaseEqual(method, "ACK")) {
         // Only a final response is acknowledged; an early ACK would keep the end timer from ever starting.
         if (state != stateCompleted && state != stateConfirmed)
             return;

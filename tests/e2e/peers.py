@@ -45,7 +45,7 @@ SIPP_OK = 0
 SIPP_FAILED = 1
 SIPP_INTERNAL_STOP = 97
 SIPP_NO_CALLS = 99
-SIPP_BIND_ERRORS = (254, 255)
+SIPP_BIND_ERROR = 254
 
 
 class PeerError(RuntimeError):
@@ -86,34 +86,45 @@ def _pdeath_prefix():
     return [setpriv, "--pdeathsig", "TERM"] if setpriv else []
 
 
-def _spawn(cmd, log_path, cwd=None, stdin=subprocess.DEVNULL):
-    log = open(log_path, "ab")
+def _spawn(cmd, log_path=None, cwd=None, stdin=subprocess.DEVNULL, own_group=True, env=None):
+    """Starts cmd with its output in log_path (None: inherited), in a process group of its own
+    unless own_group is false, with the parent-death signal set."""
+    log = open(log_path, "ab") if log_path else None
     try:
         proc = subprocess.Popen(_pdeath_prefix() + [str(c) for c in cmd], stdin=stdin, stdout=log,
-                                stderr=subprocess.STDOUT, cwd=cwd, start_new_session=True)
+                                stderr=subprocess.STDOUT if log else None, cwd=cwd, env=env,
+                                start_new_session=own_group)
     finally:
-        log.close()
+        if log:
+            log.close()
+    proc.kbr_own_group = own_group
     _register(proc)
     return proc
 
 
 def _stop_process(proc, grace=3.0, sig=signal.SIGTERM):
-    """Signals the process group, waits up to grace seconds, then kills what is left."""
+    """Signals the process (its group when it has one of its own), waits up to grace seconds,
+    then kills what is left."""
+    own_group = getattr(proc, "kbr_own_group", False)
+
+    def send(signum):
+        try:
+            if own_group:
+                os.killpg(proc.pid, signum)
+            elif proc.poll() is None:
+                proc.send_signal(signum)
+        except (ProcessLookupError, PermissionError):
+            pass
+
     try:
         if proc.poll() is None:
-            try:
-                os.killpg(proc.pid, sig)
-            except ProcessLookupError:
-                pass
+            send(sig)
             try:
                 proc.wait(timeout=grace)
             except subprocess.TimeoutExpired:
                 pass
         # The group may hold children that outlive their leader (kamailio's workers).
-        try:
-            os.killpg(proc.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            pass
+        send(signal.SIGKILL)
         try:
             proc.wait(timeout=5)
         except subprocess.TimeoutExpired:
@@ -178,6 +189,38 @@ def free_udp_ports(count=1, block=1):
 
 def free_udp_port():
     return free_udp_ports(1)[0]
+
+
+def _udp_inodes(port):
+    want = ":%04X" % port
+    inodes = set()
+    try:
+        with open("/proc/net/udp") as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if fields[1].endswith(want) and fields[1][:8] in ("0100007F", "00000000"):
+                    inodes.add(fields[9])
+    except OSError:
+        pass
+    return inodes
+
+
+def _udp_bound_by(port, pid):
+    """True when process pid holds a UDP socket bound to port."""
+    inodes = _udp_inodes(port)
+    if not inodes:
+        return False
+    try:
+        for fd in os.listdir("/proc/%d/fd" % pid):
+            try:
+                link = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+            except OSError:
+                continue
+            if link.startswith("socket:[") and link[8:-1] in inodes:
+                return True
+    except OSError:
+        return False
+    return False
 
 
 def _udp_bound(port):
@@ -445,6 +488,19 @@ class SippResult:
         values = text[-1].rstrip(";").split(";")
         return dict(zip(keys, values))
 
+    def calls(self):
+        """(successful, failed) call counts from sipp's statistics, (0, 0) when unknown."""
+        st = self.stats()
+        try:
+            return int(st.get("SuccessfulCall(C)", 0)), int(st.get("FailedCall(C)", 0))
+        except ValueError:
+            return 0, 0
+
+    @property
+    def passed(self):
+        """ok, and at least one call completed successfully."""
+        return self.ok and self.calls()[0] > 0
+
     def describe(self):
         parts = ["%s: exit %s%s" % (self.name, self.returncode, " (killed at timeout)" if self.timed_out else "")]
         for label, path in (("errors", self.errors_path), ("output", self.output_path)):
@@ -462,8 +518,8 @@ def _read(path):
         return ""
 
 
-_MSG_SPLIT = re.compile(r"^-{20,} .*\n(?:UDP|TCP) (?:control )?message (received|sent) [\[(]\d+[\])] bytes ?:\n\n",
-                        re.M)
+_MSG_SPLIT = re.compile(r"^-{20,} .*\n(?:UDP|TCP) (?:control )?message (received|sent) "
+                        r"(?:\[\d+\] bytes ?|\(\d+ bytes\) ?):\n\n", re.M)
 
 
 def _split_messages(text, kind):
@@ -631,7 +687,7 @@ class Sipp:
             self.started_at = time.monotonic()
             deadline = time.monotonic() + ready_timeout
             while time.monotonic() < deadline:
-                if self.proc.poll() is not None or _udp_bound(self.port):
+                if self.proc.poll() is not None or _udp_bound_by(self.port, self.proc.pid):
                     break
                 time.sleep(0.02)
             if self.proc.poll() is None:
@@ -639,7 +695,7 @@ class Sipp:
             rc = self.proc.returncode
             _unregister(self.proc)
             # A quick death with a port already taken by someone else: try other ports.
-            if rc not in SIPP_BIND_ERRORS or all(fixed) or attempt == attempts - 1:
+            if rc != SIPP_BIND_ERROR or all(fixed) or attempt == attempts - 1:
                 self.returncode = rc
                 return self
         return self
@@ -712,7 +768,8 @@ def register_user(registrar, user, password=None, port=None, expires=3600, workd
     afterwards on the same port is then reachable as that user through kamailio."""
     password = password if password is not None else USERS.get(user, "")
     s = Sipp("uac_register", remote=registrar, port=port, service=user, auth_user=user,
-             auth_password=password, params={"expires": expires}, timeout=timeout,
+             auth_password=password, timeout=timeout,
+             params={"expires": expires, "check_contact": "true" if expires else "false"},
              workdir=workdir, name="register-%s" % user)
     result = s.start().wait()
     return s.port, result
@@ -811,10 +868,12 @@ def _cmd_sipp(args):
                             reported_contact = addr
                             _print("ENGINE_CONTACT=%s" % addr)
         result = s.wait(timeout=0 if not s.running() else None)
-        _print("SIPP_EXIT=%s" % result.returncode, "RESULT=%s" % ("passed" if result.ok else "failed"))
-        if not result.ok:
+        ok_calls, failed_calls = result.calls()
+        _print("SIPP_EXIT=%s" % result.returncode, "SIPP_CALLS_OK=%d" % ok_calls,
+               "SIPP_CALLS_FAILED=%d" % failed_calls, "RESULT=%s" % ("passed" if result.passed else "failed"))
+        if not result.passed:
             sys.stderr.write(result.describe() + "\n")
-        return 0 if result.ok else 1
+        return 0 if result.passed else 1
     finally:
         s.stop()
 
@@ -833,8 +892,7 @@ def _cmd_run(args):
             k = Kamailio(workdir=workdir, reject_bad_auth=args.reject_bad_auth).start()
             env["KBR_KAMAILIO_PORT"] = str(k.port)
             _print("KAMAILIO_PORT=%d" % k.port)
-        proc = subprocess.Popen(args.command, env=env)
-        _register(proc)
+        proc = _spawn(args.command, env=env, stdin=None, own_group=False)
         try:
             return proc.wait(timeout=args.max_seconds)
         except subprocess.TimeoutExpired:
