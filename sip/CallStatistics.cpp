@@ -1,17 +1,28 @@
 #include "CallStatistics.h"
 
+#include "RTPSession.h"
+
 #include <atomic>
-#include <stdexcept>
 
 namespace kbrphone {
 
 namespace {
 
-CallStatistics noReader(rtp::RTPSession&) {
-    throw std::runtime_error("no RTP session statistics reader installed");
+// The call's own receive figures, read under the session's lock.
+CallStatistics readSession(rtp::RTPSession& session) {
+    const rtp::CallStatistics s = session.callStatistics();
+    CallStatistics out;
+    out.remoteSsrc = s.ssrc;
+    out.expected = s.expected;
+    out.lost = s.lost;
+    out.late80 = s.jumps80;
+    out.late160 = s.jumps160;
+    out.late240 = s.jumps240;
+    out.jitter = s.jitter;
+    return out;
 }
 
-std::atomic<CallStatisticsReader> reader{noReader};
+std::atomic<CallStatisticsReader> reader{readSession};
 
 } // namespace
 
@@ -20,7 +31,7 @@ CallStatistics readCallStatistics(rtp::RTPSession& session) {
 }
 
 CallStatisticsReader setCallStatisticsReader(CallStatisticsReader next) {
-    return reader.exchange(next ? next : noReader);
+    return reader.exchange(next ? next : readSession);
 }
 
 } // namespace kbrphone

@@ -20,12 +20,12 @@ struct CallStatistics {
     int jitter = 0;
 };
 
-// Copies a session's figures under the session's lock; throws std::runtime_error when they cannot be read.
+// Copies a session's figures under the session's lock (by default RTPSession::callStatistics); throws
+// std::runtime_error when they cannot be read.
 using CallStatisticsReader = CallStatistics (*)(rtp::RTPSession& session);
 
 CallStatistics readCallStatistics(rtp::RTPSession& session);
-// Replaces the reader; returns the previous one. The RTP session layer installs its own; tests install
-// doubles.
+// Replaces the reader (null restores the default); returns the previous one. Tests install doubles.
 CallStatisticsReader setCallStatisticsReader(CallStatisticsReader reader);
 
 } // namespace kbrphone

@@ -1,10 +1,13 @@
 #include "SipEndPoint.h"
 
 #include "SipDialog.h"
+#include "SipInviteDialog.h"
+#include "SipLine.h"
 #include "SipInMessage.h"
 #include "SipOutMessage.h"
 #include "SipRegisterDialog.h"
 #include "SipAddress.h"
+#include "kmt/ident.h"
 #include "kmt/log.h"
 
 #include <algorithm>
@@ -139,9 +142,7 @@ SipEndPoint::~SipEndPoint() {
 }
 
 kbrphone::Line* SipEndPoint::createLine(const std::string& name) {
-    // Calls come with the SIP line; until then no line can be made, and the caller is told so.
-    KMT_LOG(kmt::logSip, 1) << "cannot create line '" << name << "': calls are not available in this build";
-    throw std::runtime_error("calls are not available in this build");
+    return SipLine::create(this, kmt::randomId(), name);
 }
 
 void SipEndPoint::processEvents() {
@@ -291,11 +292,8 @@ void SipEndPoint::acceptNewRequest(SipProxy* from, const kmt::SocketAddress& sou
         return;
     try {
         if (noCaseEqual(method, "INVITE")) {
-            // An incoming call opens an INVITE dialog here once calls are part of the engine. Until then
-            // the call is refused at once, so that the caller is not left ringing.
-            KMT_LOG(kmt::logSip, 1) << "refusing incoming call from " << request.header("From")
-                                    << ": calls are not available in this build";
-            answerStatelessly(source, request, 501, "Not Implemented");
+            // The dialog enters the Call-ID map, answers the offer and deletes itself when the call is over.
+            new SipInviteDialog(this, source, request);
         } else if (noCaseEqual(method, "OPTIONS")) {
             answerStatelessly(source, request, 200, "OK");
         }

@@ -704,12 +704,14 @@ class Sipp:
         return self.proc is not None and self.proc.poll() is None
 
     def wait(self, timeout=None):
-        """Waits for sipp to finish (at most timeout, default sipp's own timeout + 10 s, counted
-        from start); a sipp still running then is stopped and counts as failed."""
+        """Waits for sipp to finish, at most timeout seconds from now (default: until 10 s after
+        sipp's own time-out); a sipp still running then is stopped and counts as failed."""
         if self.proc is None:
             raise PeerError("sipp was not started")
-        limit = timeout if timeout is not None else self.timeout + 10
-        remaining = max(0.0, self.started_at + limit - time.monotonic())
+        if timeout is None:
+            remaining = max(0.0, self.started_at + self.timeout + 10 - time.monotonic())
+        else:
+            remaining = max(0.0, timeout)
         try:
             self.proc.wait(timeout=remaining)
         except subprocess.TimeoutExpired:
@@ -854,19 +856,26 @@ def _cmd_sipp(args):
             return 1
         _print("READY")
         closed = _stdin_closed_event() if args.stdin_stops else threading.Event()
-        reported_contact = None
+        reported = set()
+
+        def report_contacts():
+            # Each new Contact of a received REGISTER, once (the engine's address for tests
+            # that must reach it from elsewhere).
+            for m in _split_messages(s.messages_so_far(), "received"):
+                addr = contact_address(m) if m.startswith("REGISTER ") else None
+                if addr and addr not in reported:
+                    reported.add(addr)
+                    _print("ENGINE_CONTACT=%s" % addr)
+
         deadline = s.started_at + s.timeout + 10
         while s.running() and time.monotonic() < deadline:
             if closed.wait(0.05):
                 s.quit(grace=args.quit_grace)
                 break
             if args.watch_register:
-                for m in _split_messages(s.messages_so_far(), "received"):
-                    if m.startswith("REGISTER "):
-                        addr = contact_address(m)
-                        if addr and addr != reported_contact:
-                            reported_contact = addr
-                            _print("ENGINE_CONTACT=%s" % addr)
+                report_contacts()
+        if args.watch_register:
+            report_contacts()
         result = s.wait(timeout=0 if not s.running() else None)
         ok_calls, failed_calls = result.calls()
         _print("SIPP_EXIT=%s" % result.returncode, "SIPP_CALLS_OK=%d" % ok_calls,

@@ -24,6 +24,7 @@ import time
 import traceback
 from pathlib import Path
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import peers  # noqa: E402
 
@@ -679,8 +680,9 @@ def cli_run_wraps_a_command(w):
     code = ("import os,sys; sys.path.insert(0, os.path.dirname(os.environ['KBR_E2E_PEERS'])); import peers; "
             "port=int(os.environ['KBR_KAMAILIO_PORT']); "
             "sys.exit(0 if peers.sip_options(port) == 'SIP/2.0 200 OK' else 3)")
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
     r = subprocess.run([sys.executable, str(PEERS_PY), "run", "--kamailio", "--workdir", str(w), "--",
-                        sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+                        sys.executable, "-c", code], capture_output=True, text=True, timeout=30, env=env)
     check(r.returncode == 0, "peers.py run: exit %s\n%s\n%s" % (r.returncode, r.stdout, r.stderr))
     port = int(_value(r.stdout.splitlines(), "KAMAILIO_PORT"))
     check(peers.sip_options(port, timeout=0.3) is None, "kamailio left running after peers.py run")

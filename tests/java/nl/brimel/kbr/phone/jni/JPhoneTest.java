@@ -97,7 +97,6 @@ public final class JPhoneTest {
         }
         group("exports before initialize", JPhoneTest::beforeInitialize);
         group("initialize once", JPhoneTest::initializeOnce);
-        group("without a signalling protocol", JPhoneTest::withoutProtocol);
         group("processEvents runs the loop on its own thread", JPhoneTest::startLoop);
         group("createLineId with and without a name", JPhoneTest::createLines);
         group("posting exports reach their line on the loop", JPhoneTest::postingExports);
@@ -125,13 +124,6 @@ public final class JPhoneTest {
         check(first != 0, "initialize makes the phone");
         phone.initialize();
         checkEquals(first, TestHooks.phoneAddress(), "a second initialize does nothing");
-    }
-
-    private static void withoutProtocol() {
-        checkEquals(null, phone.createLineId(), "no line without a protocol");
-        checkEquals(null, phone.createLineId("Desk"), "no named line without a protocol");
-        phone.registerWithProxy("100", "Desk", "100", "pw", "127.0.0.1", 5060);
-        phone.cancelRegistration();
     }
 
     private static void startLoop() throws InterruptedException {

@@ -1,0 +1,510 @@
+#include "SipInviteDialog.h"
+
+#include "SipClientTransaction.h"
+#include "SipEndPoint.h"
+#include "SipInMessage.h"
+#include "SipLine.h"
+#include "SipProxy.h"
+#include "SipServerTransaction.h"
+#include "kmt/ident.h"
+#include "kmt/log.h"
+
+#include <cctype>
+#include <climits>
+#include <sstream>
+
+namespace sip {
+
+namespace {
+
+const SdpCodec kPcma{8, "PCMA", 8000, ""};
+const SdpCodec kTelephoneEvent{101, "telephone-event", 8000, ""};
+const char* const kSdpType = "application/sdp";
+
+// The leading decimal integer of a header value; 0 when it holds none. Saturates instead of wrapping.
+int leadingInteger(const std::string& value) {
+    const std::string text = trimBlank(value);
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    long long number = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        number = number * 10 + (text[i] - '0');
+        if (number > INT_MAX)
+            number = INT_MAX;
+    }
+    return static_cast<int>(negative ? -number : number);
+}
+
+bool isSuccess(int code) {
+    return code >= 200 && code <= 299;
+}
+bool isFailure(int code) {
+    return code >= 300 && code <= 699;
+}
+
+} // namespace
+
+std::atomic<size_t> SipInviteDialog::Counted::live{0};
+
+int telephoneEventType(const SdpDescription& sdp) {
+    const SdpCodec* codec = sdp.findCodec(kTelephoneEvent);
+    return codec ? codec->payloadType : -1;
+}
+
+std::string contactTarget(const std::string& contactValue, const std::string& fallback) {
+    SipHeaderValue contact(contactValue);
+    std::string first = trimBlank(contact.nextToken(','));
+    if (first.empty())
+        first = fallback;
+    const SipUriParts parts = parseSipUri(first);
+    std::string target = parts.scheme + ":";
+    // A contact without user part gets no '@': "sip:@host" is no URI.
+    if (!parts.user.empty())
+        target += parts.user + "@";
+    target += parts.host;
+    if (parts.port != 5060)
+        target += ":" + std::to_string(parts.port);
+    return target;
+}
+
+// ---- construction and lifetime
+
+SipInviteDialog::SipInviteDialog(SipLine* line_, SipEndPoint* endPoint_, const std::string& target,
+                                 const std::string& displayName)
+    : SipDialog(endPoint_, endPoint_->getProxy(), target, displayName), callState(callCalling),
+      pendingOperation(operationInvite), line(line_) {
+    destination = proxy->addresses.front();
+    line->dialog = this;
+    newInvite(destination, 1)->send(1);
+    setLineState(kbrphone::lineDialing);
+}
+
+SipInviteDialog::SipInviteDialog(SipEndPoint* endPoint_, const kmt::SocketAddress& source,
+                                 SipInMessage& invite)
+    : SipDialog(endPoint_, endPoint_->getProxy(), invite), callState(callOffered),
+      pendingOperation(operationOffered) {
+    destination = proxy->addresses.front();
+    callType = invite.header("X-Brimel-CallType");
+    wrapUpTime = leadingInteger(invite.header("P-Brimel-Wrap-Up-Time"));
+    if (!checkOffer(source, invite)) {
+        // Nothing more happens in this dialog: it goes when its 400 has ended.
+        finished = true;
+        return;
+    }
+    remoteTarget = contactTarget(invite.header("Contact"), remoteUri);
+    const std::string lineName = invite.header("X-Brimel-id");
+    try {
+        SipLine* created = SipLine::create(endPoint, lineName.empty() ? kmt::randomId() : lineName, lineName);
+        line = created;
+        created->dialog = this;
+    } catch (const std::exception& e) {
+        KMT_LOG(kmt::logSipInvite, 1) << "in createline(" << lineName << "): " << e.what();
+        sendUnableToAnswer();
+        // No line was made; the dialog goes once its 486 has ended.
+        finished = true;
+        return;
+    }
+    inviteResponse->sendResponse(100, "trying");
+    setLineState(kbrphone::lineOffered);
+}
+
+SipInviteDialog::~SipInviteDialog() {
+    if (transferPartner && transferPartner->transferPartner == this)
+        transferPartner->transferPartner = nullptr;
+    if (line && line->dialog == this)
+        line->dialog = nullptr;
+}
+
+void SipInviteDialog::checkFinished() {
+    if (finished && activeRequests.empty() && activeResponses.empty())
+        delete this;
+}
+
+void SipInviteDialog::setLineState(int state) {
+    if (!line)
+        return;
+    try {
+        line->setState(state);
+    } catch (const std::exception& e) {
+        KMT_LOG(kmt::logSipInvite, 1) << "error: " << e.what();
+    } catch (...) {
+        KMT_LOG(kmt::logSipInvite, 1) << "error: unknown exception in a line state change";
+    }
+}
+
+void SipInviteDialog::letGoOfLine() {
+    // State 8 deletes the line, whose destructor clears our pointer.
+    setLineState(kbrphone::lineEnded);
+    line = nullptr;
+    finished = true;
+    checkFinished();
+}
+
+int SipInviteDialog::rtpPort() const {
+    return const_cast<rtp::RTPSession&>(rtpSession).getStream().rtpLocalAddress().port();
+}
+
+int SipInviteDialog::rtcpPort() const {
+    return const_cast<rtp::RTPSession&>(rtpSession).getStream().rtcpLocalAddress().port();
+}
+
+SipInviteRequest* SipInviteDialog::newInvite(const kmt::SocketAddress& to, int direction) {
+    auto* request = new SipInviteRequest(this, to, remoteUri, rtpPort(), rtcpPort(), direction);
+    if (line)
+        request->lineName = line->getName();
+    offerDirection = direction;
+    inviteRequest = request;
+    return request;
+}
+
+// ---- the offer of an incoming INVITE
+
+bool SipInviteDialog::checkOffer(const kmt::SocketAddress& source, SipInMessage& invite) {
+    inviteResponse = new SipInviteResponse(this, source, invite);
+    if (invite.header("Content-Type") != kSdpType) {
+        inviteResponse->sendResponse(400, "unrecognized ContentType");
+        return false;
+    }
+    std::unique_ptr<SdpDescription> offer;
+    try {
+        offer.reset(new SdpDescription(parseSdp(invite.body())));
+    } catch (const std::exception& e) {
+        inviteResponse->sendResponse(400, std::string("error in sdp message: ") + e.what());
+        return false;
+    }
+    if (!offer->selectAudio(kPcma)) {
+        inviteResponse->sendResponse(400, "error in sdp message: no supported codecs found");
+        return false;
+    }
+    remoteSdp = std::move(offer);
+    return true;
+}
+
+// ---- answering
+
+void SipInviteDialog::answer() {
+    if (pendingOperation != operationOffered || !inviteResponse || !remoteSdp)
+        return;
+    const kmt::SocketAddress remote = remoteSdp->remoteRtpAddress();
+    KMT_LOG(kmt::logRtp, 3) << "send rtp output to: " << remote << ":" << remote.port();
+    const int eventType = telephoneEventType(*remoteSdp);
+    KMT_LOG(kmt::logSdp, 1) << "Matched telephone-event, nr is " << eventType;
+    if (callState != callConnected) {
+        try {
+            rtpSession.start(remote, kmt::SocketAddress(), eventType);
+        } catch (const std::exception& e) {
+            KMT_LOG(kmt::logSipInvite, 1) << "error: " << e.what();
+        }
+    }
+    SdpLocalMedia local;
+    local.address = localAddress();
+    local.port = rtpPort();
+    local.rtcpPort = rtcpPort();
+    local.direction = 1;
+    local.codecs.push_back(kPcma);
+    if (eventType >= 0)
+        local.codecs.push_back(SdpCodec{eventType, "telephone-event", 8000, "0-11"});
+    std::ostringstream sdp;
+    local.writeSdpAnswer(sdp, *remoteSdp);
+    inviteResponse->body = sdp.str();
+    inviteResponse->contentType = kSdpType;
+    pendingOperation = operationAwaitAck;
+    inviteResponse->sendResponse(200, "OK");
+    if (callState != callConnected) {
+        callState = callConnected;
+        setLineState(kbrphone::lineConnected);
+    }
+}
+
+void SipInviteDialog::busy() {
+    if (callState != callOffered || pendingOperation != operationOffered || !inviteResponse)
+        return;
+    inviteResponse->sendResponse(486, "busy");
+    callState = callDisconnected;
+    pendingOperation = operationNone;
+    letGoOfLine();
+}
+
+void SipInviteDialog::sendUnableToAnswer() {
+    if (callState != callOffered || pendingOperation != operationOffered || !inviteResponse)
+        return;
+    inviteResponse->sendResponse(486, "user unable to answer");
+    callState = callDisconnected;
+    pendingOperation = operationNone;
+}
+
+void SipInviteDialog::reject() {
+    sendUnableToAnswer();
+    letGoOfLine();
+}
+
+// ---- ending
+
+void SipInviteDialog::hangup(int lineState) {
+    rtpSession.stop();
+    switch (callState) {
+    case callCalling:
+    case callRinging:
+        if (inviteRequest)
+            inviteRequest->cancel();
+        pendingOperation = operationCancel;
+        break;
+    case callOffered:
+        sendUnableToAnswer();
+        break;
+    case callConnected:
+        (new SipNonInviteRequest(this, destination, "BYE", std::string()))->send(1);
+        callState = callDisconnected;
+        break;
+    default:
+        break;
+    }
+    setLineState(lineState);
+    if (lineState == kbrphone::lineEnded) {
+        line = nullptr;
+        finished = true;
+        checkFinished();
+    }
+}
+
+// ---- responses to our requests
+
+void SipInviteDialog::onUnmatchedResponse(const kmt::SocketAddress& source, SipInMessage& response) {
+    // A 2xx repeated after its INVITE transaction has ended: our ACK was lost.
+    if (isSuccess(response.statusCode) && noCaseEqual(response.cseqMethod, "INVITE"))
+        sendAck(response);
+}
+
+void SipInviteDialog::onProvisionalResponse(SipTransactionalRequest* request,
+                                            const kmt::SocketAddress& source, SipInMessage& response) {
+    if (request->method != "INVITE")
+        return;
+    if (response.statusCode == 180 && callState == callCalling) {
+        callState = callRinging;
+        setLineState(kbrphone::lineRingback);
+    }
+    if ((callState == callCalling || callState == callRinging) && line &&
+        response.header("Content-Type") == kSdpType) {
+        // Early media: any provisional response with a usable answer starts the media; a bad one is
+        // logged and the call goes on without it.
+        if (startMediaFrom(response, true))
+            setLineState(kbrphone::lineEarlyMedia);
+    }
+}
+
+bool SipInviteDialog::startMediaFrom(SipInMessage& response, bool early) {
+    try {
+        SdpDescription answerSdp = parseSdp(response.body());
+        if (!answerSdp.selectAudio(kPcma)) {
+            KMT_LOG(kmt::logSipInvite, early ? 2 : 1)
+                << "no supported codecs found in the answer of " << response.statusCode << ": no media";
+            return false;
+        }
+        const int eventType = telephoneEventType(answerSdp);
+        KMT_LOG(kmt::logSdp, 1) << "Matched telephone-event, nr is " << eventType;
+        const kmt::SocketAddress remote = answerSdp.remoteRtpAddress();
+        KMT_LOG(kmt::logRtp, 3) << "send rtp output to: " << remote << ":" << remote.port()
+                                << ", dtmf payload is " << eventType;
+        rtpSession.start(remote, kmt::SocketAddress(), eventType);
+        return true;
+    } catch (const kmt::SocketException& e) {
+        KMT_LOG(kmt::logSipInvite, 1) << "socket exception in " << e.call() << ": " << e.what();
+    } catch (const std::exception& e) {
+        KMT_LOG(kmt::logSipInvite, 1) << "error: " << e.what();
+    }
+    return false;
+}
+
+void SipInviteDialog::onFinalResponse(SipTransactionalRequest* request, const kmt::SocketAddress& source,
+                                      SipInMessage& response) {
+    if (request == inviteRequest)
+        inviteRequest = nullptr;
+    if (callState == callDisconnected) {
+        KMT_LOG(kmt::logSipInvite, 2)
+            << "ingnoring response " << response.cseqMethod << " in a disconnected session";
+        return;
+    }
+    const int code = response.statusCode;
+    if (request->method == "INVITE" &&
+        (pendingOperation == operationInvite || pendingOperation == operationCancel)) {
+        if (code == 401 || code == 407) {
+            // A challenge to the last attempt is left unanswered; the call stays until the user hangs up.
+            if (request->attempt < kMaxAttempts)
+                retryWithCredentials(request, response);
+            return;
+        }
+        if (isSuccess(code)) {
+            onInviteAccepted(response);
+            return;
+        }
+        if (isFailure(code)) {
+            if (callState == callCalling || callState == callRinging) {
+                callState = callDisconnected;
+                int lineState = kbrphone::lineFailedOther;
+                if (transferPartner)
+                    lineState = kbrphone::lineEnded;
+                else if (code == 480 || code == 486 || code == 600)
+                    lineState = kbrphone::lineBusy;
+                KMT_LOG(kmt::logSipInvite, 2) << "call failed: " << code << " " << response.reasonPhrase;
+                setLineState(lineState);
+                if (transferPartner) {
+                    // The leg's line is gone; the dialog goes once its INVITE transaction has ended.
+                    line = nullptr;
+                    finished = true;
+                }
+            }
+            pendingOperation = operationNone;
+        }
+        return;
+    }
+    if (request->method == "REFER" && pendingOperation == operationRefer)
+        return;
+    KMT_LOG(kmt::logSipInvite, 1) << "request " << response.cseqMethod
+                                  << " cannot be handled in the current state";
+}
+
+void SipInviteDialog::retryWithCredentials(SipTransactionalRequest* request, SipInMessage& response) {
+    const bool usable = response.statusCode == 401
+                            ? parseChallenge(response, authorization, "WWW-Authenticate")
+                            : parseChallenge(response, proxyAuthorization, "Proxy-Authenticate");
+    if (!usable) {
+        // A challenge that cannot be answered ends the call like any other refusal.
+        if (callState == callCalling || callState == callRinging) {
+            callState = callDisconnected;
+            setLineState(transferPartner ? kbrphone::lineEnded : kbrphone::lineFailedOther);
+            if (transferPartner) {
+                line = nullptr;
+                finished = true;
+            }
+        }
+        pendingOperation = operationNone;
+        return;
+    }
+    // Sent again where the challenged request went (the proxy for a new call), with the same offer.
+    newInvite(request->destination, offerDirection)->send(request->attempt + 1);
+}
+
+void SipInviteDialog::onInviteAccepted(SipInMessage& response) {
+    learnRemoteTag(response);
+    sendAck(response);
+    if (pendingOperation == operationCancel && callState != callConnected) {
+        // The answer crossed the user's hang-up: the call is ended at once.
+        callState = callConnected;
+        pendingOperation = operationNone;
+        hangup(kbrphone::lineRemoteEnded);
+        return;
+    }
+    if (callState > callRinging) {
+        // A re-INVITE was accepted.
+        pendingOperation = operationNone;
+        return;
+    }
+    if (response.header("Content-Type") == kSdpType)
+        startMediaFrom(response, false);
+    callState = callConnected;
+    pendingOperation = operationNone;
+    setLineState(kbrphone::lineConnected);
+}
+
+void SipInviteDialog::sendAck(SipInMessage& response) {
+    remoteTarget = contactTarget(response.header("Contact"), remoteUri);
+    try {
+        const SipUriParts contact = parseSipUri(remoteTarget);
+        const int mode = kmt::ipMode;
+        destination = kmt::SocketAddress::resolve(mode, kmt::SocketAddress::familyFor(mode),
+                                                  contact.host.c_str(), nullptr, contact.port, SOCK_DGRAM,
+                                                  kmt::SocketAddress::flagsFor(mode, false));
+    } catch (const kmt::SocketException&) {
+        // An unresolvable contact gets no ACK.
+        return;
+    }
+    SipAckRequest ack(this, destination, remoteTarget, response);
+    ack.send(1);
+}
+
+void SipInviteDialog::onRequestFinished(SipTransactionalRequest* request) {
+    if (request == inviteRequest)
+        inviteRequest = nullptr;
+}
+
+// ---- requests from the other side
+
+void SipInviteDialog::onRequest(const kmt::SocketAddress& source, SipInMessage& request) {
+    const std::string& method = request.cseqMethod;
+    KMT_LOG(kmt::logSipInvite, 2) << "received " << method << " request in active invite dialog";
+    if (noCaseEqual(method, "INVITE"))
+        onReInvite(source, request);
+    else if (noCaseEqual(method, "BYE"))
+        onBye(source, request);
+    else if (noCaseEqual(method, "NOTIFY"))
+        onNotify(source, request);
+}
+
+void SipInviteDialog::onBye(const kmt::SocketAddress& source, SipInMessage& request) {
+    if (callState == callConnected)
+        rtpSession.stop();
+    (new SipNonInviteResponse(this, source, request))->sendResponse(200, "OK");
+    if (callState == callOffered && pendingOperation == operationOffered && inviteResponse &&
+        inviteResponse->state == SipTransactionalResponse::stateProceeding) {
+        // The caller gave up without CANCEL: the INVITE is ended, and can no longer be answered.
+        inviteResponse->sendResponse(487, "request terminated");
+    }
+    if (pendingOperation == operationOffered)
+        pendingOperation = operationNone;
+    callState = callDisconnected;
+    if (transferPartner) {
+        // The transferred leg ends without an end tone; the dialog goes once the BYE is answered.
+        setLineState(kbrphone::lineEnded);
+        line = nullptr;
+        finished = true;
+    } else {
+        setLineState(kbrphone::lineRemoteEnded);
+    }
+}
+
+void SipInviteDialog::onResponseNotAcknowledged(SipTransactionalResponse* response) {
+    if (pendingOperation == operationAwaitAck)
+        pendingOperation = operationNone;
+}
+
+void SipInviteDialog::onAckOrCancel(SipTransactionalResponse* response, const kmt::SocketAddress& source,
+                                    SipInMessage& request) {
+    if (noCaseEqual(request.cseqMethod, "ACK")) {
+        if (callState == callConnected && pendingOperation == operationAwaitAck) {
+            const int eventType = remoteSdp ? telephoneEventType(*remoteSdp) : -1;
+            KMT_LOG(kmt::logSdp, 2) << "Matched telephone-event, nr is " << eventType;
+            try {
+                rtpSession.start(remoteSdp ? remoteSdp->remoteRtpAddress() : kmt::SocketAddress(),
+                                 kmt::SocketAddress(), eventType);
+            } catch (const std::exception& e) {
+                KMT_LOG(kmt::logSipInvite, 1) << "error: " << e.what();
+            }
+            pendingOperation = operationNone;
+        } else if (callState == callConnected && response == inviteResponse) {
+            destination = source;
+        }
+        return;
+    }
+    // CANCEL
+    if (callState == callConnected &&
+        (pendingOperation == operationOffered || pendingOperation == operationAwaitAck)) {
+        pendingOperation = operationNone;
+        return;
+    }
+    callState = callDisconnected;
+    letGoOfLine();
+}
+
+void SipInviteDialog::onResponseFinished(SipTransactionalResponse* response) {
+    if (response != inviteResponse)
+        return;
+    inviteResponse = nullptr;
+    if (callState == callConnected && pendingOperation == operationOffered)
+        pendingOperation = operationNone;
+}
+
+} // namespace sip

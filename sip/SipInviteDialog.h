@@ -1,0 +1,140 @@
+// One call leg: the INVITE that sets it up in either direction, its answer, its media, hold and
+// transfer, and its end. The dialog drives the state of its SIP line and deletes itself once the call
+// is over and its last transaction has ended.
+#pragma once
+
+#include "RTPSession.h"
+#include "Sdp.h"
+#include "SipDialog.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+namespace sip {
+
+class SipInMessage;
+class SipInviteRequest;
+class SipInviteResponse;
+class SipLine;
+
+class SipInviteDialog : public SipDialog {
+    // Counts the dialog from its first member on, so that a constructor that throws counts right.
+    struct Counted {
+        Counted() { ++live; }
+        ~Counted() { --live; }
+        static std::atomic<size_t> live;
+    };
+
+public:
+    enum CallState {
+        callCalling = 0,
+        callRinging = 1,
+        callOffered = 3,
+        callConnected = 4,
+        callDisconnected = 5,
+    };
+    enum Operation {
+        operationNone = 0,
+        operationInvite = 1,   // an INVITE or re-INVITE awaits its final response
+        operationRefer = 2,    // a transfer runs until a NOTIFY settles it
+        operationCancel = 4,   // the user hung up during set-up
+        operationOffered = 5,  // an incoming INVITE awaits our answer
+        operationAwaitAck = 7, // answered with 200, the ACK awaited
+    };
+    // A challenged INVITE is sent with credentials up to this attempt.
+    static constexpr int kMaxAttempts = 4;
+
+    // An outgoing call of the line to the dial target; sends the INVITE and puts the line in state 1.
+    SipInviteDialog(SipLine* line, SipEndPoint* endPoint, const std::string& target,
+                    const std::string& displayName);
+    // An incoming call: checks the offer, creates the line named by X-Brimel-id, answers 100 and puts
+    // the line in state 5. A refused offer is answered 400 and the dialog goes once that answer ends.
+    SipInviteDialog(SipEndPoint* endPoint, const kmt::SocketAddress& source, SipInMessage& invite);
+    ~SipInviteDialog() override;
+
+    void onUnmatchedResponse(const kmt::SocketAddress& source, SipInMessage& response) override;
+    void onProvisionalResponse(SipTransactionalRequest* request, const kmt::SocketAddress& source,
+                               SipInMessage& response) override;
+    void onFinalResponse(SipTransactionalRequest* request, const kmt::SocketAddress& source,
+                         SipInMessage& response) override;
+    void onRequestFinished(SipTransactionalRequest* request) override;
+    void onRequest(const kmt::SocketAddress& source, SipInMessage& request) override;
+    void onResponseNotAcknowledged(SipTransactionalResponse* response) override;
+    void onAckOrCancel(SipTransactionalResponse* response, const kmt::SocketAddress& source,
+                       SipInMessage& request) override;
+    void onResponseFinished(SipTransactionalResponse* response) override;
+    // Deletes the dialog once it is finished and has no transaction left.
+    void checkFinished() override;
+
+    // The offered call. Each may delete the dialog (and its line) before it returns.
+    void answer();
+    void busy();
+    void reject();
+    // 486 "user unable to answer" while the call is still offered.
+    void sendUnableToAnswer();
+    // Ends the call in whatever state it is; the line enters lineState. With 8 the dialog lets go of
+    // its line and may be deleted before this returns.
+    void hangup(int lineState);
+
+    // A re-INVITE whose offer carries the direction (0 recvonly, 1 sendrecv, 2 sendonly, 3 inactive).
+    void invite(int direction);
+    // Blind transfer of a connected call by REFER; the outcome comes by NOTIFY.
+    void transfer(const std::string& target);
+
+    // Creates the INVITE server transaction for the request and checks its SDP offer; a bad offer
+    // is answered 400 and leaves remoteSdp as it was.
+    bool checkOffer(const kmt::SocketAddress& source, SipInMessage& invite);
+
+    // The Refer-to target that hands this call's peer to the other call's party, replacing that call.
+    std::string replacesTargetOf(const SipInviteDialog& other) const;
+
+    // Live INVITE dialogs in the process (tests, diagnostics).
+    static size_t instanceCount() { return Counted::live.load(); }
+
+    Counted counted;
+    int callState = callCalling;
+    int pendingOperation = operationNone;
+    bool finished = false;
+    SipInviteResponse* inviteResponse = nullptr;
+    SipInviteRequest* inviteRequest = nullptr;
+    std::unique_ptr<SdpDescription> remoteSdp;
+    rtp::RTPSession rtpSession;
+    SipLine* line = nullptr;
+    kmt::SocketAddress destination;
+    std::string remoteTarget;
+    SipInviteDialog* transferPartner = nullptr;
+    std::string callType;
+    int wrapUpTime = 0;
+
+private:
+    // A new INVITE client transaction with this side's offer; becomes inviteRequest. Not yet sent.
+    SipInviteRequest* newInvite(const kmt::SocketAddress& to, int direction);
+    void retryWithCredentials(SipTransactionalRequest* request, SipInMessage& response);
+    void onInviteAccepted(SipInMessage& response);
+    void sendAck(SipInMessage& response);
+    // Starts the media towards the audio of the SDP carried by a response (early: a provisional
+    // one); errors are logged and the call goes on without media. False when no media was started.
+    bool startMediaFrom(SipInMessage& response, bool early);
+    void onReInvite(const kmt::SocketAddress& source, SipInMessage& request);
+    void onBye(const kmt::SocketAddress& source, SipInMessage& request);
+    void onNotify(const kmt::SocketAddress& source, SipInMessage& request);
+    // Line state change; a failing notification is logged, never thrown into the dialog's work.
+    void setLineState(int state);
+    // The line enters state 8 and the dialog is finished; the dialog may be gone when this returns.
+    void letGoOfLine();
+    int rtpPort() const;
+    int rtcpPort() const;
+
+    // The direction of the latest offer we sent, repeated when it is sent again with credentials.
+    int offerDirection = 1;
+};
+
+// The telephone-event payload type of the selected audio of an SDP description; -1 when absent.
+int telephoneEventType(const SdpDescription& sdp);
+
+// "scheme:user@host[:port]" of the first entry of a Contact value (the port when it is not 5060);
+// fallback is used when the value is empty.
+std::string contactTarget(const std::string& contactValue, const std::string& fallback);
+
+} // namespace sip

@@ -1,0 +1,391 @@
+// Changes to established calls: hold and resume by re-INVITE, the far end's re-INVITEs, blind transfer by
+// REFER with the NOTIFY outcomes, and the attended transfer with Replaces.
+#include "CallTestSupport.h"
+
+using namespace calltest;
+
+namespace {
+
+// One connected outgoing call, or two, with their far ends' contacts at the other peer.
+struct ConnectedCall : ::testing::Test {
+    struct Call {
+        sip::SipLine* line = nullptr;
+        std::string lineId;
+        std::string invite;
+        std::string remoteTag;
+        std::string callId() const { return headerOf(invite, "Call-ID"); }
+        std::string localTag() const { return paramOf(headerOf(invite, "From"), "tag"); }
+    };
+
+    Call connect(const std::string& number, const std::string& remoteTag) {
+        Call c;
+        c.line = h.newLine();
+        c.lineId = c.line->getLineId();
+        c.remoteTag = remoteTag;
+        h.dial(c.lineId, number);
+        c.invite = h.oneAtProxy("INVITE ");
+        h.fromProxy(reply(c.invite, 200, "OK", contactOf(h.other.port, number), "application/sdp",
+                          farSdp(h.rtp.port), remoteTag));
+        h.oneAtOther("ACK ");
+        return c;
+    }
+    void SetUp() override { a = connect("3002", "rtA"); }
+
+    // A request of the far end inside a call.
+    std::string farIn(const Call& c, const std::string& method, int cseq, const std::string& branch,
+                      const std::string& contentType = "", const std::string& body = "") {
+        FarRequest r;
+        r.method = method;
+        r.callId = c.callId();
+        r.cseq = cseq;
+        r.branch = branch;
+        r.fromTag = c.remoteTag;
+        r.toTag = c.localTag();
+        r.contentType = contentType;
+        r.body = body;
+        if (method == "INVITE")
+            r.extra = contactOf(h.other.port);
+        return farRequest(r, h.other.port);
+    }
+    void hangUp(const Call& c) {
+        h.post(c.lineId, &kbrphone::Line::hangup);
+        h.fromOther(reply(h.oneAtOther("BYE "), 200, "OK", "", "", "", ""));
+    }
+
+    CallHarness h;
+    Call a;
+};
+
+TEST_F(ConnectedCall, HoldAndResumeSendReInvitesWithSendonlyAndSendrecv) {
+    h.post(a.lineId, &kbrphone::Line::putOnHold);
+    const std::string hold = h.oneAtOther("INVITE ");
+    EXPECT_EQ(firstLine(hold), "INVITE sip:3002@127.0.0.1 SIP/2.0");
+    EXPECT_EQ(headerOf(hold, "CSeq"), "2 INVITE");
+    EXPECT_EQ(paramOf(headerOf(hold, "To"), "tag"), "rtA");
+    EXPECT_NE(bodyOf(hold).find("a=sendonly\r\n"), std::string::npos);
+    EXPECT_EQ(audioPortOf(bodyOf(hold)), a.line->rtpSession()->getStream().rtpLocalAddress().port());
+    EXPECT_TRUE(a.line->rtpSession()->isHeld());
+    EXPECT_EQ(h.reportsOf(a.lineId).back(), "6/0") << "reported as not active";
+    EXPECT_EQ(h.phone.getActiveLine(), nullptr);
+    h.fromOther(reply(hold, 200, "OK", contactOf(h.other.port), "application/sdp",
+                      farSdp(h.rtp.port, "recvonly"), "rtA"));
+    EXPECT_EQ(headerOf(h.oneAtOther("ACK "), "CSeq"), "2 ACK");
+    EXPECT_EQ(a.line->dialog->pendingOperation, sip::SipInviteDialog::operationNone);
+
+    h.post(a.lineId, &kbrphone::Line::activate);
+    const std::string resume = h.oneAtOther("INVITE ");
+    EXPECT_EQ(headerOf(resume, "CSeq"), "3 INVITE");
+    EXPECT_NE(bodyOf(resume).find("a=sendrecv\r\n"), std::string::npos);
+    EXPECT_FALSE(a.line->rtpSession()->isHeld());
+    EXPECT_EQ(h.reportsOf(a.lineId).back(), "6/1");
+    EXPECT_EQ(h.phone.getActiveLine(), a.line);
+    h.fromOther(
+        reply(resume, 200, "OK", contactOf(h.other.port), "application/sdp", farSdp(h.rtp.port), "rtA"));
+    h.oneAtOther("ACK ");
+    hangUp(a);
+    h.expectAllReleased();
+}
+
+TEST_F(ConnectedCall, AFailedReInviteLeavesTheCallConnected) {
+    h.post(a.lineId, &kbrphone::Line::putOnHold);
+    h.fromOther(reply(h.oneAtOther("INVITE "), 491, "Request Pending", "", "", "", "rtA"));
+    h.oneAtOther("ACK ");
+    EXPECT_EQ(a.line->dialog->callState, sip::SipInviteDialog::callConnected);
+    EXPECT_EQ(a.line->dialog->pendingOperation, sip::SipInviteDialog::operationNone);
+    EXPECT_EQ(h.statesOf(a.lineId).back(), 6);
+    hangUp(a);
+    h.expectAllReleased();
+}
+
+class HoldTwice : public ConnectedCall, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HoldTwice, CancelsTheFirstReInviteBeforeTheSecond) {
+    const bool firstProceeding = GetParam();
+    h.post(a.lineId, &kbrphone::Line::putOnHold);
+    const std::string first = h.oneAtOther("INVITE ");
+    if (firstProceeding)
+        h.fromOther(reply(first, 100, "Trying", "", "", "", ""));
+    sip::SipInviteDialog* d = a.line->dialog;
+    d->invite(2);
+    h.pump();
+    const std::string second = h.oneAtOther("INVITE ");
+    EXPECT_EQ(headerOf(second, "CSeq"), "3 INVITE");
+    const std::string firstBranch = paramOf(headerOf(first, "Via"), "branch");
+    if (firstProceeding) {
+        EXPECT_EQ(paramOf(headerOf(h.oneAtOther("CANCEL "), "Via"), "branch"), firstBranch) << "at once";
+    } else {
+        EXPECT_TRUE(h.take(h.otherReceived, "CANCEL ").empty()) << "marked, not sent yet";
+        h.advance(520, 10);
+        const std::string cancel = h.oneAtOther("CANCEL ");
+        EXPECT_EQ(paramOf(headerOf(cancel, "Via"), "branch"), firstBranch)
+            << "in place of its retransmission";
+        EXPECT_EQ(headerOf(cancel, "CSeq"), "2 CANCEL");
+    }
+    h.fromOther(reply(first, 487, "Request Terminated", "", "", "", "rtA"));
+    h.fromOther(
+        reply(second, 200, "OK", contactOf(h.other.port), "application/sdp", farSdp(h.rtp.port), "rtA"));
+    EXPECT_EQ(d->pendingOperation, sip::SipInviteDialog::operationNone);
+    EXPECT_EQ(d->callState, sip::SipInviteDialog::callConnected);
+    hangUp(a);
+    h.expectAllReleased();
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstState, HoldTwice, ::testing::Bool());
+
+TEST_F(ConnectedCall, AFarEndReInviteIsAnsweredAtOnceAndItsMediaFollowsAtTheAck) {
+    Peer& newRtp = h.other; // any other socket of the far end
+    rtp::RTPStream& stream = a.line->rtpSession()->getStream();
+    h.fromOther(farIn(a, "INVITE", 5, "z9hG4bKre1", "application/sdp", farSdp(newRtp.port)));
+    const std::string ok = h.oneAtOther("SIP/2.0 ");
+    EXPECT_EQ(firstLine(ok), "SIP/2.0 200 OK");
+    EXPECT_EQ(headerOf(ok, "CSeq"), "5 INVITE");
+    EXPECT_NE(bodyOf(ok).find("a=sendrecv"), std::string::npos);
+    EXPECT_EQ(audioPortOf(bodyOf(ok)), stream.rtpLocalAddress().port());
+    EXPECT_EQ(stream.remoteRtpAddress(), h.rtp.address()) << "not before the ACK";
+    EXPECT_EQ(h.statesOf(a.lineId), (std::vector<int>{1, 6})) << "no line change";
+    h.fromOther(farIn(a, "ACK", 5, "z9hG4bKack5"));
+    EXPECT_EQ(stream.remoteRtpAddress(), newRtp.address());
+    EXPECT_TRUE(stream.isRunning());
+
+    // An unusable offer is refused and changes nothing.
+    h.fromOther(farIn(a, "INVITE", 6, "z9hG4bKre2", "application/sdp",
+                      farSdp(4000, "sendrecv", "127.0.0.1", "0", "a=rtpmap:0 PCMU/8000\r\n")));
+    EXPECT_EQ(firstLine(h.oneAtOther("SIP/2.0 ")),
+              "SIP/2.0 400 error in sdp message: no supported codecs found");
+    h.fromOther(farIn(a, "ACK", 6, "z9hG4bKre2"));
+    EXPECT_EQ(a.line->dialog->remoteSdp->remoteRtpAddress(), newRtp.address());
+    EXPECT_EQ(stream.remoteRtpAddress(), newRtp.address());
+    hangUp(a);
+    h.expectAllReleased();
+}
+
+TEST(ReInvite, WhileTheCallIsStillOfferedIsRefused488) {
+    CallHarness h;
+    FarRequest r;
+    r.extra = "X-Brimel-id: offered\r\n";
+    r.contentType = "application/sdp";
+    r.body = farSdp(h.rtp.port);
+    h.fromProxy(farRequest(r, h.proxy.port));
+    h.takeProxy();
+    r.cseq = 2;
+    r.branch = "z9hG4bKre";
+    h.fromProxy(farRequest(r, h.proxy.port));
+    const std::string refusal = h.oneAtProxy("SIP/2.0 ");
+    EXPECT_EQ(firstLine(refusal), "SIP/2.0 488 re-invites are accepted only in connected dialogs");
+    EXPECT_EQ(headerOf(refusal, "CSeq"), "2 INVITE");
+    EXPECT_EQ(h.statesOf("offered"), std::vector<int>{5}) << "the call is still offered";
+    h.post("offered", &kbrphone::Line::answerIncoming);
+    EXPECT_EQ(firstLine(h.oneAtProxy("SIP/2.0 ")), "SIP/2.0 200 OK") << "and can be answered";
+    h.post("offered", &kbrphone::Line::hangup);
+    h.fromProxy(reply(h.oneAtProxy("BYE "), 200, "OK", "", "", "", ""));
+    h.expectAllReleased();
+}
+
+struct BlindTarget {
+    const char* target;
+    const char* referTo;
+};
+
+class BlindTransfer : public ConnectedCall, public ::testing::WithParamInterface<BlindTarget> {};
+
+TEST_P(BlindTransfer, SendsAReferWithTheTarget) {
+    h.post(a.lineId, &kbrphone::Line::blindTransfer, GetParam().target);
+    const std::string refer = h.oneAtOther("REFER ");
+    EXPECT_EQ(firstLine(refer), "REFER sip:3002@127.0.0.1 SIP/2.0");
+    EXPECT_EQ(headerOf(refer, "Refer-to"), GetParam().referTo);
+    EXPECT_EQ(headerOf(refer, "CSeq"), "2 REFER");
+    EXPECT_EQ(a.line->dialog->pendingOperation, sip::SipInviteDialog::operationRefer);
+    LogCapture::instance().take();
+    h.fromOther(reply(refer, 202, "Accepted", "", "", "", "rtA"));
+    EXPECT_FALSE(LogCapture::instance().contains(LogCapture::instance().take(), "cannot be handled"))
+        << "the REFER's answer is not the outcome";
+    EXPECT_EQ(a.line->dialog->pendingOperation, sip::SipInviteDialog::operationRefer);
+    hangUp(a);
+    h.expectAllReleased();
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, BlindTransfer,
+                         ::testing::Values(BlindTarget{"4004", "<sip:4004@127.0.0.1>"},
+                                           BlindTarget{"sip:4004@10.1.1.1:5070", "<sip:4004@10.1.1.1:5070>"},
+                                           BlindTarget{"tel:+31201234567", "<tel:+31201234567>"}));
+
+TEST(BlindTransferOfAnUnconnectedCall, SendsNothing) {
+    CallHarness h;
+    sip::SipLine* line = h.newLine();
+    const std::string id = line->getLineId();
+    h.dial(id, "3002");
+    const std::string invite = h.oneAtProxy("INVITE ");
+    h.post(id, &kbrphone::Line::blindTransfer, "4004");
+    EXPECT_TRUE(h.take(h.proxyReceived, "REFER ").empty());
+    EXPECT_EQ(line->dialog->pendingOperation, sip::SipInviteDialog::operationInvite);
+    h.fromProxy(reply(invite, 486, "Busy Here"));
+    h.post(id, &kbrphone::Line::hangup);
+    h.expectAllReleased();
+}
+
+struct Outcome {
+    const char* name;
+    const char* fragment;
+    bool ends;
+    int pendingAfter;
+    const char* log;
+};
+
+class TransferOutcome : public ConnectedCall, public ::testing::WithParamInterface<Outcome> {};
+
+TEST_P(TransferOutcome, ComesByNotify) {
+    const Outcome& o = GetParam();
+    h.post(a.lineId, &kbrphone::Line::blindTransfer, "4004");
+    h.fromOther(reply(h.oneAtOther("REFER "), 202, "Accepted", "", "", "", "rtA"));
+    LogCapture::instance().take();
+    h.fromOther(farIn(a, "NOTIFY", 1, "z9hG4bKn1", "message/sipfrag;version=2.0", o.fragment));
+    const std::string ok = h.oneAtOther("SIP/2.0 ");
+    EXPECT_EQ(firstLine(ok), "SIP/2.0 200 OK");
+    EXPECT_EQ(headerOf(ok, "CSeq"), "1 NOTIFY");
+    if (*o.log) {
+        EXPECT_TRUE(LogCapture::instance().contains(LogCapture::instance().take(), o.log)) << o.log;
+    }
+    if (o.ends) {
+        const std::string bye = h.oneAtOther("BYE ");
+        EXPECT_EQ(h.statesOf(a.lineId).back(), 8);
+        EXPECT_EQ(h.phone.lineCount(), 0u);
+        h.fromOther(reply(bye, 200, "OK", "", "", "", ""));
+    } else {
+        EXPECT_TRUE(h.otherReceived.empty());
+        EXPECT_EQ(h.statesOf(a.lineId).back(), 6) << "the call stays";
+        EXPECT_EQ(a.line->dialog->pendingOperation, o.pendingAfter);
+        hangUp(a);
+    }
+    h.expectAllReleased();
+}
+
+INSTANTIATE_TEST_SUITE_P(Fragments, TransferOutcome,
+                         ::testing::Values(Outcome{"Trying", "SIP/2.0 100 Trying\r\n", false, 2, ""},
+                                           Outcome{"Ringing", "SIP/2.0 180 Ringing\r\n", false, 2, ""},
+                                           Outcome{"Ok", "SIP/2.0 200 OK\r\n", true, 0, "dialog transfered"},
+                                           Outcome{"Declined", "SIP/2.0 603 Decline\r\n", false, 0,
+                                                   "transfer failed: 603 Decline"},
+                                           Outcome{"NotAFragment", "HTTP/1.1 200 OK\r\n", false, 2, ""},
+                                           Outcome{"NoCode", "SIP/2.0 OK\r\n", false, 2, ""}),
+                         [](const ::testing::TestParamInfo<Outcome>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(ConnectedCall, ANotifyOutsideATransferIsAnswered200AndIgnored) {
+    h.fromOther(farIn(a, "NOTIFY", 1, "z9hG4bKn1", "message/sipfrag", "SIP/2.0 200 OK\r\n"));
+    EXPECT_EQ(firstLine(h.oneAtOther("SIP/2.0 ")), "SIP/2.0 200 OK");
+    EXPECT_TRUE(h.otherReceived.empty());
+    EXPECT_EQ(h.statesOf(a.lineId).back(), 6);
+    hangUp(a);
+    h.expectAllReleased();
+}
+
+TEST_F(ConnectedCall, AttendedTransferRefersToTheOtherCallWithReplacesAndBothLegsEnd) {
+    // Dialling a second call holds the first.
+    Call b;
+    b.line = h.newLine();
+    b.lineId = b.line->getLineId();
+    b.remoteTag = "rtB";
+    h.dial(b.lineId, "4004");
+    const std::string hold = h.oneAtOther("INVITE ");
+    EXPECT_NE(bodyOf(hold).find("a=sendonly"), std::string::npos) << "the first call goes on hold";
+    h.fromOther(
+        reply(hold, 200, "OK", contactOf(h.other.port), "application/sdp", farSdp(h.rtp.port), "rtA"));
+    h.oneAtOther("ACK ");
+    b.invite = h.oneAtProxy("INVITE ");
+    h.fromProxy(reply(b.invite, 200, "OK", contactOf(h.other.port, "4004"), "application/sdp",
+                      farSdp(h.rtp.port), "rtB"));
+    h.oneAtOther("ACK ");
+    EXPECT_EQ(h.statesOf(b.lineId).back(), 6);
+
+    h.transfer(a.lineId, b.lineId);
+    const std::string refer = h.oneAtOther("REFER ");
+    EXPECT_EQ(headerOf(refer, "Call-ID"), a.callId());
+    std::string escapedCallId;
+    for (char c : b.callId()) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%%%02x", static_cast<unsigned char>(c));
+        escapedCallId += std::isalnum(static_cast<unsigned char>(c)) ? std::string(1, c) : std::string(hex);
+    }
+    EXPECT_EQ(headerOf(refer, "Refer-to"), "<sip:4004@127.0.0.1:" + std::to_string(h.other.port) +
+                                               "?Replaces=" + escapedCallId +
+                                               "%3bto-tag=rtB%3bfrom-tag=" + b.localTag() + ">");
+    EXPECT_EQ(a.line->dialog->transferPartner, b.line->dialog);
+    EXPECT_EQ(b.line->dialog->transferPartner, a.line->dialog);
+    h.fromOther(reply(refer, 202, "Accepted", "", "", "", "rtA"));
+
+    // The transfer succeeds: the transferring leg ends with BYE ...
+    h.fromOther(farIn(a, "NOTIFY", 1, "z9hG4bKn1", "message/sipfrag", "SIP/2.0 200 OK\r\n"));
+    h.oneAtOther("SIP/2.0 200");
+    const std::string byeA = h.oneAtOther("BYE ");
+    EXPECT_EQ(headerOf(byeA, "Call-ID"), a.callId());
+    EXPECT_EQ(h.statesOf(a.lineId).back(), 8);
+    h.fromOther(reply(byeA, 200, "OK", "", "", "", ""));
+    // ... and the replaced call's BYE ends the other leg without an end tone.
+    h.fromOther(farIn(b, "BYE", 9, "z9hG4bKbyeB"));
+    EXPECT_EQ(firstLine(h.oneAtOther("SIP/2.0 ")), "SIP/2.0 200 OK");
+    EXPECT_EQ(h.statesOf(b.lineId).back(), 8);
+    EXPECT_EQ(h.phone.lineCount(), 0u);
+    h.expectAllReleased();
+}
+
+TEST_F(ConnectedCall, AFailedAttendedTransferClearsBothLegsAndKeepsTheCalls) {
+    Call b;
+    b.line = h.newLine();
+    b.lineId = b.line->getLineId();
+    b.remoteTag = "rtB";
+    h.dial(b.lineId, "4004");
+    h.fromOther(reply(h.oneAtOther("INVITE "), 200, "OK", contactOf(h.other.port), "", "", "rtA"));
+    b.invite = h.oneAtProxy("INVITE ");
+    h.fromProxy(reply(b.invite, 200, "OK", contactOf(h.other.port, "4004"), "application/sdp",
+                      farSdp(h.rtp.port), "rtB"));
+    h.takeProxy();
+    h.collect();
+    h.otherReceived.clear();
+    h.transfer(a.lineId, b.lineId);
+    h.fromOther(reply(h.oneAtOther("REFER "), 202, "Accepted", "", "", "", "rtA"));
+    h.fromOther(farIn(a, "NOTIFY", 1, "z9hG4bKn1", "message/sipfrag", "SIP/2.0 486 Busy Here\r\n"));
+    h.oneAtOther("SIP/2.0 200");
+    EXPECT_EQ(a.line->dialog->transferPartner, nullptr);
+    EXPECT_EQ(b.line->dialog->transferPartner, nullptr);
+    EXPECT_EQ(a.line->dialog->pendingOperation, sip::SipInviteDialog::operationNone);
+    // A BYE on the other leg now gives the normal end tone state.
+    h.fromOther(farIn(b, "BYE", 9, "z9hG4bKbyeB"));
+    h.oneAtOther("SIP/2.0 200");
+    EXPECT_EQ(h.statesOf(b.lineId).back(), 7);
+    h.post(b.lineId, &kbrphone::Line::hangup);
+    hangUp(a);
+    h.expectAllReleased();
+}
+
+TEST_F(ConnectedCall, TransferToItselfOrToALineWithoutCallDoesNothing) {
+    sip::SipLine* idle = h.newLine();
+    h.transfer(a.lineId, a.lineId);
+    h.transfer(a.lineId, idle->getLineId());
+    h.transfer(idle->getLineId(), a.lineId);
+    EXPECT_TRUE(h.otherReceived.empty());
+    EXPECT_TRUE(h.proxyReceived.empty());
+    EXPECT_EQ(a.line->dialog->pendingOperation, sip::SipInviteDialog::operationNone);
+    EXPECT_EQ(a.line->dialog->transferPartner, nullptr);
+    h.post(idle->getLineId(), &kbrphone::Line::hangup);
+    hangUp(a);
+    h.expectAllReleased();
+}
+
+TEST_F(ConnectedCall, AFailedInviteOnATransferLegEndsItsLineAtOnceAndTheDialogGoesByItself) {
+    // A second call that is still ringing becomes the partner of the first.
+    sip::SipLine* bLine = h.newLine();
+    const std::string bId = bLine->getLineId();
+    h.dial(bId, "4004");
+    h.fromOther(reply(h.oneAtOther("INVITE "), 200, "OK", contactOf(h.other.port), "", "", "rtA"));
+    const std::string bInvite = h.oneAtProxy("INVITE ");
+    h.transfer(a.lineId, bId);
+    h.oneAtOther("REFER ");
+    h.fromProxy(reply(bInvite, 486, "Busy Here"));
+    EXPECT_EQ(h.statesOf(bId).back(), 8) << "no busy tone on a transfer leg";
+    EXPECT_EQ(h.phone.findLine(bId), nullptr);
+    hangUp(a);
+    h.expectAllReleased();
+}
+
+} // namespace
