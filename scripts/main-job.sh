@@ -22,5 +22,7 @@ mkdir -p "$classes"
   tests/java/nl/brimel/kbr/phone/jni/JPhone.java tests/java/nl/brimel/kbr/phone/jni/Peers.java
 
 echo "== main job"
+# The peers' logs stay in build/mainjob/peers (one folder per run of a peer).
 exec "$java_home/bin/java" -Xcheck:jni -Djava.library.path=build/lib -Dkbr.e2e.peers=tests/e2e/peers.py \
+  -Dkbr.e2e.workdir=build/mainjob/peers \
   -cp "$classes" nl.brimel.kbr.mainjob.MainJob "$@"

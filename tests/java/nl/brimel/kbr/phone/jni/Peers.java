@@ -33,6 +33,16 @@ public final class Peers {
 
     private static String python() { return System.getProperty("kbr.e2e.python", "python3"); }
 
+    // The launcher's run folder, where every peer leaves its logs: the system property kbr.e2e.workdir,
+    // else a folder of the launcher's own under $TMPDIR.
+    private static void addWorkdir(List<String> c) {
+        String w = System.getProperty("kbr.e2e.workdir");
+        if (w != null) {
+            c.add("--workdir");
+            c.add(w);
+        }
+    }
+
     /** One running launcher and what it has printed so far. */
     public static final class Peer implements AutoCloseable {
         private final String name;
@@ -172,6 +182,7 @@ public final class Peers {
     /** kamailio with the test users; KAMAILIO_PORT once READY. rejectBadAuth: 403 for a wrong password. */
     public static Peer kamailio(boolean rejectBadAuth) throws IOException {
         List<String> c = command("kamailio", "--max-seconds", "600");
+        addWorkdir(c);
         if (rejectBadAuth) {
             c.add("--reject-bad-auth");
         }
@@ -226,6 +237,7 @@ public final class Peers {
         public Peer start() throws IOException {
             List<String> c = command();
             c.addAll(args);
+            addWorkdir(c);
             return new Peer(scenario, c);
         }
     }
