@@ -1,5 +1,7 @@
 // Whole datagrams through the SIP reader: start line, every header, parameters, name-addr and URI
 // splitting, the body, and the response and ACK heads built from what was read.
+#include "Phone.h"
+#include "PhoneDeviceInterface.h"
 #include "SipDialog.h"
 #include "SipEndPoint.h"
 #include "SipInMessage.h"
@@ -24,6 +26,19 @@ public:
     void checkFinished() override {}
 };
 
+class NoDevice : public PhoneDeviceCreatorBase {
+public:
+    void create(PhoneDeviceInterface*& device, kbrphone::Phone*) override { device = nullptr; }
+};
+
+// The phone builds the end point that a dialog needs.
+class FuzzPhone : public kbrphone::Phone {
+public:
+    explicit FuzzPhone(PhoneDeviceCreatorBase& creator) : Phone(nullptr, creator) {}
+    void registrationStateChanged(int, const std::string&) override {}
+    void lineStateChanged(kbrphone::Line*, bool) override {}
+};
+
 kmt::SocketAddress ipv4(const char* text, uint16_t port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -33,14 +48,17 @@ kmt::SocketAddress ipv4(const char* text, uint16_t port) {
 }
 
 struct Setting {
-    Setting() : proxy("pbx.example", {ipv4("10.0.0.1", 5060)}, "2001", "Desk"), dialog(&endPoint, &proxy) {
+    Setting()
+        : phone(creator), proxy("pbx.example", {ipv4("10.0.0.1", 5060)}, "2001", "Desk"),
+          dialog(static_cast<sip::SipEndPoint*>(phone.getProtocol()), &proxy) {
         dialog.callId = "c0ffee";
         dialog.localTag = "lt";
         dialog.localUri = "sip:2001@pbx.example";
         dialog.remoteUri = "sip:3002@pbx.example";
         dialog.localAddressCache = ipv4("10.0.0.5", 5062);
     }
-    sip::SipEndPoint endPoint;
+    NoDevice creator;
+    FuzzPhone phone;
     sip::SipProxy proxy;
     FuzzDialog dialog;
 };

@@ -30,15 +30,13 @@ std::string SipProxy::digestHA1(const std::string& realm) const {
 
 kmt::SocketAddress SipProxy::localAddress() const {
     try {
-        kmt::Socket probe;
-        probe.create(AF_INET, SOCK_DGRAM, 0);
-        // Connecting a datagram socket sends nothing; it only makes the system pick the route and
-        // with it the local address. The Winsock subset has no connect, so the descriptor is used.
         const kmt::SocketAddress& target = addresses.front();
-        socklen_t length =
-            target.family() == AF_INET6 ? sizeof(plat::SOCKADDR_IN6) : sizeof(plat::SOCKADDR_IN);
-        if (::connect(plat::socketFd(probe.handle()), target.sockaddr(), length) != 0)
-            throw kmt::SocketException("connect", plat::WSAENETUNREACH);
+        kmt::Socket probe;
+        probe.create(target.family(), SOCK_DGRAM, 0);
+        // Connecting a datagram socket sends nothing; it only makes the system pick the route and
+        // with it the local address.
+        if (plat::connect(probe.handle(), target.sockaddr(), kmt::SocketAddress::length()) == plat::SOCKET_ERROR)
+            throw kmt::SocketException("connect", plat::WSAGetLastError());
         kmt::SocketAddress local = probe.localAddress();
         return local.withPort(0);
     } catch (const kmt::SocketException&) {

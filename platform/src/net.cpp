@@ -372,6 +372,30 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* froml
     return static_cast<int>(n);
 }
 
+int connect(SOCKET s, const SOCKADDR* addr, int len) {
+    if (int code = takeFailure("connect")) {
+        return failWith(code);
+    }
+    const int fd = fdOf(s);
+    if (fd < 0) {
+        return failWith(WSAENOTSOCK);
+    }
+    if (!addr || len < static_cast<int>(sizeof(SOCKADDR))) {
+        return failWith(WSAEFAULT);
+    }
+    // Windows takes the storage length; the kernel wants the family's own.
+    socklen_t actual = static_cast<socklen_t>(len);
+    if (addr->sa_family == AF_INET && actual > sizeof(SOCKADDR_IN)) {
+        actual = sizeof(SOCKADDR_IN);
+    } else if (addr->sa_family == AF_INET6 && actual > sizeof(SOCKADDR_IN6)) {
+        actual = sizeof(SOCKADDR_IN6);
+    }
+    if (::connect(fd, addr, actual) != 0) {
+        return failWithErrno();
+    }
+    return 0;
+}
+
 int getsockname(SOCKET s, SOCKADDR* addr, int* len) {
     if (int code = takeFailure("getsockname")) {
         return failWith(code);

@@ -87,6 +87,22 @@ protected:
     int socketsBefore_ = 0;
 };
 
+TEST_F(NetTest, ConnectedDatagramSocketLearnsItsLocalAddress) {
+    uint16_t peerPort = 0;
+    boundUdp(&peerPort);
+    SOCKET probe = plat::socket(AF_INET, SOCK_DGRAM, 0);
+    sockets_.push_back(probe);
+    SOCKADDR_STORAGE peer = loopback(peerPort);
+    ASSERT_EQ(0, plat::connect(probe, asAddr(peer), sizeof peer)) << "the 128-byte length is accepted";
+    SOCKADDR_STORAGE local{};
+    int len = sizeof local;
+    ASSERT_EQ(0, plat::getsockname(probe, reinterpret_cast<SOCKADDR*>(&local), &len));
+    EXPECT_EQ(htonl(INADDR_LOOPBACK), reinterpret_cast<SOCKADDR_IN*>(&local)->sin_addr.s_addr);
+    EXPECT_NE(0, localPort(probe));
+    EXPECT_EQ(SOCKET_ERROR, plat::connect(probe, nullptr, 0));
+    EXPECT_EQ(WSAEFAULT, WSAGetLastError());
+}
+
 TEST_F(NetTest, BindFailuresCarryWinsockCodes) {
     uint16_t port = 0;
     boundUdp(&port);

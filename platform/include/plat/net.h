@@ -78,6 +78,8 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, in
 // A datagram longer than len fails with WSAEMSGSIZE (its first len bytes are in buf), as on Windows.
 int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen);
 int getsockname(SOCKET s, SOCKADDR* addr, int* len);
+// On a datagram socket only fixes the peer (and so the route and local address); sends nothing.
+int connect(SOCKET s, const SOCKADDR* addr, int len);
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
 int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
 int gethostname(char* name, int namelen);
