@@ -25,6 +25,6 @@ mkdir -p "$classes"
 
 echo "== main job"
 # The peers' logs stay in build/mainjob/peers (one folder per run of a peer).
-exec "$java_home/bin/java" -Xcheck:jni -Djava.library.path=build/lib -Dkbr.e2e.peers=tests/e2e/peers.py \
-  -Dkbr.e2e.workdir=build/mainjob/peers \
+exec "$java_home/bin/java" -Xcheck:jni -Djava.library.path="$PWD/build/lib" -Dkbr.e2e.peers="$PWD/tests/e2e/peers.py" \
+  -Dkbr.e2e.workdir="$PWD/build/mainjob/peers" \
   -cp "$classes" nl.brimel.kbr.mainjob.MainJob "$@"

@@ -97,6 +97,7 @@ public final class JPhoneTest {
         }
         group("exports before initialize", JPhoneTest::beforeInitialize);
         group("initialize once", JPhoneTest::initializeOnce);
+        group("the SIP end point as the signalling protocol", JPhoneTest::withSipEndPoint);
         group("processEvents runs the loop on its own thread", JPhoneTest::startLoop);
         group("createLineId with and without a name", JPhoneTest::createLines);
         group("posting exports reach their line on the loop", JPhoneTest::postingExports);
@@ -126,6 +127,18 @@ public final class JPhoneTest {
         checkEquals(first, TestHooks.phoneAddress(), "a second initialize does nothing");
     }
 
+    private static String sipLine;
+    private static String sipNamedLine;
+
+    private static void withSipEndPoint() {
+        sipLine = phone.createLineId();
+        check(sipLine != null && sipLine.matches("[0-9a-f]{16}"), "the SIP end point makes a line with a new id");
+        sipNamedLine = phone.createLineId("Desk");
+        check(sipNamedLine != null && !sipNamedLine.equals(sipLine), "and a named line with an id of its own");
+        phone.registerWithProxy("100", "Desk", "100", "pw", "127.0.0.1", 5060);
+        phone.cancelRegistration();
+    }
+
     private static void startLoop() throws InterruptedException {
         TestHooks.installProtocol();
         AtomicLong loopTag = new AtomicLong();
@@ -147,6 +160,13 @@ public final class JPhoneTest {
         second.join(10000);
         check(!second.isAlive(), "a second processEvents returns at once");
         check(loop.isAlive(), "the first loop keeps running");
+
+        // The SIP lines made before, without a call, end when they hang up.
+        phone.hangup(sipLine);
+        phone.hangup(sipNamedLine);
+        expectEvents("lines without a call end at once", "lineStateChanged " + sipLine + " " + sipLine
+                     + " 8 false false   []   0 @loop", "lineStateChanged " + sipNamedLine + " Desk 8 false false   []   0 @loop");
+        expectQuiet("hangup of the SIP lines");
     }
 
     private static String lineA;
