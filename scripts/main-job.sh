@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the engine (Release, in build/) and runs the main job: a small Java program that drives the
-# engine the way the application does (initialize, processEvents, registerWithProxy, cancelRegistration)
-# against a kamailio it starts on 127.0.0.1, printing every callback with a time stamp.
+# engine the way the application does (initialize, processEvents, registerWithProxy, cancelRegistration
+# against a kamailio it starts on 127.0.0.1; then a call to a sipp called party: dial, hold, resume,
+# hang up, statistics), printing every callback with a time stamp.
 # Options after the script's name go to the program (--stay SECONDS, --user USER --password PASSWORD).
 # Exits 0 when every step passed.
 set -euo pipefail
@@ -19,7 +20,8 @@ rm -rf "$classes"
 mkdir -p "$classes"
 "$java_home/bin/javac" -Xlint:all -Werror -d "$classes" \
   tools/mainjob/nl/brimel/kbr/mainjob/*.java \
-  tests/java/nl/brimel/kbr/phone/jni/JPhone.java tests/java/nl/brimel/kbr/phone/jni/Peers.java
+  tests/java/nl/brimel/kbr/phone/jni/JPhone.java tests/java/nl/brimel/kbr/phone/jni/Peers.java \
+  tests/java/nl/brimel/kbr/phone/jni/SipText.java
 
 echo "== main job"
 # The peers' logs stay in build/mainjob/peers (one folder per run of a peer).

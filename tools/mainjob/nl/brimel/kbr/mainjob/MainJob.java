@@ -9,16 +9,20 @@ import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.TimeUnit;
 import nl.brimel.kbr.phone.jni.JPhone;
 import nl.brimel.kbr.phone.jni.Peers;
+import nl.brimel.kbr.phone.jni.SipText;
 
 /**
  * The main job: drives the engine the way the application does, against peers it starts on 127.0.0.1.
- * It runs a list of steps in order (start the registrar, initialize, processEvents on a thread of its
- * own, registerWithProxy, stay registered, cancelRegistration), prints every callback the engine makes
- * with a time stamp, and stops at the first step that fails. Exit code 0 when every step passed.
+ * It runs a list of steps in order, prints every callback the engine makes with a time stamp, and stops
+ * at the first step that fails; exit code 0 when every step passed. The steps: start kamailio,
+ * initialize, processEvents on a thread of its own, registerWithProxy, stay registered,
+ * cancelRegistration; then a call to a sipp called party that is also the engine's proxy and sends the
+ * RTP back: registerWithProxy there, createLineId, dial, talk, putOnHold, activate, hangup (with the
+ * call's statistics), and the called party's verdict on the whole call.
  *
- * Options: --stay SECONDS (how long to stay registered, default 2), --user USER --password PASSWORD
- * (a user of the test registrar, default 1001 / secret1). The launcher of the peers is the system
- * property kbr.e2e.peers (tests/e2e/peers.py).
+ * Options: --stay SECONDS (how long to stay registered and to talk, default 2), --user USER --password
+ * PASSWORD (a user of the test registrar, default 1001 / secret1). The launcher of the peers is the
+ * system property kbr.e2e.peers (tests/e2e/peers.py), their logs go to kbr.e2e.workdir.
  */
 public final class MainJob {
     private static final DateTimeFormatter CLOCK = DateTimeFormatter.ofPattern("HH:mm:ss.SSS");
@@ -56,6 +60,11 @@ public final class MainJob {
     private String password = "secret1";
     private double staySeconds = 2;
     private int registrarPort;
+    private String callee = "1002";
+    private String calleePassword = "secret2";
+    private Peers.Peer calledParty;
+    private int calledPartyPort;
+    private String lineId;
 
     private void say(String kind, String text) {
         double elapsed = (System.nanoTime() - startNanos) / 1e9;
@@ -93,7 +102,52 @@ public final class MainJob {
         }
     }
 
+    /**
+     * Waits for a callback that matches want (a regular expression over the whole text, which ends in
+     * "@loop" when it came on the loop thread); callbacks before it are passed over (they are printed), a
+     * callback that matches stop fails the step.
+     */
+    private String awaitCallback(String want, String stop, long timeoutMs) throws Exception {
+        long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(timeoutMs);
+        while (true) {
+            long left = TimeUnit.NANOSECONDS.toMillis(deadline - System.nanoTime());
+            String e = left > 0 ? callbacks.poll(left, TimeUnit.MILLISECONDS) : null;
+            if (e == null) {
+                throw new StepFailed("no callback " + want + " within " + timeoutMs + " ms");
+            }
+            if (e.matches(want)) {
+                return e;
+            }
+            if (stop != null && e.matches(stop)) {
+                throw new StepFailed("got " + e + " while waiting for " + want);
+            }
+        }
+    }
+
+    /** Waits for the line's next report of that state (and activity, when not null), on the loop thread. */
+    private String awaitLine(int state, Boolean active) throws Exception {
+        String activity = active == null ? "(true|false)" : active.toString();
+        return awaitCallback("lineStateChanged " + lineId + " \\S+ " + state + " " + activity + " .* @loop",
+                             "lineStateChanged " + lineId + " \\S+ (3|7|8|9|11) .*", CALLBACK_WAIT_MS);
+    }
+
+    /**
+     * Waits until the called party has received count requests of that method: a call change is done
+     * when its ACK has arrived, and the next change must not cross it.
+     */
+    private void awaitCalledPartyReceived(String method, int count) throws Exception {
+        long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(CALLBACK_WAIT_MS);
+        while (SipText.requests(calledParty.file("SIPP_MESSAGES"), method).size() < count) {
+            if (System.nanoTime() > deadline || !calledParty.running()) {
+                throw new StepFailed("the called party did not receive " + method + " number " + count);
+            }
+            Thread.sleep(20);
+        }
+        say("peer", "the called party has received " + method + " number " + count);
+    }
+
     private void buildSteps() {
+        // Registration at a real registrar.
         step("start the registrar (kamailio on 127.0.0.1)", () -> {
             Peers.Peer k = Peers.kamailio(false);
             peers.add(k);
@@ -127,6 +181,76 @@ public final class MainJob {
             say("call", "cancelRegistration");
             phone.cancelRegistration();
             expectCallback("registrationStateChanged 3 OK");
+        });
+
+        // A call. sipp is the engine's proxy and the called party at once: behind kamailio, a sipp called
+        // party would answer every request of the call toward kamailio, where the call's first INVITE came
+        // from, while the engine sends its re-INVITEs and its BYE straight to the called party's Contact,
+        // so those answers would never reach the engine.
+        step("start the called party (sipp as proxy and " + callee + ", sending RTP back)", () -> {
+            calledParty = Peers.sipp("uas_engine_hold")
+                              .server()
+                              .service(callee)
+                              .rtpEcho()
+                              .calls(2)
+                              .param("wait_ms", 15000)
+                              .param("talk_ms", 15000)
+                              .timeout(90)
+                              .start();
+            peers.add(calledParty);
+            calledPartyPort = calledParty.port("SIPP_PORT", 20000);
+            if (calledPartyPort <= 0 || !calledParty.ready(20000)) {
+                throw new StepFailed("the called party did not start: " + calledParty.describe());
+            }
+            say("peer", "called party at 127.0.0.1:" + calledPartyPort + ", messages " +
+                            calledParty.value("SIPP_MESSAGES"));
+        });
+        step("registerWithProxy at the called party", () -> {
+            say("call", "registerWithProxy " + user + " at 127.0.0.1:" + calledPartyPort);
+            phone.registerWithProxy(user, "Main Job " + user, user, password, "127.0.0.1", calledPartyPort);
+            expectCallback("registrationStateChanged 1 OK");
+        });
+        step("createLineId", () -> {
+            lineId = phone.createLineId();
+            if (lineId == null) {
+                throw new StepFailed("no line");
+            }
+            say("result", "line " + lineId);
+        });
+        step("dial " + callee, () -> {
+            say("call", "dial " + lineId + " " + callee);
+            if (!phone.dial(lineId, callee, "Main Job")) {
+                throw new StepFailed("dial refused");
+            }
+            awaitLine(6, true);
+            awaitCalledPartyReceived("ACK", 1);
+        });
+        step("talk", () -> {
+            say("wait", staySeconds + " s");
+            Thread.sleep((long)(staySeconds * 1000));
+        });
+        step("putOnHold", () -> {
+            say("call", "putOnHold " + lineId);
+            phone.putOnHold(lineId);
+            awaitLine(6, false);
+            awaitCalledPartyReceived("ACK", 2);
+        });
+        step("activate", () -> {
+            say("call", "activate " + lineId);
+            phone.activate(lineId);
+            awaitLine(6, true);
+            awaitCalledPartyReceived("ACK", 3);
+        });
+        step("hangup", () -> {
+            say("call", "hangup " + lineId);
+            phone.hangup(lineId);
+            awaitCallback("addLocalStatistics " + lineId + " .* @loop", null, CALLBACK_WAIT_MS);
+            awaitCallback("lineStateChanged " + lineId + " \\S+ 8 .* @loop", null, CALLBACK_WAIT_MS);
+        });
+        step("the called party saw the whole call", () -> {
+            if (!calledParty.passed(30000)) {
+                throw new StepFailed("the called party's scenario failed: " + calledParty.describe());
+            }
         });
     }
 

@@ -39,7 +39,7 @@ public final class Peers {
         String w = System.getProperty("kbr.e2e.workdir");
         if (w != null) {
             c.add("--workdir");
-            c.add(w);
+            c.add(Paths.get(w).toAbsolutePath().toString());
         }
     }
 
@@ -225,6 +225,42 @@ public final class Peers {
         public SippBuilder timeout(int seconds) {
             args.add("--timeout");
             args.add(Integer.toString(seconds));
+            return this;
+        }
+
+        /** The local SIP port (a port another scenario registered from, to be reached through kamailio). */
+        public SippBuilder port(int port) {
+            args.add("--port");
+            args.add(Integer.toString(port));
+            return this;
+        }
+
+        /** sipp's [service]: the user it is or calls. */
+        public SippBuilder service(String user) {
+            args.add("--service");
+            args.add(user);
+            return this;
+        }
+
+        /** Credentials for sipp's [authentication]. */
+        public SippBuilder auth(String user, String password) {
+            args.add("--auth-user");
+            args.add(user);
+            args.add("--auth-password");
+            args.add(password);
+            return this;
+        }
+
+        /** Sends every RTP packet back where it came from. */
+        public SippBuilder rtpEcho() {
+            args.add("--rtp-echo");
+            return this;
+        }
+
+        /** sipp -m: calls before it ends (a REGISTER answered in a call of its own counts). */
+        public SippBuilder calls(int n) {
+            args.add("--calls");
+            args.add(Integer.toString(n));
             return this;
         }
 
