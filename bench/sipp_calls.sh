@@ -69,12 +69,14 @@ status() {
     threads=$(awk '/^Threads:/ {print $2}' "/proc/$jpid/status")
     rss=$(awk '/^VmRSS:/ {print $2 " " $3}' "/proc/$jpid/status")
     echo "$1: threads $threads, VmRSS $rss"
+    echo "    threads by name: $(cat /proc/"$jpid"/task/*/comm | sort | uniq -c | awk '{$1=$1; print}' | paste -sd, -)"
 }
 
-# Waits until the answerer has seen every answered line end.
+# Waits (up to 60 s: a call the far end gave up on ends at the engine's own timeouts) until the answerer
+# has seen every answered line end.
 quiesce() {
     local i line
-    for i in $(seq 1 100); do
+    for i in $(seq 1 300); do
         echo >&4
         sleep 0.2
         line=$(grep '^ANSWERED=' "$work/answerer.out" | tail -1)
@@ -115,10 +117,10 @@ status "after 1000 calls ($ok ok, $failed failed, $(printf %.1f "$secs") s at 50
 for rate in $rates; do
     calls=$((rate * 10))
     read -r ok failed secs < <(run_calls "$rate" "$calls" "rate$rate")
-    quiesce >/dev/null
     verdict="no failed call"
     [ "$failed" = "0" ] && [ "$ok" = "$calls" ] || verdict="FAILED CALLS"
     printf 'rate %4d calls/s offered for 10 s: %d ok, %s failed in %.1f s = %.1f calls/s achieved (%s)\n' \
         "$rate" "$ok" "$failed" "$secs" "$(echo "$ok / $secs" | bc -l)" "$verdict"
+    quiesce
 done
 status "at the end"
