@@ -18,32 +18,36 @@ import java.util.concurrent.TimeUnit;
  * failed" and exits nonzero on a failure.
  */
 public final class CallE2ETest {
-    private static int passed;
-    private static int failed;
+    private static final E2ERun RUN = new E2ERun();
     private static final JPhone phone = new JPhone();
     private static final long WAIT_MS = 10000;
     /** Every callback taken from the phone so far, in order, for the checks on a whole call. */
     private static final List<String> seen = new ArrayList<>();
 
-    private interface Group {
-        void run() throws Exception;
-    }
-
-    private static final Map<String, Group> GROUPS = new LinkedHashMap<>();
+    private static final Map<String, E2ERun.Group> GROUPS = new LinkedHashMap<>();
 
     static {
-        GROUPS.put("incoming_answer", CallE2ETest::incomingAnswer);
-        GROUPS.put("incoming_busy", CallE2ETest::incomingBusy);
-        GROUPS.put("outgoing_busy", CallE2ETest::outgoingBusy);
+        GROUPS.put("incoming_answer", traced(CallE2ETest::incomingAnswer));
+        GROUPS.put("incoming_busy", traced(CallE2ETest::incomingBusy));
+        GROUPS.put("outgoing_busy", traced(CallE2ETest::outgoingBusy));
+    }
+
+    // A group that starts with no callbacks seen and prints the ones it saw, whatever its outcome.
+    private static E2ERun.Group traced(E2ERun.Group g) {
+        return () -> {
+            seen.clear();
+            try {
+                g.run();
+            } finally {
+                for (String e : seen) {
+                    System.out.println("   " + e);
+                }
+            }
+        };
     }
 
     private static void check(boolean ok, String what) {
-        if (ok) {
-            passed++;
-        } else {
-            failed++;
-            System.out.println("FAILED: " + what);
-        }
+        RUN.check(ok, what);
     }
 
     /**
@@ -188,46 +192,7 @@ public final class CallE2ETest {
         }
     }
 
-    public static void main(String[] args) throws Exception {
-        System.loadLibrary("kbrjphone");
-        List<String> names = args.length > 0 ? Arrays.asList(args) : new ArrayList<>(GROUPS.keySet());
-        for (String n : names) {
-            if (!GROUPS.containsKey(n)) {
-                System.out.println("unknown group " + n + "; groups: " + GROUPS.keySet());
-                System.exit(2);
-            }
-        }
-        group("the engine starts and runs its loop", CallE2ETest::startEngine);
-        for (String n : names) {
-            group(n, GROUPS.get(n));
-        }
-        System.out.println(passed + " passed, " + failed + " failed");
-        System.exit(failed == 0 ? 0 : 1);
-    }
-
-    // Any Java exception out of a group is a failure.
-    private static void group(String name, Group g) {
-        System.out.println("-- " + name);
-        seen.clear();
-        try {
-            g.run();
-        } catch (Throwable t) {
-            failed++;
-            System.out.println("FAILED: " + name + " threw " + t);
-            t.printStackTrace(System.out);
-        }
-        for (String e : seen) {
-            System.out.println("   " + e);
-        }
-    }
-
-    private static void startEngine() throws Exception {
-        phone.initialize();
-        Thread loop = new Thread(phone::processEvents, "jphone-loop");
-        loop.setDaemon(true);
-        phone.loopThread = loop;
-        loop.start();
-        loop.join(200);
-        check(loop.isAlive(), "processEvents keeps running");
+    public static void main(String[] args) {
+        RUN.main(args, GROUPS, "the engine starts and runs its loop", () -> RUN.startEngine(phone));
     }
 }

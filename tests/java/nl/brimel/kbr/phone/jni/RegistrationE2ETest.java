@@ -19,16 +19,11 @@ import java.util.concurrent.TimeUnit;
  * exits nonzero on a failure.
  */
 public final class RegistrationE2ETest {
-    private static int passed;
-    private static int failed;
+    private static final E2ERun RUN = new E2ERun();
     private static final JPhone phone = new JPhone();
     private static final long WAIT_MS = 10000;
 
-    private interface Group {
-        void run() throws Exception;
-    }
-
-    private static final Map<String, Group> GROUPS = new LinkedHashMap<>();
+    private static final Map<String, E2ERun.Group> GROUPS = new LinkedHashMap<>();
 
     static {
         GROUPS.put("kamailio", RegistrationE2ETest::kamailio);
@@ -40,12 +35,7 @@ public final class RegistrationE2ETest {
     }
 
     private static void check(boolean ok, String what) {
-        if (ok) {
-            passed++;
-        } else {
-            failed++;
-            System.out.println("FAILED: " + what);
-        }
+        RUN.check(ok, what);
     }
 
     private static void checkEquals(Object expected, Object actual, String what) {
@@ -94,44 +84,11 @@ public final class RegistrationE2ETest {
         return port;
     }
 
-    public static void main(String[] args) throws Exception {
-        System.loadLibrary("kbrjphone");
-        List<String> names = args.length > 0 ? Arrays.asList(args) : new ArrayList<>(GROUPS.keySet());
-        for (String n : names) {
-            if (!GROUPS.containsKey(n)) {
-                System.out.println("unknown group " + n + "; groups: " + GROUPS.keySet());
-                System.exit(2);
-            }
-        }
-        group("the engine starts and runs its loop", RegistrationE2ETest::startEngine);
-        for (String n : names) {
-            group(n, GROUPS.get(n));
-        }
-        System.out.println(passed + " passed, " + failed + " failed");
-        System.exit(failed == 0 ? 0 : 1);
-    }
-
-    // Any Java exception out of a group is a failure.
-    private static void group(String name, Group g) {
-        System.out.println("-- " + name);
-        try {
-            g.run();
-        } catch (Throwable t) {
-            failed++;
-            System.out.println("FAILED: " + name + " threw " + t);
-            t.printStackTrace(System.out);
-        }
-    }
-
-    private static void startEngine() throws InterruptedException {
-        phone.initialize();
-        Thread loop = new Thread(phone::processEvents, "jphone-loop");
-        loop.setDaemon(true);
-        phone.loopThread = loop;
-        loop.start();
-        loop.join(300);
-        check(loop.isAlive(), "processEvents keeps running on its thread");
-        expectQuiet(200, "before any registration");
+    public static void main(String[] args) {
+        RUN.main(args, GROUPS, "the engine starts and runs its loop", () -> {
+            RUN.startEngine(phone);
+            expectQuiet(200, "before any registration");
+        });
     }
 
     // kamailio as the registrar: the right password registers, a wrong one is refused after the
