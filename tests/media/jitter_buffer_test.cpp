@@ -1,6 +1,7 @@
 // Jitter buffer: put/get sequences (loss, burst loss, late packets, overflow) and the samples of
 // concealment, merge and pass-through.
 #include "JitterBuffer.h"
+#include "support/LogLines.h"
 #include "PacketLossConcealer.h"
 #include "kmt/log.h"
 
@@ -17,31 +18,17 @@
 namespace {
 
 // Collects the records of the "jitter" category and asks for its per-frame detail (level 3).
-class JitterLogCapture : public kmt::DebugManager {
+class JitterLogCapture : public testsupport::LogLines {
 public:
     JitterLogCapture() { kmt::DebugRoot::instance()->addOutput(this); }
 
     void write(const char* category, int, const char*, int, std::ostringstream& text) override {
-        if (std::string(category) != "jitter")
-            return;
-        std::lock_guard<std::mutex> guard(lock);
-        lines.push_back(text.str());
+        if (std::string(category) == "jitter")
+            keep(text.str());
     }
     int level(const kmt::DebugCategory& category, int proposed) override {
         return category.getName() == "jitter" && proposed < 3 ? 3 : proposed;
     }
-    void categoryAdded(kmt::DebugCategory*) override {}
-
-    std::vector<std::string> take() {
-        std::lock_guard<std::mutex> guard(lock);
-        std::vector<std::string> out;
-        out.swap(lines);
-        return out;
-    }
-
-private:
-    std::mutex lock;
-    std::vector<std::string> lines;
 };
 
 // Installed before main, so the category's level is resolved with it in place.

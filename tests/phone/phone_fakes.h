@@ -1,5 +1,6 @@
 // Test doubles of the protocol, the lines, the media and the headset device around a real phone.
 #pragma once
+#include "support/LogLines.h"
 
 #include "LineActions.h"
 #include "Phone.h"
@@ -235,29 +236,14 @@ private:
 };
 
 // Log records of the categories phone and jphone, captured at level 3.
-class LogCapture : public kmt::DebugManager {
+class LogCapture : public testsupport::LogLines {
 public:
     static LogCapture& instance();
 
-    void write(const char*, int, const char*, int, std::ostringstream& text) override {
-        std::lock_guard<std::mutex> guard(lock);
-        lines.push_back(text.str());
-    }
+    void write(const char*, int, const char*, int, std::ostringstream& text) override { keep(text.str()); }
     int level(const kmt::DebugCategory& category, int proposed) override {
         return category.getName() == "phone" ? 3 : proposed;
     }
-    void categoryAdded(kmt::DebugCategory*) override {}
-
-    std::vector<std::string> take() {
-        std::lock_guard<std::mutex> guard(lock);
-        std::vector<std::string> out;
-        out.swap(lines);
-        return out;
-    }
-
-private:
-    std::mutex lock;
-    std::vector<std::string> lines;
 };
 
 inline LogCapture& LogCapture::instance() {

@@ -1,6 +1,7 @@
 // Helpers for the SIP message tests: literal addresses, a dialog with fixed identity, and a log
 // output that keeps what the SIP categories write.
 #pragma once
+#include "support/LogLines.h"
 
 #include "SipDialog.h"
 #include "SipEndPoint.h"
@@ -73,29 +74,16 @@ struct DialogFixture {
 };
 
 // Keeps every record written to the "sip" and "sip_core" categories and raises both to level 5.
-class LogRecorder : public kmt::DebugManager {
+class LogRecorder : public testsupport::LogLines {
 public:
     static LogRecorder& instance();
 
     void write(const char* category, int level, const char*, int, std::ostringstream& text) override {
-        std::lock_guard<std::mutex> guard(lock);
-        lines.push_back(std::string(category) + " " + std::to_string(level) + " " + text.str());
+        keep(std::string(category) + " " + std::to_string(level) + " " + text.str());
     }
     int level(const kmt::DebugCategory& category, int proposed) override {
         return category.getName() == "sip" || category.getName() == "sip_core" ? 5 : proposed;
     }
-    void categoryAdded(kmt::DebugCategory*) override {}
-
-    std::vector<std::string> take() {
-        std::lock_guard<std::mutex> guard(lock);
-        std::vector<std::string> out;
-        out.swap(lines);
-        return out;
-    }
-
-private:
-    std::mutex lock;
-    std::vector<std::string> lines;
 };
 
 inline LogRecorder& LogRecorder::instance() {
