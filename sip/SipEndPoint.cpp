@@ -237,6 +237,12 @@ void SipEndPoint::removeDialog(SipDialog* dialog) {
         dialogs.erase(it);
     if (!retiredProxies.empty())
         releaseRetiredProxies();
+    // The last call is gone: what the calls allocated goes back to the system, so the footprint of an
+    // idle phone follows its load instead of staying at its peak.
+    if (dialogs.size() == (registerDialog ? 1u : 0u)) {
+        const size_t freeInHeap = plat::HeapCompact(plat::GetProcessHeap(), 0);
+        KMT_LOG(kmt::logSipCore, 3) << "no calls left: heap compacted, " << freeInHeap << " bytes free in it";
+    }
 }
 
 SipDialog* SipEndPoint::findDialog(SipInMessage& message) {

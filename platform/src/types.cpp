@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -211,6 +212,21 @@ DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD lan
 void* LocalFree(void* mem) {
     std::free(mem);
     return nullptr;
+}
+
+HANDLE GetProcessHeap() {
+    static HandleObject* const processHeap = reinterpret_cast<HandleObject*>(uintptr_t(0x4EA9));
+    return processHeap;
+}
+
+size_t HeapCompact(HANDLE heap, DWORD) {
+    if (heap != GetProcessHeap()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    ::malloc_trim(0);
+    const struct mallinfo2 info = ::mallinfo2();
+    return info.fordblks > 0 ? info.fordblks : 1;
 }
 
 BOOL CloseHandle(HANDLE h) {
