@@ -1,6 +1,7 @@
 // The launcher's command line: Windows-style splitting, UTF-8 conversion, option parsing and the
 // Java text of every argument. Splitting what quoting built gives the arguments back.
 #include "kmt/utf.h"
+#include "kmt/jnitext.h"
 #include "launcher/launcher.h"
 #include "plat/jvm.h"
 #include "plat/types.h"
@@ -57,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
     }
     for (const auto& a : args) {
-        const std::string text = launcher::toModifiedUtf8(a);
+        const std::string text = kmt::toModifiedUtf8(a);
         if (text.find('\0') != std::string::npos) {
             std::abort();
         }

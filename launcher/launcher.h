@@ -30,8 +30,4 @@ std::string stripUrlScheme(const std::string& text);
 // folder cannot be listed.
 std::string buildClassPath(const std::string& folder);
 
-// Text as JNI's modified UTF-8: valid UTF-8 kept, characters above U+FFFF as surrogate pairs, NUL
-// as C0 80, and each byte of an invalid sequence as U+FFFD.
-std::string toModifiedUtf8(const std::string& text);
-
 } // namespace launcher

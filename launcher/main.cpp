@@ -2,6 +2,7 @@
 #include "launcher/launcher.h"
 
 #include "kmt/exceptions.h"
+#include "kmt/jnitext.h"
 #include "kmt/utf.h"
 #include "plat/dl.h"
 #include "plat/jvm.h"
@@ -142,7 +143,7 @@ int run() {
         throw kmt::JavaException("cannot create java array");
     }
     for (size_t i = 0; i < s.programArguments.size(); ++i) {
-        jstring text = env->NewStringUTF(launcher::toModifiedUtf8(s.programArguments[i]).c_str());
+        jstring text = env->NewStringUTF(kmt::toModifiedUtf8(s.programArguments[i]).c_str());
         if (!text) {
             throw kmt::JavaException("cannot create java string");
         }
