@@ -25,6 +25,10 @@ struct ParseCase {
     Strings programArguments; // from -dial / -adminlogin only
 };
 
+void PrintTo(const ParseCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class LauncherParse : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(LauncherParse, FillsTheSettings) {

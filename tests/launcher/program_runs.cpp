@@ -221,6 +221,10 @@ struct ModeCase {
     std::map<std::string, std::string> extraProps;
 };
 
+void PrintTo(const ModeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class LauncherModes : public ::testing::TestWithParam<ModeCase> {};
 
 TEST_P(LauncherModes, OptionsAndArgumentsReachJava) {
@@ -315,6 +319,10 @@ struct FailureCase {
     const char* expected;
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class LauncherFailures : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(LauncherFailures, ReportedWithExitStatusOne) {
@@ -342,6 +350,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"javaFolderMissing", {"-java", "/nonexistent/brimel-java"}, "main.jar", "Failed to load dll, error: 126\n"},
         FailureCase{"jvmLibraryMissing", {"-java", "EMPTY"}, "main.jar", "Failed to load dll, error: 126\n"},
         FailureCase{"mainClassAbsent", {"-java", "JAVA"}, "other.jar", "Cannot fiind main class\n"},
+        FailureCase{"mainNotStatic", {"-java", "JAVA"}, "nomain.jar", "Cannot find main method\n"},
         FailureCase{"mainThrows", {"-java", "JAVA", "-Dtest.mode=throw"}, "main.jar",
                     "Exception in main: java.lang.IllegalStateException: main failed on purpose\n"},
         FailureCase{"jarsFolderMissing", {"-java", "JAVA"}, "main.jar", "caught: "}),
