@@ -62,6 +62,7 @@ struct ClassRec {
 };
 
 struct WindowRec {
+    pid_t pid; // a child made by fork inherits the table, not the windows
     uint32_t seq;
     DWORD thread;
     ATOM atom;
@@ -106,8 +107,9 @@ std::map<DWORD, std::shared_ptr<ThreadQueue>>& queues() {
 struct QueueHolder {
     std::shared_ptr<ThreadQueue> queue;
     DWORD thread = 0;
+    pid_t pid = 0;
     ~QueueHolder() {
-        if (queue) {
+        if (queue && pid == ::getpid()) {
             std::lock_guard<std::mutex> guard(tableLock);
             queues().erase(thread);
         }
@@ -118,9 +120,17 @@ thread_local QueueHolder queueHolder;
 thread_local std::vector<int> handling;
 
 ThreadQueue& myQueue() {
-    if (!queueHolder.queue) {
+    if (!queueHolder.queue || queueHolder.pid != ::getpid()) {
+        if (queueHolder.queue && queueHolder.pid != ::getpid()) {
+            // Made by fork: the parent's queue is not this process's; start afresh.
+            std::lock_guard<std::mutex> guard(tableLock);
+            queues().clear();
+            windows().clear();
+            handling.clear();
+        }
         queueHolder.queue = std::make_shared<ThreadQueue>();
         queueHolder.thread = GetCurrentThreadId();
+        queueHolder.pid = ::getpid();
         std::lock_guard<std::mutex> guard(tableLock);
         queues()[queueHolder.thread] = queueHolder.queue;
     }
@@ -145,7 +155,7 @@ bool localWindow(HWND w, WindowRec& out) {
     if (pidOf(w) != static_cast<uint32_t>(::getpid())) return false;
     std::lock_guard<std::mutex> guard(tableLock);
     auto it = windows().find(seqOf(w));
-    if (it == windows().end()) return false;
+    if (it == windows().end() || it->second.pid != ::getpid()) return false;
     out = it->second;
     return true;
 }
@@ -224,7 +234,7 @@ int pumpWait(int fd, short events, int64_t timeoutMs) {
         {
             std::lock_guard<std::mutex> guard(tableLock);
             for (const auto& [seq, rec] : windows()) {
-                if (rec.thread == self && rec.listenFd >= 0) {
+                if (rec.thread == self && rec.pid == ::getpid() && rec.listenFd >= 0) {
                     fds.push_back(pollfd{rec.listenFd, POLLIN, 0});
                     seqs.push_back(seq);
                 }
@@ -711,6 +721,7 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
     const uint32_t pid = static_cast<uint32_t>(::getpid());
     rec.path = folder + "/" + socketName(pid, rec.seq);
     rec.thread = GetCurrentThreadId();
+    rec.pid = ::getpid();
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (rec.path.size() >= sizeof addr.sun_path) {
@@ -789,7 +800,7 @@ LONG_PTR SetWindowLongPtrA(HWND w, int index, LONG_PTR value) {
     }
     std::lock_guard<std::mutex> guard(tableLock);
     auto it = windows().find(seqOf(w));
-    if (it == windows().end()) {
+    if (it == windows().end() || it->second.pid != ::getpid()) {
         return detail::fail<LONG_PTR>(ERROR_INVALID_WINDOW_HANDLE, 0);
     }
     const LONG_PTR old = it->second.userData;
