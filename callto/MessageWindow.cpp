@@ -174,6 +174,7 @@ void broadcastDiscover(MessageWindow& w) {
     SendMessageTimeoutA(HWND_BROADCAST, w.discoverMessage, reinterpret_cast<WPARAM>(w.window), 0x8001,
                         SMTO_ABORTIFHUNG | SMTO_NOTIMEOUTIFNOTHUNG, 0, &result);
     std::cout << "done broadcast discover attach\n";
+    std::cout.flush(); // progress is visible at once also when the output is a pipe
 }
 
 void forwardCommandToJava(JNIEnv* env, jobject object, const char* text) {

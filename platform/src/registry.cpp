@@ -221,7 +221,7 @@ bool fromHex(const std::string& s, std::string& out) {
 }
 
 uint64_t checksum(const char* p, size_t n) {
-    uint64_t h = 1469598103934665603ull;
+    uint64_t h = 14695981039346656037ull; // FNV-1a
     for (size_t i = 0; i < n; ++i) {
         h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
     }
