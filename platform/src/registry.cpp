@@ -646,6 +646,10 @@ namespace testing {
 std::string registryFile() {
     return registryPath();
 }
+bool parseRegistryText(const std::string& text, std::string& why) {
+    Key root;
+    return parse(text, root, why);
+}
 int openRegistryKeyCount() {
     std::lock_guard<std::mutex> guard(handlesLock);
     return static_cast<int>(handles().size());

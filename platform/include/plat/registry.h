@@ -90,6 +90,8 @@ namespace testing {
 std::string registryFile();
 // Number of registry handles currently open (leak checks).
 int openRegistryKeyCount();
+// Parses the text of a registry file as the calls do; false with why set when it is damaged.
+bool parseRegistryText(const std::string& text, std::string& why);
 } // namespace testing
 
 } // namespace plat
