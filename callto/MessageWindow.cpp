@@ -155,7 +155,7 @@ bool MessageWindow::handleMessage(UINT message, HWND sender, LPARAM lParam) {
     return false;
 }
 
-void MessageWindow::sendCommand(const char* text, size_t length) {
+bool MessageWindow::sendCommand(const char* text, size_t length) {
     if (!replyFlag && !weakReplyFlag) {
         throw std::runtime_error("No peer");
     }
@@ -165,7 +165,9 @@ void MessageWindow::sendCommand(const char* text, size_t length) {
         char tail[48];
         std::snprintf(tail, sizeof tail, " (%u0x%x)\n", static_cast<unsigned>(code), static_cast<unsigned>(code));
         std::cerr << formatWin32Error(std::string("PostMessage WM_COPYDATA Failed: "), code) << tail;
+        return false;
     }
+    return true;
 }
 
 void broadcastDiscover(MessageWindow& w) {
@@ -228,9 +230,9 @@ bool handOverCommand(const char* text, size_t length) {
         w.destroy();
         return false;
     }
-    w.sendCommand(text, length);
+    const bool sent = w.sendCommand(text, length);
     w.destroy();
-    return true;
+    return sent;
 }
 
 } // namespace callto

@@ -36,10 +36,13 @@ JNIEXPORT jboolean JNICALL Java_nl_brimel_kbr_ui_core_CallToInstallerLib_install
         const std::string descriptionText = chars(d);
         return installCallToHandlers(commandText, force != JNI_FALSE, nameText, descriptionText) ? JNI_TRUE
                                                                                                  : JNI_FALSE;
-    } catch (const std::exception&) {
-        return JNI_TRUE;
+    } catch (const std::exception& e) {
+        // A registration that failed is not reported as done.
+        std::cerr << "installCallTo: caught exception: " << e.what() << std::endl;
+        return JNI_FALSE;
     } catch (...) {
-        return JNI_TRUE;
+        std::cerr << "installCallTo: caught exception: unknown" << std::endl;
+        return JNI_FALSE;
     }
 }
 
@@ -49,7 +52,10 @@ JNIEXPORT void JNICALL Java_nl_brimel_kbr_ui_core_CallToInstallerLib_installAdmi
         kmt::JavaUtfChars c(env, command);
         const std::string commandText = chars(c);
         registerProgId("brimel.admin", "Brimel Phone System Admin Protocol", commandText);
+    } catch (const std::exception& e) {
+        std::cerr << "installAdmin: caught exception: " << e.what() << std::endl;
     } catch (...) {
+        std::cerr << "installAdmin: caught exception: unknown" << std::endl;
     }
 }
 
@@ -65,7 +71,10 @@ JNIEXPORT void JNICALL Java_nl_brimel_kbr_ui_core_CallToInstallerLib_installAuto
         const char* local = chars(l);
         const char* roaming = chars(r);
         writeAutoLoginRunValue(value, local, roaming);
+    } catch (const std::exception& e) {
+        std::cerr << "installAutoLogin: caught exception: " << e.what() << std::endl;
     } catch (...) {
+        std::cerr << "installAutoLogin: caught exception: unknown" << std::endl;
     }
 }
 
@@ -104,7 +113,11 @@ JNIEXPORT jboolean JNICALL Java_nl_brimel_kbr_ui_core_CallToInstallerLib_install
         const std::string manifestText = chars(m);
         registerOutlookAddin(descriptionText, friendlyText, static_cast<int32_t>(loadBehavior), manifestText);
         return JNI_TRUE;
+    } catch (const std::exception& e) {
+        std::cerr << "installOutlookCall: caught exception: " << e.what() << std::endl;
+        return JNI_FALSE;
     } catch (...) {
+        std::cerr << "installOutlookCall: caught exception: unknown" << std::endl;
         return JNI_FALSE;
     }
 }

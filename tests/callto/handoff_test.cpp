@@ -142,6 +142,44 @@ TEST_F(HandOff, WithTwoListenersTheFirstGetsTheCommand) {
     EXPECT_EQ(0, ::poll(&p, 1, 200));
 }
 
+plat::LRESULT answerThenEnd(plat::HWND w, plat::UINT message, plat::WPARAM wParam, plat::LPARAM lParam) {
+    if (message == plat::RegisterWindowMessageA("BrimelSoftphoneIDiscover")) {
+        plat::SendMessageA(reinterpret_cast<plat::HWND>(wParam), plat::RegisterWindowMessageA("BrimelSoftphoneCommand"),
+                           reinterpret_cast<plat::WPARAM>(w), 1);
+        ::_exit(0); // gone before the command comes
+    }
+    return 0;
+}
+
+TEST_F(HandOff, APeerThatEndsBeforeTheCommandLeavesItWithTheSender) {
+    int p[2];
+    ASSERT_EQ(0, ::pipe(p));
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        plat::WNDCLASSEXA wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = answerThenEnd;
+        wc.lpszClassName = "Vanishing";
+        plat::RegisterClassExA(&wc);
+        plat::CreateWindowExA(0, "Vanishing", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+        (void)!::write(p[1], "ready\n", 6);
+        plat::MSG msg;
+        while (plat::GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        }
+        ::_exit(0);
+    }
+    ::close(p[1]);
+    EXPECT_EQ("ready", readLine(p[0]));
+    ::close(p[0]);
+    ::testing::internal::CaptureStderr();
+    const std::string text = "callto:7";
+    EXPECT_FALSE(handOverCommand(text.c_str(), text.size())); // so the caller goes on as the first copy
+    EXPECT_EQ("PostMessage WM_COPYDATA Failed: Invalid window handle.\r\n (1400 = 0x578) (14000x578)\n",
+              ::testing::internal::GetCapturedStderr());
+    ::waitpid(pid, nullptr, 0);
+}
+
 TEST_F(HandOff, OneWindowPerProcessAtATime) {
     MessageWindow first;
     first.create(std::function<void(const char*)>());

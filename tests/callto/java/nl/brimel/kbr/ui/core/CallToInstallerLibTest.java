@@ -161,9 +161,9 @@ public final class CallToInstallerLibTest {
             checkEquals(false, RegistryFile.load(registry).hasKey("Software\\Classes\\callto\\shell"), "foreign shell removed");
         });
 
-        group("a registry failure still reads as success to installCallTo", () -> {
+        group("a registry failure makes installCallTo false", () -> {
             Files.write(registry, "damaged".getBytes(StandardCharsets.US_ASCII));
-            checkEquals(true, CallToInstallerLib.installCallTo("cmd", false, "n", "d"), "damaged registry");
+            checkEquals(false, CallToInstallerLib.installCallTo("cmd", false, "n", "d"), "damaged registry");
             checkEquals("damaged", new String(Files.readAllBytes(registry), StandardCharsets.US_ASCII), "file untouched");
         });
 
@@ -190,7 +190,7 @@ public final class CallToInstallerLibTest {
 
         group("null strings are refused with each export's failure result", () -> {
             fresh();
-            checkEquals(true, CallToInstallerLib.installCallTo(null, false, "n", "d"), "installCallTo");
+            checkEquals(false, CallToInstallerLib.installCallTo(null, false, "n", "d"), "installCallTo");
             checkEquals(false, CallToInstallerLib.installOutlookCall("d", null, 1, "m"), "installOutlookCall");
             checkEquals(false, CallToInstallerLib.executeExisting(null), "executeExisting");
             CallToInstallerLib.installAdmin(null);
