@@ -63,18 +63,16 @@ struct CREATESTRUCTA {
     DWORD dwExStyle;
 };
 
-struct POINT {
-    LONG x;
-    LONG y;
-};
-
 struct MSG {
     HWND hwnd;
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
     DWORD time;
-    POINT pt;
+    struct {
+        LONG x;
+        LONG y;
+    } pt; // the pointer position is not recorded (always 0, 0)
 };
 
 struct COPYDATASTRUCT {
@@ -122,7 +120,9 @@ LONG_PTR SetWindowLongPtrA(HWND window, int index, LONG_PTR value);
 LONG_PTR GetWindowLongPtrA(HWND window, int index);
 DWORD GetWindowThreadProcessId(HWND window, DWORD* processId);
 
-// The calling thread's message loop. GetMessageA returns 0 for WM_QUIT, -1 on failure.
+// The calling thread's message loop. GetMessageA returns 0 for WM_QUIT, -1 on failure; it takes
+// the posted messages in order (the window and range filters are not applied) and handles the
+// messages sent to the thread's windows while it waits.
 BOOL GetMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax);
 BOOL TranslateMessage(const MSG* msg);
 LRESULT DispatchMessageA(const MSG* msg);
