@@ -454,6 +454,9 @@ bool sendTo(HWND w, UINT message, WPARAM wParam, LPARAM lParam, UINT flags, UINT
         result = callProc(rec.proc, w, message, wParam, lParam);
         return true;
     }
+    if (message != WM_NULL && message != WM_COPYDATA && message < WM_USER) {
+        return detail::fail<bool>(ERROR_INVALID_PARAMETER, false); // its pointers mean nothing elsewhere
+    }
     winmsg::Request request;
     request.target = reinterpret_cast<uintptr_t>(w);
     request.message = message;
@@ -559,6 +562,17 @@ bool decodeRequest(const void* bytes, size_t size, Request& out, std::string& wh
         why = "data with a message that carries none";
         return false;
     }
+    if (r.copyData != (r.message == WM_COPYDATA)) {
+        why = r.copyData ? "a data block with a message other than WM_COPYDATA" : "WM_COPYDATA without its data block";
+        return false;
+    }
+    if (r.message != WM_NULL && r.message != WM_COPYDATA && r.message < WM_USER) {
+        // System messages carry pointers of the sender's process; only WM_COPYDATA is carried over.
+        char text[64];
+        std::snprintf(text, sizeof text, "system message 0x%x cannot come from another process", r.message);
+        why = text;
+        return false;
+    }
     r.data.assign(reinterpret_cast<const char*>(b + kBodyFixed), static_cast<size_t>(cb));
     out = std::move(r);
     return true;
@@ -600,7 +614,7 @@ HMODULE GetModuleHandleA(LPCSTR name) {
 }
 
 UINT RegisterWindowMessageA(LPCSTR name) {
-    if (!name || !*name || std::strlen(name) > 255) {
+    if (!name || !*name || std::strlen(name) > 255 || std::strpbrk(name, "\r\n")) {
         return detail::fail<UINT>(ERROR_INVALID_PARAMETER, 0);
     }
     const std::string key = lowered(name);

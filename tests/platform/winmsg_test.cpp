@@ -203,6 +203,9 @@ TEST_F(WindowMessages, SentMessagesReachAWindowOfAnotherProcess) {
     COPYDATASTRUCT big{0, static_cast<DWORD>(tooLarge.size()), tooLarge.data()};
     EXPECT_EQ(0, SendMessageA(child.window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&big)));
     EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+    // A system message other than WM_COPYDATA would carry this process's pointers.
+    EXPECT_EQ(0, SendMessageA(child.window, WM_CREATE, 0, 0x1234));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
 }
 
 TEST_F(WindowMessages, ASenderHandlesMessagesSentToItWhileItWaits) {
@@ -328,6 +331,9 @@ TEST_F(WindowMessages, FramesCutShortTooLargeOrFromAnotherUserAreRefused) {
     good.wParam = 1;
     good.lParam = 2;
     const std::string frame = winmsg::encodeRequest(good);
+    winmsg::Request system = good;
+    system.message = WM_CREATE;
+    const std::string systemFrame = winmsg::encodeRequest(system);
     std::string huge = frame;
     huge[4] = huge[5] = huge[6] = huge[7] = '\x7f';
     struct Case {
@@ -343,6 +349,7 @@ TEST_F(WindowMessages, FramesCutShortTooLargeOrFromAnotherUserAreRefused) {
         {"too large", huge, 0, "refused a message of 2139062143 bytes", 1},
         {"not a window message", "GET / HTTP/1.0\r\n\r\n", 0, "not a window message", 1},
         {"another user", frame, 65534, "of user 65534 (not this user)", 1},
+        {"a system message with a pointer", systemFrame, 0, "system message 0x1 cannot come", 1},
     };
     const std::string path = socketPath(mine);
     for (const Case& c : cases) {
@@ -404,6 +411,14 @@ TEST(WindowMessageFrames, DecodingChecksEveryLength) {
 
     std::string wrongCount = frame;
     wrongCount[frame.size() - 3 - 4] = 9; // the data length field
+    winmsg::Request plainCopyData;
+    plainCopyData.message = WM_COPYDATA;
+    plainCopyData.lParam = 0x7fff0000;
+    winmsg::Request dataOnUserMessage = r;
+    dataOnUserMessage.message = WM_USER;
+    winmsg::Request create;
+    create.message = WM_CREATE;
+    create.lParam = 0x1234;
     std::string dataWithoutFlag = frame;
     dataWithoutFlag[8 + 28] = 0;
     struct Case {
@@ -420,6 +435,9 @@ TEST(WindowMessageFrames, DecodingChecksEveryLength) {
          "outside"},
         {"data length does not match", wrongCount, "does not match"},
         {"data without the flag", dataWithoutFlag, "carries none"},
+        {"WM_COPYDATA without data", winmsg::encodeRequest(plainCopyData), "without its data block"},
+        {"data with another message", winmsg::encodeRequest(dataOnUserMessage), "other than WM_COPYDATA"},
+        {"a system message", winmsg::encodeRequest(create), "system message 0x1 cannot come"},
     };
     for (const Case& c : cases) {
         EXPECT_FALSE(winmsg::decodeRequest(c.bytes.data(), c.bytes.size(), out, why)) << c.what;

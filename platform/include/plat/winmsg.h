@@ -129,6 +129,8 @@ LRESULT DispatchMessageA(const MSG* msg);
 void PostQuitMessage(int exitCode);
 BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
 
+// Of the system messages (below WM_USER) only WM_NULL and WM_COPYDATA go to another thread or
+// process; the others carry pointers that mean nothing there (ERROR_INVALID_PARAMETER).
 // 0 with the last error set when the window is gone (ERROR_INVALID_WINDOW_HANDLE) or the receiver
 // hung or did not answer within the time-out (ERROR_TIMEOUT). HWND_BROADCAST sends to every
 // top-level window in turn, this thread's own included, and returns non-zero.
