@@ -1,9 +1,11 @@
 #include "MessageWindow.h"
 
+#include "ModifiedUtf8.h"
 #include "kmt/jniguard.h"
 #include "plat/psapi.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <stdexcept>
 
@@ -183,7 +185,16 @@ void forwardCommandToJava(JNIEnv* env, jobject object, const char* text) {
     try {
         kmt::JavaLocalFrame::push(env);
         kmt::JavaLocalFrame frame(env);
-        jstring string = text ? kmt::newJavaString(env, text) : nullptr;
+        // The text comes from another process: Java gets it only as valid modified UTF-8.
+        jstring string = nullptr;
+        if (text) {
+            bool replaced = false;
+            const std::string valid = toModifiedUtf8(text, std::strlen(text), replaced);
+            if (replaced) {
+                std::cerr << "command text is not valid UTF-8; invalid bytes replaced" << std::endl;
+            }
+            string = kmt::newJavaString(env, valid.c_str());
+        }
         jclass cls = env->GetObjectClass(object);
         jmethodID method = kmt::methodId(env, cls, "processCommandRequest", "(Ljava/lang/String;)V");
         env->CallVoidMethod(object, method, string);

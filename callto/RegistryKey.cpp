@@ -1,6 +1,6 @@
 #include "RegistryKey.h"
 
-#include "kmt/utf.h"
+#include "ModifiedUtf8.h"
 
 #include <cstring>
 #include <vector>
@@ -83,8 +83,9 @@ std::string RegistryKey::getStringOrEmpty(HKEY holder, const std::string& name) 
 }
 
 void RegistryKey::setString(HKEY holder, const std::string& name, const std::string& data, bool expand) {
-    const kmt::wstring wideName = kmt::fromUtf8(name);
-    const kmt::wstring wideData = kmt::fromUtf8(data);
+    // Texts from Java are modified UTF-8: characters beyond U+FFFF arrive as encoded surrogates.
+    const kmt::wstring wideName = fromModifiedUtf8(name);
+    const kmt::wstring wideData = fromModifiedUtf8(data);
     const LSTATUS r = RegSetValueExW(holder, wideName.c_str(), 0, expand ? REG_EXPAND_SZ : REG_SZ,
                                      reinterpret_cast<const BYTE*>(wideData.c_str()),
                                      static_cast<DWORD>(wideData.size() * 2 + 2));

@@ -134,9 +134,9 @@ public final class CallToInstallerLibTest {
         group("installCallTo registers both schemes", () -> {
             fresh();
             checkEquals(true, CallToInstallerLib.installCallTo("\"/opt/brimel/brimel\" -dial \"%1\"", false, "Brimel",
-                                                                "Brimel \u00e9 softphone"), "result");
+                                                                "Brimel \u00e9 softphone \ud83d\udcde"), "result");
             RegistryFile r = RegistryFile.load(registry);
-            checkEquals("1:Brimel \u00e9 softphone", r.get("Software\\Brimel\\KBR\\Capabilities", "ApplicationDescription"),
+            checkEquals("1:Brimel \u00e9 softphone \ud83d\udcde", r.get("Software\\Brimel\\KBR\\Capabilities", "ApplicationDescription"),
                         "description");
             checkEquals("1:Brimel", r.get("Software\\Classes\\Applications\\brimel.exe", "FriendlyAppName"), "friendly name");
             checkEquals("2:\"/opt/brimel/brimel\" -dial \"%1\"",
@@ -209,7 +209,7 @@ public final class CallToInstallerLibTest {
                 checkEquals("done broadcast discover attach", first.next(start), "second line");
                 checkEquals("first copy", first.next(start), "went on as the first");
 
-                String[] texts = {"callto:+31 20 555 0100", "tel:\u00e9\u20ac 1", ""};
+                String[] texts = {"callto:+31 20 555 0100", "tel:\u00e9\u20ac 1 \ud83d\udcde", ""};
                 for (String text : texts) {
                     Copy second = new Copy(text);
                     List<String> out = second.allUntilExit();
@@ -235,6 +235,15 @@ public final class CallToInstallerLibTest {
             Copy b = new Copy("callto:42");
             b.allUntilExit();
             checkEquals("callto:42", lib.commands.poll(20, TimeUnit.SECONDS), "second command");
+            // Bytes that are not valid UTF-8, from a process that is not Java: valid text reaches Java.
+            // Characters beyond U+FFFF in plain UTF-8 arrive whole.
+            String[][] raw = {{"63616fe9", "cao\ufffd"}, {"f09f939e31", "\ud83d\udcde1"}, {"c0af", "\ufffd\ufffd"}};
+            for (String[] r : raw) {
+                Process p = new ProcessBuilder(System.getProperty("kbr.callto.send"), r[0]).redirectErrorStream(true).start();
+                String said = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+                check(p.waitFor(30, TimeUnit.SECONDS) && p.exitValue() == 0, "raw sender " + r[0] + ": " + said);
+                checkEquals(r[1], lib.commands.poll(20, TimeUnit.SECONDS), "raw bytes " + r[0]);
+            }
             // The listener's window class is this process's: a hand-off from here cannot make its own.
             checkEquals(false, CallToInstallerLib.executeExisting("x"), "executeExisting beside the listener");
             checkEquals(null, lib.commands.poll(300, TimeUnit.MILLISECONDS), "nothing else arrived");

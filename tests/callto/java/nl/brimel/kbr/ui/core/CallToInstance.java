@@ -1,5 +1,7 @@
 package nl.brimel.kbr.ui.core;
 
+import java.io.PrintStream;
+import java.nio.charset.StandardCharsets;
 import java.util.concurrent.TimeUnit;
 
 /**
@@ -9,6 +11,8 @@ import java.util.concurrent.TimeUnit;
  */
 public final class CallToInstance {
     public static void main(String[] args) throws Exception {
+        // The test reads this output as UTF-8, whatever the locale.
+        System.setOut(new PrintStream(System.out, true, StandardCharsets.UTF_8));
         String command = args.length > 0 ? args[0] : "";
         if (CallToInstallerLib.executeExisting(command)) {
             System.out.println("handed over");
