@@ -29,7 +29,8 @@ struct MessageWindow {
     void create(std::function<void(const char*)>&& cb);
     void destroy();
     bool handleMessage(plat::UINT message, plat::HWND sender, plat::LPARAM lParam);
-    // False when the send failed (reported on stderr); throws "No peer" without a peer.
+    // False when the command certainly did not arrive (the peer is gone); a failed send is reported
+    // on stderr. Throws "No peer" without a peer.
     bool sendCommand(const char* text, size_t length);
 };
 
@@ -42,8 +43,8 @@ inline std::string formatWin32Error(const std::string& prefix, plat::DWORD code)
 }
 void forwardCommandToJava(JNIEnv* env, jobject object, const char* text);
 void runListener(JNIEnv* env, jobject object);
-// True when a running copy took the command; false when none answered or the send failed, so the
-// caller can go on as the first copy and the command is not lost.
+// True when a running copy took the command (or has it queued); false when none answered or the
+// one that answered is gone, so the caller can go on as the first copy and the command is not lost.
 bool handOverCommand(const char* text, size_t length);
 
 } // namespace callto

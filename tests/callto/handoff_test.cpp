@@ -180,6 +180,58 @@ TEST_F(HandOff, APeerThatEndsBeforeTheCommandLeavesItWithTheSender) {
     ::waitpid(pid, nullptr, 0);
 }
 
+int slowLines = -1;
+plat::LRESULT answerThenTakeLong(plat::HWND w, plat::UINT message, plat::WPARAM wParam, plat::LPARAM lParam) {
+    if (message == plat::RegisterWindowMessageA("BrimelSoftphoneIDiscover")) {
+        plat::SendMessageA(reinterpret_cast<plat::HWND>(wParam), plat::RegisterWindowMessageA("BrimelSoftphoneCommand"),
+                           reinterpret_cast<plat::WPARAM>(w), 1);
+        return 1;
+    }
+    if (message == plat::WM_COPYDATA) {
+        ::sleep(7); // busy, taking no messages: hung for the sender
+        const auto* cds = reinterpret_cast<const plat::COPYDATASTRUCT*>(lParam);
+        const std::string line = "late " + std::string(static_cast<const char*>(cds->lpData), cds->cbData) + "\n";
+        (void)!::write(slowLines, line.data(), line.size());
+        return 1;
+    }
+    return 0;
+}
+
+TEST_F(HandOff, APeerThatHangsDoesNotHoldTheSenderAndStillGetsTheCommand) {
+    int p[2];
+    ASSERT_EQ(0, ::pipe(p));
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        slowLines = p[1];
+        plat::WNDCLASSEXA wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = answerThenTakeLong;
+        wc.lpszClassName = "Slow";
+        plat::RegisterClassExA(&wc);
+        plat::CreateWindowExA(0, "Slow", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+        (void)!::write(p[1], "ready\n", 6);
+        plat::MSG msg;
+        while (plat::GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        }
+        ::_exit(0);
+    }
+    ::close(p[1]);
+    EXPECT_EQ("ready", readLine(p[0]));
+    ::testing::internal::CaptureStderr();
+    const std::string text = "callto:8";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(handOverCommand(text.c_str(), text.size())); // queued at the peer
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(7));
+    EXPECT_EQ("PostMessage WM_COPYDATA Failed: This operation returned because the timeout period expired.\r\n"
+              " (1460 = 0x5b4) (14600x5b4)\n",
+              ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ("late callto:8", readLine(p[0]));
+    ::close(p[0]);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
 TEST_F(HandOff, OneWindowPerProcessAtATime) {
     MessageWindow first;
     first.create(std::function<void(const char*)>());
