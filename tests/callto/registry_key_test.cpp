@@ -124,6 +124,27 @@ TEST_F(RegistryKeyLayer, EnumeratingAndDeletingTrees) {
     EXPECT_TRUE(keyExists("Software"));
 }
 
+TEST(RegistryExceptions, CarryTheCodeAndTheSystemsText) {
+    struct Case {
+        uint32_t code;
+        const char* text;
+    } cases[] = {
+        {2, "The system cannot find the file specified.\r\n"},
+        {5, "Access is denied.\r\n"},
+        {1009, "The configuration registry database is corrupt.\r\n"},
+        {0xDEAD, ""}, // no text for it
+    };
+    for (const Case& c : cases) {
+        const kmt::RegistryException e("RegEnumKeyEx", "k", c.code);
+        EXPECT_EQ(c.text, e.message);
+        EXPECT_STREQ(c.text, e.what());
+        EXPECT_EQ(c.code, e.code);
+        const kmt::RegistryKeyCreationFailed created(c.code);
+        EXPECT_STREQ(c.text, static_cast<const std::exception&>(created).what());
+        EXPECT_EQ(nullptr, created.operation);
+    }
+}
+
 TEST_F(RegistryKeyLayer, ADamagedFileReachesTheCallerAsAnException) {
     { std::ofstream(dir + "/registry") << "kbr-registry 1\nK :\nV :x"; }
     ::testing::internal::CaptureStderr();
