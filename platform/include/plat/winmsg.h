@@ -7,7 +7,9 @@
 // another thread or process travel over its socket and are handled by the window's thread when it
 // waits for messages (GetMessageA) or waits for the answer to a send of its own: a sending thread
 // keeps handling messages sent to it, so two windows may send to each other. A sender never waits
-// on a receiver that is gone, and gives up on one that has not taken messages for a while (hung).
+// on a receiver that is gone, and gives up on one that has taken no messages for 5 s (hung; a
+// receiver that waits on a send of its own keeps taking them, and tells its senders so). This holds
+// for SendMessageA too: a message given up on stays queued and is handled when the receiver goes on.
 // Messages from another user's process, and frames that are cut short or too large, are refused
 // with a line on stderr.
 #pragma once
