@@ -168,6 +168,9 @@ public:
     void activate(const char* lineId);
     // Stores the mute flag; a change posts a PhoneMuteAction.
     void setMute(bool muted);
+    // Replaces the locally played sound under phoneLock, deleting the one it replaces.
+    void setLocalSound(std::unique_ptr<SoundGenerator> sound);
+    bool hasLocalSound();
 
     Protocol* getProtocol() const { return protocol.load(); }
     PhoneDeviceInterface* getPhoneDevice() const { return phoneDevice.get(); }
