@@ -1,9 +1,18 @@
 #include "kmt/ComUtil.h"
 
+#include <atomic>
 #include <sstream>
 #include <stdexcept>
 
 namespace kmt {
+
+namespace {
+std::atomic<long> comObjects{0};
+}
+
+IUnknownBase::IUnknownBase() { ++comObjects; }
+IUnknownBase::~IUnknownBase() { --comObjects; }
+long liveComObjects() { return comObjects.load(); }
 
 IDispatchBase::~IDispatchBase() {
     if (typeInfo)

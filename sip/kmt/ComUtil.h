@@ -36,7 +36,10 @@ public:
         plat::IID iid;
         void* pointer;
     };
-    virtual ~IUnknownBase() = default;
+    IUnknownBase();
+    virtual ~IUnknownBase();
+    IUnknownBase(const IUnknownBase&) = delete;
+    IUnknownBase& operator=(const IUnknownBase&) = delete;
 
 protected:
     void addInterface(const plat::IID& iid, void* pointer) { interfaces.push_back({iid, pointer}); }
@@ -170,6 +173,34 @@ public:
             return hr;
         return typeInfo->Invoke(owner, id, flags, parameters, result, exception, argumentError);
     }
+};
+
+// Objects built on these templates that are alive, process-wide (reference balance checks).
+long liveComObjects();
+
+// Holds one reference; releases it when replaced or destroyed.
+template <class T>
+class ComRef {
+public:
+    ComRef() = default;
+    ~ComRef() { reset(); }
+    ComRef(const ComRef&) = delete;
+    ComRef& operator=(const ComRef&) = delete;
+    void reset(T* value = nullptr) {
+        if (pointer)
+            pointer->Release();
+        pointer = value;
+    }
+    T** out() {
+        reset();
+        return &pointer;
+    }
+    T* get() const { return pointer; }
+    T* operator->() const { return pointer; }
+    explicit operator bool() const { return pointer != nullptr; }
+
+private:
+    T* pointer = nullptr;
 };
 
 // Writes " : error <hex>: <text>" for an HRESULT; the stream is left in hexadecimal.
