@@ -89,10 +89,11 @@ std::vector<InterfaceInfo> interfacesOf(const std::string& key, uint16_t vendorI
 
 void ReadQueue::complete(const uint8_t* data, size_t n, DWORD code) {
     // Called with the lock held and a read pending.
-    const size_t copied = std::min<size_t>(n, length);
+    // A failed or cancelled read leaves the buffer as it was.
+    const size_t copied = code ? 0 : std::min<size_t>(n, length);
     if (copied)
         std::memcpy(buffer, data, copied);
-    if (copied < length)
+    if (!code && copied < length)
         std::memset(buffer + copied, 0, length - copied);
     overlapped->Internal = code;
     overlapped->InternalHigh = code ? 0 : copied;
