@@ -612,6 +612,13 @@ void CBrimelHIDManager::logLastError(int location) {
 
 // ---- decoding
 
+void CBrimelHIDManager::resetDecoderLatches() {
+    hookLatch = 0;
+    muteLatch = 0;
+    offHookLatch = 0;
+    onHookBitLatch = 1;
+}
+
 std::string CBrimelHIDManager::decodeReport() {
     const uint16_t v = vendorId.load();
     const uint16_t p = productId.load();

@@ -87,6 +87,8 @@ public:
     std::string decodeUsages();
     const plat::USAGE* getUsageList() const { return usageList; }
 
+    // The decoders' process-wide latches back at their first values (tests).
+    static void resetDecoderLatches();
     // Makes the device state that decoding reads as if this device had just been set up (tests, fuzzing).
     bool attachForDecoding(plat::HANDLE handle);
     std::vector<uint8_t>& reportBuffer() { return inputReport; }

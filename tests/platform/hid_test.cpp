@@ -96,7 +96,7 @@ TEST_F(SimBus, CapsOfEachProductShape) {
         USHORT in, out, feature, inputButtons, inputValues;
     };
     const Case cases[] = {
-        {0x047F, 0xC00E, "", 0xFFA0, 1, 3, 2, 0, 0, 1},
+        {0x047F, 0xC00E, "", 0xFFA0, 1, 3, 2, 0, 1, 1},
         {0x047F, 0x0411, "", 0x0B, 5, 6, 3, 3, 1, 2},
         {0x047F, 0xAA14, "", 0x0B, 5, 2, 0, 0, 2, 0},
         {0x047F, 0x0410, "", 0x0B, 5, 2, 0, 0, 2, 0},

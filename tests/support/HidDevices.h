@@ -57,7 +57,7 @@ inline std::vector<uint8_t> descriptorOf(uint16_t vendor, uint16_t product, cons
     if (vendor == 0x047F && (product == 0xC00E || product == 0xC00F || product == 0xC015 || product == 0xC022 ||
                              product == 0xC024 || product == 0xC035)) {
         d.page(0xFFA0).usage(0x01).application();
-        d.id(0x14).usage(0x02).bytesIn(2);
+        d.id(0x14).usageRange(0x01, 0x08).buttons(8).usage(0x09).bytesIn(1);
         d.id(0x19).usage(0x03).bytesOut(1);
         d.id(0x1A).usage(0x04).bytesOut(1);
         d.end();
@@ -67,7 +67,7 @@ inline std::vector<uint8_t> descriptorOf(uint16_t vendor, uint16_t product, cons
         d.id(0x01).usage(0xE9).usage(0xEA).buttons(2).padding(6);
         d.end();
         d.page(0xFFA0).usage(0x03).application();
-        d.id(0x04).usage(0x20).bytesIn(4);
+        d.id(0x04).usageRange(0x01, 0x08).buttons(8).usage(0x20).bytesIn(3);
         d.id(0x05).usage(0x21).bytesFeature(4);
         d.id(0x06).usage(0x22).bytesOut(3);
         d.id(0x60).usage(0x23).bytesOut(1);
