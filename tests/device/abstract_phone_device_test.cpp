@@ -24,7 +24,10 @@ public:
         }();
         return *log;
     }
-    void write(const char*, int, const char*, int, std::ostringstream& text) override { keep(text.str()); }
+    void write(const char* category, int, const char*, int, std::ostringstream& text) override {
+        if (std::string(category) == "phone_device")
+            keep(text.str());
+    }
     int level(const kmt::DebugCategory& category, int proposed) override {
         return category.getName() == "phone_device" ? 2 : proposed;
     }
