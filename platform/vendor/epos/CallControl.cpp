@@ -22,6 +22,7 @@ bool handlerMissing = false;
 std::string lastApplication;
 std::vector<std::string> calls;
 std::atomic<int> instanceCount{0};
+std::atomic<int> createCount{0};
 
 void record(const std::string& call) {
     std::lock_guard<std::mutex> guard(stateLock);
@@ -139,6 +140,7 @@ bool presentNow() {
 
 __attribute__((visibility("default"))) ICallControlInterface* CreateCallControlInstance(
     const ApplicationInfo& application, ICallControlListener* listener, ILogger* logger, bool verbose) {
+    ++createCount;
     {
         std::lock_guard<std::mutex> guard(stateLock);
         lastApplication = application.name + "/" + application.vendor + "/" + application.version +
@@ -168,6 +170,7 @@ std::string application() {
 }
 
 int instances() { return instanceCount.load(); }
+int createCalls() { return createCount.load(); }
 
 bool loginState(int state) {
     return onCurrent([state](ICallControlListener& l, ILogger&) { l.OnLoginStateChanged(state); });

@@ -18,6 +18,8 @@ void setHandlerMissing(bool missing);
 std::string application();
 // Instances alive (the application deletes the one it made).
 int instances();
+// CreateCallControlInstance calls so far.
+int createCalls();
 
 // The listener's events; false when no instance exists.
 bool loginState(int state);
