@@ -97,15 +97,18 @@ void PlantronicsManager::start() {
     try {
         managerSink = new SessionManager(this, sessionManager);
         spokes3g::ICOMSession* session = nullptr;
-        if (sessionManager->Register(pluginName, &session) != S_OK || !session) {
-            if (session)
-                session->Release();
+        if (sessionManager->Register(pluginName, &session) != S_OK)
+            return;
+        if (!session) {
+            KMT_LOG(kmt::logPlantronics, 1) << "the hub registered the plug-in without a session";
             return;
         }
         try {
             KMT_CHECK_HRESULT(sessionManager->get_Settings(&settings));
             if (settings)
                 settings->put_PluginName(pluginName);
+            else
+                KMT_LOG(kmt::logPlantronics, 1) << "the hub gave no settings object";
             callSink = new SessionEventSink(this, session);
         } catch (...) {
             if (session)

@@ -286,11 +286,18 @@ TEST_F(Jabra, CallbacksRacingTeardownCrashNothing) {
 
 TEST_F(Jabra, HeadsetNamesAreLoggedAsPrintableText) {
     startWith({});
-    driver().attach(4, "Evolve\x01\xff 65");
-    bool found = false;
-    for (const std::string& line : VendorLog::instance().take())
-        found |= line == "jabra 2: Device attached Evolve?? 65 (4)";
-    EXPECT_TRUE(found);
+    struct Case {
+        const char* name;
+        const char* logged;
+    } cases[] = {{"Evolve\x01\xff 65", "jabra 2: Device attached Evolve?? 65 (4)"},
+                 {"", "jabra 2: Device attached  (4)"}};
+    for (const Case& c : cases) {
+        driver().attach(4, c.name);
+        EXPECT_THAT(VendorLog::instance().take(), ::testing::Contains(c.logged));
+    }
+    // A headset with an empty name carries calls like any other.
+    report(*device, "line1", 5, false);
+    EXPECT_THAT(driver().takeCalls(), ElementsAre("SetOnline 4 1", "SetRinger 4 1"));
 }
 
 } // namespace

@@ -417,6 +417,37 @@ TEST_F(Plantronics, FailuresAtStartLeaveADeviceWithoutNotices) {
     }
 }
 
+TEST_F(Plantronics, NullObjectsFromTheHubGiveOneLogLine) {
+    struct Case {
+        const char* name;
+        hub::Step step;
+        bool device;
+        bool sink;
+        const char* error;
+    } cases[] = {
+        {"no server object", hub::Step::Create, false, false, ": error 80004003: Invalid pointer"},
+        {"no session", hub::Step::Register, true, false, "the hub registered the plug-in without a session"},
+        {"no settings", hub::Step::Settings, true, true, "the hub gave no settings object"},
+        {"no call commands", hub::Step::CallCommand, true, false, ": error 80004003: Invalid pointer"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        hub::install();
+        hub::setNullObject(c.step, true);
+        manager.reset(PlantronicsManager::create(phone.get()));
+        EXPECT_EQ(manager != nullptr, c.device);
+        if (manager)
+            manager->start();
+        EXPECT_EQ(manager && manager->callEventSink(), c.sink);
+        const std::vector<std::string> errors = VendorLog::instance().errors("plantronics");
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_THAT(errors[0], ::testing::EndsWith(c.error));
+        manager.reset();
+        hub::clearFailures();
+        hub::uninstall();
+    }
+}
+
 TEST_F(Plantronics, FailingNoticesAreLoggedAndTheTableStands) {
     startWithHub();
     hub::setFailure(hub::Step::Commands, E_FAIL);

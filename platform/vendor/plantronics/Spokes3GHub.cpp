@@ -93,6 +93,7 @@ private:
 
 std::mutex stateLock;
 std::map<Step, HRESULT> failures;
+std::map<Step, bool> nullObjects;
 std::vector<std::string> commands;
 std::string registeredName;
 
@@ -100,6 +101,12 @@ HRESULT failureOf(Step step) {
     std::lock_guard<std::mutex> guard(stateLock);
     auto it = failures.find(step);
     return it == failures.end() ? S_OK : it->second;
+}
+
+bool nullOf(Step step) {
+    std::lock_guard<std::mutex> guard(stateLock);
+    auto it = nullObjects.find(step);
+    return it != nullObjects.end() && it->second;
 }
 
 void note(const std::string& entry) {
@@ -468,7 +475,7 @@ public:
             return E_POINTER;
         *out = nullptr;
         const HRESULT failure = failureOf(Step::CallCommand);
-        if (failure != S_OK)
+        if (failure != S_OK || nullOf(Step::CallCommand))
             return failure;
         commandObject->AddRef();
         *out = commandObject;
@@ -545,7 +552,7 @@ public:
             return E_POINTER;
         *out = nullptr;
         const HRESULT failure = failureOf(Step::Register);
-        if (failure != S_OK)
+        if (failure != S_OK || nullOf(Step::Register))
             return failure;
         {
             std::lock_guard<std::mutex> guard(stateLock);
@@ -561,7 +568,7 @@ public:
             return E_POINTER;
         *out = nullptr;
         const HRESULT failure = failureOf(Step::Settings);
-        if (failure != S_OK)
+        if (failure != S_OK || nullOf(Step::Settings))
             return failure;
         *out = new Settings;
         return S_OK;
@@ -628,6 +635,10 @@ public:
             const HRESULT failure = failureOf(Step::Create);
             if (failure != S_OK)
                 return failure;
+            if (nullOf(Step::Create)) {
+                *out = nullptr;
+                return S_OK;
+            }
             Server* current = Hub::instance().currentServer();
             if (!current)
                 return REGDB_E_CLASSNOTREG;
@@ -793,9 +804,15 @@ void setFailure(Step step, HRESULT result) {
         failures[step] = result;
 }
 
+void setNullObject(Step step, bool null) {
+    std::lock_guard<std::mutex> guard(stateLock);
+    nullObjects[step] = null;
+}
+
 void clearFailures() {
     std::lock_guard<std::mutex> guard(stateLock);
     failures.clear();
+    nullObjects.clear();
 }
 
 void attachDevice(const std::string& product, const std::string& internal, const std::string& manufacturer,

@@ -29,6 +29,8 @@ enum class Step {
     DeviceName,   // every device property
 };
 void setFailure(Step step, plat::HRESULT result);
+// The step succeeds but hands out no object (Create, Register, Settings, CallCommand).
+void setNullObject(Step step, bool null);
 void clearFailures();
 
 // The active headset: set, or none (the session answers S_OK with no device); raises a device
