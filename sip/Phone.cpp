@@ -234,6 +234,10 @@ void Phone::activate(const char* lineId) {
     postLineAction(lineId, &Line::activate);
 }
 
+void Phone::replacePhoneDevice(PhoneDeviceInterface* device) {
+    phoneDevice.reset(device);
+}
+
 void Phone::setLocalSound(std::unique_ptr<SoundGenerator> sound) {
     std::unique_ptr<SoundGenerator> old;
     {

@@ -174,6 +174,8 @@ public:
 
     Protocol* getProtocol() const { return protocol.load(); }
     PhoneDeviceInterface* getPhoneDevice() const { return phoneDevice.get(); }
+    // Replaces (and deletes) the device the creator made; only before processEvents starts it.
+    void replacePhoneDevice(PhoneDeviceInterface* device);
     Line* getActiveLine() const { return activeLine.load(); }
     bool isMuted() const { return muted.load(); }
     bool isRingerEnabled() const { return ringerEnabled.load(); }

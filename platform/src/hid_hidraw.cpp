@@ -120,10 +120,10 @@ constexpr unsigned kIocRead = 2, kIocWrite = 1;
 
 class HidrawLink : public DeviceLink {
 public:
-    HidrawLink(int fd_, bool reportIds_, std::shared_ptr<ReadQueue> queue_, uint16_t inputLength_,
+    HidrawLink(int fd_, bool reportIds_, std::shared_ptr<ReadQueue> queue_,
                std::shared_ptr<const std::vector<TopLevel>> parsed_, int topLevel_)
-        : fd(fd_), reportIds(reportIds_), queue(std::move(queue_)), inputLength(inputLength_),
-          parsed(std::move(parsed_)), topLevel(topLevel_) {
+        : fd(fd_), reportIds(reportIds_), queue(std::move(queue_)), parsed(std::move(parsed_)),
+          topLevel(topLevel_) {
         stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
     ~HidrawLink() override { close(); }
@@ -222,7 +222,6 @@ private:
     int stopFd = -1;
     bool reportIds;
     std::shared_ptr<ReadQueue> queue;
-    uint16_t inputLength;
     std::shared_ptr<const std::vector<TopLevel>> parsed;
     int topLevel;
     std::once_flag started;
@@ -277,14 +276,8 @@ public:
             SetLastError(errnoToWin32(errno));
             return false;
         }
-        bool ids = false;
-        uint16_t inputLength = 0;
-        if (file.info.parsed) {
-            const TopLevel& top = (*file.info.parsed)[size_t(file.info.topLevel)];
-            ids = top.hasReportIds;
-            inputLength = top.reportLength[HidP_Input];
-        }
-        file.link.reset(new HidrawLink(fd, ids, file.queue, inputLength, file.info.parsed, file.info.topLevel));
+        const bool ids = file.info.parsed && (*file.info.parsed)[size_t(file.info.topLevel)].hasReportIds;
+        file.link.reset(new HidrawLink(fd, ids, file.queue, file.info.parsed, file.info.topLevel));
         return true;
     }
 };

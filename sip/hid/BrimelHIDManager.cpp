@@ -309,6 +309,8 @@ bool CBrimelHIDManager::findDevicePath(uint16_t vendor, uint16_t product, std::s
 }
 
 bool CBrimelHIDManager::setupDevice() {
+    // The phone and ring threads read the caps while they send commands.
+    std::lock_guard<std::recursive_mutex> guard(commandLock);
     if (preparsedData) {
         HidD_FreePreparsedData(preparsedData);
         preparsedData = nullptr;

@@ -381,4 +381,16 @@ TEST(HidCommands, EveryKeypadReportSumsToZero) {
     }
 }
 
+TEST(HidDecoding, UsageListEndsAfterAFullRecord) {
+    Attached device(0x1395, 0x740A, descriptorOf(0x1395, 0x740A));
+    ASSERT_TRUE(device.attached);
+    // Every button of the keypad page: its record keeps as many usages as it can hold.
+    EXPECT_EQ(device.decode({0x00, 0x00, 0xFF}), "OnHook");
+    const plat::USAGE* list = device.manager->getUsageList();
+    EXPECT_THAT(std::vector<plat::USAGE>(list, list + 9), ElementsAreArray({1, 2, 3, 4, 5, 6, 7, 8, 0}));
+    // A shorter list after a longer one keeps nothing of it.
+    EXPECT_EQ(device.decode({0x00, 0x03, 0x00}), "MuteOn");
+    EXPECT_THAT(std::vector<plat::USAGE>(list, list + 3), ElementsAreArray({0x20, 0x2F, 0}));
+}
+
 } // namespace

@@ -300,6 +300,10 @@ TEST_F(Driver, UnpluggedMidCallAndPluggedBackIsFoundAgain) {
     ASSERT_TRUE(plat::hidsim::waitReading(id, 3000));
     plat::hidsim::unplug(id);
     EXPECT_TRUE(waitLog("Lost contact with device\n"));
+    // The read that the loss ended is a failed read, not a report to decode.
+    EXPECT_EQ(std::count_if(seen.begin(), seen.end(),
+                            [](const std::string& l) { return l.rfind("Got command: ", 0) == 0; }),
+              0);
     plat::hidsim::replug(id);
     ASSERT_TRUE(waitLog("Setup OK. Calling runDevice()"));
     ASSERT_TRUE(press(id, {0x14, 0x08, 0x00}, "Hook"));
@@ -385,6 +389,25 @@ TEST_F(Driver, CommandsFromThreeThreadsAreNotInterleaved) {
             << "at " << i;
         i += 3;
     }
+}
+
+TEST_F(Driver, FeatureReportIsReadWithEachInputReport) {
+    const int id = plat::hidsim::addDevice(0x047F, 0xAB01, descriptorOf(0x047F, 0xAB01));
+    plat::hidsim::setFeature(id, {0x05, 0x08, 0x00, 0x00, 0x00});
+    start();
+    report("line1", 6, true);
+    ASSERT_TRUE(plat::hidsim::waitReading(id, 3000));
+    plat::hidsim::takeSent(id);
+    ASSERT_TRUE(press(id, {0x04, 0x10, 0x00, 0x00, 0x00}, "OnHook")); // hook key, the feature says on hook
+    EXPECT_TRUE(std::find(seen.begin(), seen.end(), "Received report: 04 10 00 00 00") != seen.end());
+    EXPECT_TRUE(std::find(seen.begin(), seen.end(), "Features       : 05 08 00 00 00") != seen.end());
+    EXPECT_THAT(operations(1), ElementsAre("button 12"));
+    const std::vector<plat::hidsim::SentReport> sent = plat::hidsim::takeSent(id);
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[0].kind, plat::hidsim::SentReport::FeatureRead);
+    EXPECT_EQ(hex(sent[0].bytes), "05");
+    EXPECT_EQ(hex(sent[1].bytes), "06 01 00 00");
+    EXPECT_EQ(hex(sent[3].bytes), "60 00");
 }
 
 } // namespace
