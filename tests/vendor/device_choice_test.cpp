@@ -182,3 +182,21 @@ TEST(CombindedPhoneDevice, ForwardsToFirstThenSecondAndDeletesSecondFirst) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DeviceChoice, JabraThatDoesNotStartLeavesTheHidDeviceAlone) {
+    jabraDriver<void (*)()>("jabra_driver_reset")();
+    jabraDriver<void (*)(bool)>("jabra_driver_set_initialize_result")(false);
+    plat::SetDllDirectoryA(KBR_VENDOR_LIBDIR);
+    VendorLog::instance().take();
+    DefaultPhoneDeviceCreator creator;
+    creator.create(device, phone.get());
+    plat::SetDllDirectoryA(nullptr);
+    jabraDriver<void (*)()>("jabra_driver_reset")();
+    EXPECT_NE(dynamic_cast<HidDevice*>(device), nullptr);
+    const std::vector<std::string> errors = VendorLog::instance().errors("jabra");
+    EXPECT_THAT(errors, ::testing::Contains("Cannot initialize the jabra sdk"));
+}
+
+} // namespace
