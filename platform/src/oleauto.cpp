@@ -19,6 +19,7 @@ namespace {
 
 std::atomic<long> bstrCount{0};
 std::atomic<long> typeObjectCount{0};
+std::atomic<int> failingAllocations{0};
 
 constexpr size_t kPrefix = sizeof(uint32_t);
 
@@ -28,6 +29,9 @@ BSTR SysAllocStringByteLen(const char* bytes, UINT length) {
     // Prefix, the bytes, and a zero wide character (two bytes) after them.
     if (length > 0x7FFFFFF0u)
         return nullptr;
+    for (int left = failingAllocations.load(); left > 0;)
+        if (failingAllocations.compare_exchange_weak(left, left - 1))
+            return nullptr;
     auto* block = static_cast<char*>(std::malloc(kPrefix + length + sizeof(WCHAR) + 1));
     if (!block)
         return nullptr;
@@ -309,6 +313,7 @@ void unregisterTypeLib(REFGUID libid) {
 namespace testing {
 long liveBstrCount() { return bstrCount.load(); }
 long liveTypeObjectCount() { return typeObjectCount.load(); }
+void failBstrAllocations(int count) { failingAllocations = count; }
 } // namespace testing
 
 } // namespace plat

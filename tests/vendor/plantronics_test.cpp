@@ -117,6 +117,22 @@ TEST(PlantronicsObjects, ContactTextPropertiesAreOwnedCopies) {
     EXPECT_EQ(plat::testing::liveBstrCount(), bstrs);
 }
 
+TEST(PlantronicsObjects, ContactOutOfMemoryIsAnErrorCodeAndKeepsTheValue) {
+    auto* contact = new plantronics_device::Contact("Ann");
+    BSTR other = SysAllocString(u"Bob");
+    plat::testing::failBstrAllocations(1);
+    EXPECT_EQ(contact->put_Name(other), E_OUTOFMEMORY);
+    BSTR value = reinterpret_cast<BSTR>(0x1);
+    plat::testing::failBstrAllocations(1);
+    EXPECT_EQ(contact->get_Name(&value), E_OUTOFMEMORY);
+    EXPECT_EQ(value, nullptr);
+    EXPECT_EQ(contact->get_Name(&value), S_OK);
+    EXPECT_EQ(std::u16string(value), u"Ann");
+    SysFreeString(value);
+    SysFreeString(other);
+    contact->Release();
+}
+
 TEST(PlantronicsObjects, ContactNameComesFromUtf8) {
     auto* contact = new plantronics_device::Contact("J\xc3\xbcrgen \xe2\x82\xac");
     BSTR value = nullptr;

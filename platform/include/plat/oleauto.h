@@ -167,6 +167,8 @@ namespace testing {
 long liveBstrCount();
 // Type libraries and type information objects alive.
 long liveTypeObjectCount();
+// The next count BSTR allocations fail (return null), as when memory runs out.
+void failBstrAllocations(int count);
 } // namespace testing
 
 } // namespace plat
