@@ -234,6 +234,24 @@ void Phone::activate(const char* lineId) {
     postLineAction(lineId, &Line::activate);
 }
 
+void Phone::replacePhoneDevice(PhoneDeviceInterface* device) {
+    phoneDevice.reset(device);
+}
+
+void Phone::setLocalSound(std::unique_ptr<SoundGenerator> sound) {
+    std::unique_ptr<SoundGenerator> old;
+    {
+        std::lock_guard<std::recursive_mutex> guard(phoneLock);
+        old = std::move(localSound);
+        localSound = std::move(sound);
+    }
+}
+
+bool Phone::hasLocalSound() {
+    std::lock_guard<std::recursive_mutex> guard(phoneLock);
+    return localSound != nullptr;
+}
+
 void Phone::setMute(bool value) {
     bool changed;
     {

@@ -168,9 +168,14 @@ public:
     void activate(const char* lineId);
     // Stores the mute flag; a change posts a PhoneMuteAction.
     void setMute(bool muted);
+    // Replaces the locally played sound under phoneLock, deleting the one it replaces.
+    void setLocalSound(std::unique_ptr<SoundGenerator> sound);
+    bool hasLocalSound();
 
     Protocol* getProtocol() const { return protocol.load(); }
     PhoneDeviceInterface* getPhoneDevice() const { return phoneDevice.get(); }
+    // Replaces (and deletes) the device the creator made; only before processEvents starts it.
+    void replacePhoneDevice(PhoneDeviceInterface* device);
     Line* getActiveLine() const { return activeLine.load(); }
     bool isMuted() const { return muted.load(); }
     bool isRingerEnabled() const { return ringerEnabled.load(); }

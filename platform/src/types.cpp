@@ -1,6 +1,7 @@
 // Last error, system message texts, local memory and the handle table.
 #include "internal.h"
 
+#include "plat/file.h"
 #include "plat/net.h"
 
 #include <cstdlib>
@@ -70,6 +71,13 @@ const MessageText kMessages[] = {
     {1407, "Cannot find window class.\r\n"},
     {1410, "Class already exists.\r\n"},
     {1411, "Class does not exist.\r\n"},
+    // Device files.
+    {ERROR_INVALID_DATA, "The data is invalid.\r\n"},
+    {ERROR_BAD_LENGTH, "The program issued a command but the command length is incorrect.\r\n"},
+    {ERROR_GEN_FAILURE, "A device attached to the system is not functioning.\r\n"},
+    {ERROR_OPERATION_ABORTED,
+     "The I/O operation has been aborted because of either a thread exit or an application request.\r\n"},
+    {ERROR_INVALID_USER_BUFFER, "The supplied user buffer is not valid for the requested operation.\r\n"},
     // Winsock.
     {WSAEINTR, "A blocking operation was interrupted by a call to WSACancelBlockingCall.\r\n"},
     {WSAEBADF, "The file handle supplied is not valid.\r\n"},
