@@ -296,6 +296,12 @@ void SipEndPoint::acceptNewRequest(SipProxy* from, const kmt::SocketAddress& sou
             new SipInviteDialog(this, source, request);
         } else if (noCaseEqual(method, "OPTIONS")) {
             answerStatelessly(source, request, 200, "OK");
+        } else if (!noCaseEqual(method, "ACK") && !request.headerParameter("To", "tag").empty()) {
+            // A request inside a dialog that is gone (a BYE after the call ended): told so at once.
+            SipOptionsDialog dialog(this, proxy, request);
+            SipResponse response(&dialog, source, request);
+            response.toTag = request.headerParameter("To", "tag");
+            response.sendResponse(481, "Call/Transaction Does Not Exist");
         }
     } catch (const std::exception& e) {
         KMT_LOG(kmt::logSipCore, 2) << "ignoring message";
