@@ -481,6 +481,145 @@ def call_between_two_engines_through_kamailio(w):
             b.close()
 
 
+# ---- calls that lose their ACK, never get an answer, or carry requests the engine does not serve
+
+@case
+def incoming_call_whose_ack_is_lost_is_ended_with_bye(w):
+    s = sipp_server(w, "proxy_call_no_ack", timeout=60, params={"headers": "X-Brimel-id: line-n"})
+
+    def run(e):
+        e.register("1001", "secret1", s.port)
+        e.state("line-n", 5, timeout=15)
+        e.send("answer line-n")
+        e.state("line-n", 6)
+        e.state("line-n", 7, timeout=40, what="the call ended when no ACK came")
+        e.send("hangup line-n")
+        e.state("line-n", 8)
+        r = s.wait()
+        check(r.ok, "proxy_call_no_ack", r)
+        e.quiet_calls()
+    with_engine(w, run)
+
+
+@case
+def outgoing_invite_never_answered_fails(w):
+    s = sipp_server(w, "uas_no_answer", calls=2, timeout=60, params={"silent_ms": 36000})
+
+    def run(e):
+        e.register("1001", "secret1", s.port)
+        line = e.new_line()
+        e.send("dial %s 1002" % line)
+        e.state(line, 1)
+        e.state(line, 11, timeout=40, what="the call failed after the INVITE's time-out")
+        e.send("hangup " + line)
+        e.state(line, 8)
+        check(e.states(line) == [1, 11, 8], "states %s" % e.states(line))
+        r = s.wait()
+        invites = [m for m in r.received() if m.startswith("INVITE ")]
+        check(len(invites) == 11, "INVITE sent 11 times: %d" % len(invites), r)
+        e.quiet_calls()
+    with_engine(w, run)
+
+
+@case
+def options_and_info_inside_a_call_are_answered(w):
+    s = sipp_server(w, "proxy_call_in_dialog", rtp_echo=True,
+                    params={"headers": "X-Brimel-id: line-i", "talk_ms": 8000})
+
+    def run(e):
+        e.register("1001", "secret1", s.port)
+        e.state("line-i", 5, timeout=15)
+        e.send("answer line-i")
+        e.state("line-i", 6)
+        time.sleep(2.0)
+        check(e.states("line-i") == [5, 6], "the call stays up: %s" % e.states("line-i"))
+        e.send("hangup line-i")
+        e.state("line-i", 8)
+        r = s.wait()
+        check(r.ok, "proxy_call_in_dialog", r)
+        answers = peers.first_lines(r.received())
+        check("SIP/2.0 501 Not Implemented" in answers, "INFO answered 501: %s" % answers, r)
+        e.quiet_calls()
+    with_engine(w, run)
+
+
+# ---- two engines through the stock kamailio (record_route, loose_route)
+
+def two_engines(w, k):
+    a = Engine(w, "engine-a")
+    b = Engine(w, "engine-b")
+    a.register("1001", "secret1", k.port)
+    b.register("1002", "secret2", k.port)
+    line = a.new_line()
+    a.send("dial %s 1002" % line)
+    incoming = b.expect(r"^STATE (\S+) 5 ", timeout=15).group(1)
+    b.send("answer " + incoming)
+    b.state(incoming, 6)
+    a.state(line, 6)
+    return a, b, line, incoming
+
+
+def acks_confirmed(engine):
+    return engine.log_path.read_text(errors="replace").count("received ack, state changed to confirmed")
+
+
+@case
+def callee_ends_a_call_between_two_engines_through_kamailio(w):
+    with peers.Kamailio(workdir=w) as k:
+        a = b = None
+        try:
+            a, b, line, incoming = two_engines(w, k)
+            time.sleep(1.0)
+            b.send("hangup " + incoming)
+            b.state(incoming, 8)
+            a.state(line, 7, what="the callee's BYE came along the route set")
+            a.send("hangup " + line)
+            a.state(line, 8)
+            a.quiet_calls()
+            b.quiet_calls()
+        finally:
+            for e in (a, b):
+                if e:
+                    e.close()
+
+
+@case
+def quick_hold_and_resume_then_transfer_through_kamailio_acknowledge_every_200(w):
+    with peers.Kamailio(workdir=w) as k:
+        a = b = None
+        try:
+            a, b, line, incoming = two_engines(w, k)
+            # The resume is asked for before the hold is answered: it waits for it.
+            a.send("hold " + line)
+            a.send("activate " + line)
+            a.state(line, 6, active=0)
+            a.state(line, 6, active=1)
+            time.sleep(1.0)
+            # The callee holds and then transfers at once: the far end refuses the REFER, and the
+            # hold's 200 is acknowledged all the same.
+            b.send("hold " + incoming)
+            b.send("blind %s 1003" % incoming)
+            time.sleep(2.0)
+            check(acks_confirmed(b) >= 3, "the callee saw the ACK of its 200 and of both re-INVITEs: %d" %
+                  acks_confirmed(b))
+            check(acks_confirmed(a) >= 1, "the caller saw the ACK of the hold's 200: %d" % acks_confirmed(a))
+            check(a.states(line)[-1] == 6 and b.states(incoming)[-1] == 6, "both calls up: %s %s" %
+                  (a.states(line), b.states(incoming)))
+            a.send("hangup " + line)
+            a.state(line, 8)
+            b.state(incoming, 7, what="the caller's BYE came along the route set")
+            b.send("hangup " + incoming)
+            b.state(incoming, 8)
+            log = a.log_path.read_text(errors="replace") + b.log_path.read_text(errors="replace")
+            check("no ACK for our 200" not in log, "a 200 went unacknowledged")
+            a.quiet_calls()
+            b.quiet_calls()
+        finally:
+            for e in (a, b):
+                if e:
+                    e.close()
+
+
 def main():
     global DRIVER
     ap = argparse.ArgumentParser()
