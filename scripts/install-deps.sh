@@ -3,6 +3,7 @@
 set -euo pipefail
 packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libspeexdsp-dev
           openjdk-17-jdk-headless clang libclang-rt-14-dev sip-tester kamailio iproute2 util-linux python3)
+packages+=(baresip-core)  # an independent SIP peer of the end-to-end call tests
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
