@@ -232,6 +232,14 @@ TEST_F(StockPeers, RequestsForADialogThatIsGoneGet481) {
     EXPECT_EQ(headerOf(late, "CSeq"), "3 BYE");
     inCall("ACK", 3, "z9hG4bKb3");
     EXPECT_TRUE(h.proxyReceived.empty());
+    // A late re-INVITE of it is no new call.
+    FarRequest reinvite = invite;
+    reinvite.cseq = 4;
+    reinvite.branch = "z9hG4bKr4";
+    reinvite.toTag = ourTag;
+    h.fromProxy(farRequest(reinvite, h.proxy.port));
+    EXPECT_EQ(firstLine(h.oneAtProxy("SIP/2.0 ")), "SIP/2.0 481 Call/Transaction Does Not Exist");
+    EXPECT_EQ(h.phone.lineCount(), 0u);
     h.expectAllReleased();
 }
 
