@@ -433,14 +433,14 @@ void SipInviteDialog::onRequestTimeout(SipTransactionalRequest* request) {
     if (request != inviteRequest)
         return;
     inviteRequest = nullptr;
-    if (pendingOperation != operationInvite)
-        return;
-    if (callState == callCalling || callState == callRinging) {
+    if (pendingOperation == operationInvite && (callState == callCalling || callState == callRinging)) {
         KMT_LOG(kmt::logSipInvite, 1) << "no answer to the INVITE: call failed";
         failCall(kbrphone::lineFailedOther);
         return;
     }
-    pendingOperation = operationNone;
+    // An unanswered re-INVITE leaves the call as it was; a waiting offer may go now.
+    if (pendingOperation == operationInvite)
+        pendingOperation = operationNone;
     sendQueuedInvite();
 }
 

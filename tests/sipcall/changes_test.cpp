@@ -520,3 +520,29 @@ TEST_F(ConnectedCall, TransferringAPartnerLegToAThirdCallUnlinksItsOldPartner) {
 }
 
 } // namespace
+
+namespace {
+
+// A hold that the far end never answers leaves the call as it was after the 32 s time-out, and the
+// resume that waited for it goes then.
+TEST_F(ConnectedCall, AReInviteNeverAnsweredLetsTheWaitingOfferGoAfterItsTimeOut) {
+    h.post(a.lineId, &kbrphone::Line::putOnHold);
+    h.oneAtOther("INVITE ");
+    h.post(a.lineId, &kbrphone::Line::activate);
+    h.advance(31000, 50);
+    EXPECT_EQ(h.take(h.otherReceived, "INVITE ").size(), 9u) << "copies of the hold only";
+    h.advance(1200, 50);
+    std::vector<Datagram> invites = h.take(h.otherReceived, "INVITE ");
+    ASSERT_EQ(invites.size(), 2u) << "the hold's last copy, then the resume";
+    const std::string resume = invites.back().text;
+    EXPECT_EQ(headerOf(resume, "CSeq"), "3 INVITE");
+    EXPECT_NE(bodyOf(resume).find("a=sendrecv\r\n"), std::string::npos);
+    EXPECT_EQ(a.line->dialog->callState, sip::SipInviteDialog::callConnected);
+    EXPECT_EQ(h.statesOf(a.lineId).back(), 6);
+    h.fromOther(reply(resume, 200, "OK", contactOf(h.other.port), "application/sdp", farSdp(h.rtp.port), "rtA"));
+    EXPECT_EQ(headerOf(h.oneAtOther("ACK "), "CSeq"), "3 ACK");
+    hangUp(a);
+    h.expectAllReleased();
+}
+
+} // namespace
