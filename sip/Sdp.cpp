@@ -3,6 +3,7 @@
 #include "SipAddress.h"
 #include "plat/time.h"
 
+#include <cctype>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -69,12 +70,24 @@ void readMedia(SdpDescription& description, const std::string& line) {
     in >> media.proto;
     media.port = portOrZero(port);
     media.direction = description.direction;
-    if (media.proto == "RTP/AVP") {
+    const bool rtpAvp = media.proto == "RTP/AVP";
+    bool numbers = rtpAvp;
+    std::string token;
+    while (in >> token) {
+        media.formats.push_back(token);
+        if (!numbers)
+            continue;
+        // Payload types are read until a token is not a number.
+        std::istringstream number(token);
         int32_t payloadType;
-        while (in >> payloadType) {
+        if (number >> payloadType) {
             SdpCodec codec;
             codec.payloadType = payloadType;
             media.codecs.push_back(codec);
+            if (!number.eof())
+                numbers = false;
+        } else {
+            numbers = false;
         }
     }
     description.media.push_back(std::move(media));
@@ -125,6 +138,34 @@ void readAttribute(SdpDescription& description, const std::string& line) {
 
 const char* sdpDirectionName(int direction) {
     return direction >= 0 && direction < 4 ? directionNames[direction] : nullptr;
+}
+
+int sdpAnswerDirection(int offered, int wanted) {
+    switch (offered) {
+    case 0: // recvonly: we may only send
+        return wanted == 1 || wanted == 2 ? 2 : 3;
+    case 2: // sendonly: we may only receive
+        return wanted == 1 || wanted == 0 ? 0 : 3;
+    case 3:
+        return 3;
+    default:
+        return wanted;
+    }
+}
+
+bool isSdpContentType(const std::string& contentType) {
+    const std::string type = trimRight(contentType.substr(0, contentType.find(';')));
+    const size_t start = type.find_first_not_of(" \t");
+    if (start == std::string::npos)
+        return false;
+    static const char sdp[] = "application/sdp";
+    const std::string bare = type.substr(start);
+    if (bare.size() != sizeof(sdp) - 1)
+        return false;
+    for (size_t i = 0; i < bare.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(bare[i])) != sdp[i])
+            return false;
+    return true;
 }
 
 const SdpMedia* SdpDescription::selectAudio(const SdpCodec& wanted) {
@@ -185,11 +226,18 @@ void SdpLocalMedia::writeSdpMedia(std::ostream& os, const std::string& name, con
 }
 
 void SdpLocalMedia::writeSdpAnswer(std::ostream& os, const SdpDescription& offer) const {
-    static const std::vector<SdpCodec> none;
     writeSdpSession(os, address);
     for (size_t i = 0; i < offer.media.size(); ++i) {
         const SdpMedia& offered = offer.media[i];
-        writeSdpMedia(os, offered.name, offered.proto, static_cast<int>(i) == offer.selected ? codecs : none);
+        if (static_cast<int>(i) == offer.selected) {
+            writeSdpMedia(os, offered.name, offered.proto, codecs);
+            continue;
+        }
+        // A stream we do not take is refused with port 0 and the formats it was offered with.
+        os << "m=" << offered.name << " 0 " << offered.proto;
+        for (const std::string& format : offered.formats)
+            os << ' ' << format;
+        os << "\r\n";
     }
 }
 

@@ -22,6 +22,14 @@ struct SdpCodec {
 // Direction values: 0 "recvonly", 1 "sendrecv", 2 "sendonly", 3 "inactive".
 const char* sdpDirectionName(int direction);
 
+// The direction of an answer to a stream offered with the given direction, when this side wants the
+// direction given: a sendonly offer is received only, a recvonly offer only sent to, an inactive one
+// stays inactive.
+int sdpAnswerDirection(int offered, int wanted);
+
+// Whether a Content-Type value names SDP: "application/sdp" in any case, parameters allowed.
+bool isSdpContentType(const std::string& contentType);
+
 struct SdpMedia {
     std::string name;
     std::string proto;
@@ -30,6 +38,7 @@ struct SdpMedia {
     int direction = 1;
     std::vector<kmt::SocketAddress> addresses; // c= lines inside this media section
     std::vector<SdpCodec> codecs;              // in the order of the m= line
+    std::vector<std::string> formats;          // every format token of the m= line, whatever the proto
 };
 
 class SdpDescription {
@@ -63,8 +72,8 @@ struct SdpLocalMedia {
     // direction.
     void writeSdpMedia(std::ostream& os, const std::string& name, const std::string& proto,
                        const std::vector<SdpCodec>& codecList) const;
-    // The session lines, then one section per offered media: the selected one with our codecs,
-    // every other with none.
+    // The session lines, then one section per offered media: the selected one with our codecs, every
+    // other refused (port 0, its offered formats, no attributes).
     void writeSdpAnswer(std::ostream& os, const SdpDescription& offer) const;
 };
 

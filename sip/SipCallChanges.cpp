@@ -14,12 +14,19 @@
 namespace sip {
 
 void SipInviteDialog::invite(int direction) {
-    // A later offer replaces one that is still unanswered.
-    if (pendingOperation == operationInvite && inviteRequest)
-        inviteRequest->cancel();
+    // One INVITE transaction at a time: a later offer waits for the one under way (ours, or the far
+    // end's until its ACK), and only the latest waiting offer is sent.
+    if (inviteInProgress() || glareWait) {
+        KMT_LOG(kmt::logSipReinvite, 2) << "re-invite " << callId << " with " << sdpDirectionName(direction)
+                                        << " waits for the INVITE under way";
+        queuedDirection = direction;
+        return;
+    }
     KMT_LOG(kmt::logSipReinvite, 2) << "re-invite " << callId << " with " << sdpDirectionName(direction);
     SipInviteRequest* request = newInvite(destination, direction);
-    pendingOperation = operationInvite;
+    // A transfer under way keeps its mark: its outcome still comes by NOTIFY.
+    if (pendingOperation != operationRefer)
+        pendingOperation = operationInvite;
     request->send(1);
 }
 
@@ -27,6 +34,11 @@ void SipInviteDialog::onReInvite(const kmt::SocketAddress& source, SipInMessage&
     if (callState != callConnected) {
         (new SipInviteResponse(this, source, request))
             ->sendResponse(488, "re-invites are accepted only in connected dialogs");
+        return;
+    }
+    if (inviteRequest) {
+        // Our own re-INVITE is still unanswered: the far end tries again later.
+        (new SipInviteResponse(this, source, request))->sendResponse(491, "Request Pending");
         return;
     }
     if (!checkOffer(source, request))

@@ -61,7 +61,8 @@ void SipTransactionalRequest::finish() {
 }
 
 void SipTransactionalRequest::sendCancel() {
-    SipCancelRequest cancel(dialog, destination, dialog->remoteUri, cseq, branch);
+    // A CANCEL repeats the request-URI of the INVITE it cancels.
+    SipCancelRequest cancel(dialog, destination, requestUri, cseq, branch);
     cancel.send(1);
 }
 
@@ -102,7 +103,7 @@ void SipInviteRequest::onResponse(const kmt::SocketAddress& source, SipInMessage
         return;
     }
     if (code >= 300 && code <= 699) {
-        SipAckRequest ack(dialog, destination, dialog->remoteUri, response);
+        SipAckRequest ack(dialog, destination, requestUri, response);
         ack.send(1);
         if (s != stateCompleted && s != stateCancelWanted)
             dialog->onFinalResponse(this, source, response);

@@ -121,8 +121,15 @@ void SipDialog::handleRequest(const kmt::SocketAddress& source, SipInMessage& re
         return;
     }
     const std::string toTag = request.headerParameter("To", "tag");
-    if (!toTag.empty() && toTag != localTag)
+    if (!toTag.empty() && toTag != localTag) {
+        // A request for another dialog of this Call-ID (one that has gone): told so, not left to resend.
+        if (!noCaseEqual(request.cseqMethod, "ACK")) {
+            SipResponse answer(this, source, request);
+            answer.toTag = toTag;
+            answer.sendResponse(481, "Call/Transaction Does Not Exist");
+        }
         return;
+    }
     const std::string branch = request.headerParameter("Via", "branch");
     const bool ack = noCaseEqual(request.cseqMethod, "ACK");
     for (SipTransactionalResponse* response : activeResponses) {

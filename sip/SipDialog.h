@@ -45,6 +45,8 @@ public:
     virtual void onResponseFinished(SipTransactionalResponse* response) {}
     // Both transaction lists have become empty; a subclass decides whether the dialog is over.
     virtual void checkFinished() {}
+    // The request-URI of a request of this dialog that names none of its own.
+    virtual std::string targetUri() const { return remoteUri; }
 
     // Called by the transactions' constructors and destructors.
     void addRequest(SipTransactionalRequest* request);
@@ -93,6 +95,9 @@ public:
     kmt::SocketAddress localAddressCache;
     DigestCredentials authorization;
     DigestCredentials proxyAuthorization;
+    // The proxies that stay on the path of the dialog's later requests, each written as a Route header
+    // in this order; empty when none asked to (no Record-Route).
+    std::vector<std::string> routeSet;
 
 protected:
     // Empty identity, counters 0, not in the Call-ID map; the subclass fills the identity.

@@ -340,7 +340,17 @@ void SipEndPoint::acceptNewRequest(SipProxy* from, const kmt::SocketAddress& sou
     if (!acceptsSource(*from, source))
         return;
     try {
-        if (noCaseEqual(method, "INVITE")) {
+        const std::string toTag = request.headerParameter("To", "tag");
+        if (!toTag.empty()) {
+            // A request inside a dialog that is gone (a BYE, or a re-INVITE, after the call ended): told
+            // so at once, and no new call is made of it. An ACK is never answered.
+            if (!noCaseEqual(method, "ACK")) {
+                SipOptionsDialog dialog(this, proxy, request);
+                SipResponse response(&dialog, source, request);
+                response.toTag = toTag;
+                response.sendResponse(481, "Call/Transaction Does Not Exist");
+            }
+        } else if (noCaseEqual(method, "INVITE")) {
             // The dialog enters the Call-ID map, answers the offer and deletes itself when the call is over.
             new SipInviteDialog(this, source, request);
         } else if (noCaseEqual(method, "OPTIONS")) {

@@ -9,7 +9,9 @@
 #include "kmt/ident.h"
 #include "kmt/log.h"
 
+#include <algorithm>
 #include <cctype>
+#include <functional>
 #include <climits>
 #include <sstream>
 
@@ -77,6 +79,7 @@ SipInviteDialog::SipInviteDialog(SipLine* line_, SipEndPoint* endPoint_, const s
                                  const std::string& displayName)
     : SipDialog(endPoint_, endPoint_->getProxy(), target, displayName), callState(callCalling),
       pendingOperation(operationInvite), line(line_) {
+    outgoing = true;
     destination = proxy->addresses.front();
     line->dialog = this;
     newInvite(destination, 1)->send(1);
@@ -90,6 +93,8 @@ SipInviteDialog::SipInviteDialog(SipEndPoint* endPoint_, const kmt::SocketAddres
     destination = proxy->addresses.front();
     callType = invite.header("X-Brimel-CallType");
     wrapUpTime = leadingInteger(invite.header("P-Brimel-Wrap-Up-Time"));
+    // The proxies that record-routed the INVITE stay on the path of every later request, in order.
+    routeSet = headerEntries(invite, "Record-Route");
     if (!checkOffer(source, invite)) {
         // Nothing more happens in this dialog: it goes when its 400 has ended.
         finished = true;
@@ -113,10 +118,27 @@ SipInviteDialog::SipInviteDialog(SipEndPoint* endPoint_, const kmt::SocketAddres
 }
 
 SipInviteDialog::~SipInviteDialog() {
-    if (transferPartner && transferPartner->transferPartner == this)
-        transferPartner->transferPartner = nullptr;
+    scheduler().removeTimer(&glareTimer);
+    unlinkTransferPartner();
     if (line && line->dialog == this)
         line->dialog = nullptr;
+}
+
+std::string SipInviteDialog::targetUri() const {
+    return !routeSet.empty() && !remoteTarget.empty() ? remoteTarget : remoteUri;
+}
+
+void SipInviteDialog::linkTransferPartner(SipInviteDialog* other) {
+    unlinkTransferPartner();
+    other->unlinkTransferPartner();
+    transferPartner = other;
+    other->transferPartner = this;
+}
+
+void SipInviteDialog::unlinkTransferPartner() {
+    if (transferPartner && transferPartner->transferPartner == this)
+        transferPartner->transferPartner = nullptr;
+    transferPartner = nullptr;
 }
 
 void SipInviteDialog::checkFinished() {
@@ -153,7 +175,7 @@ int SipInviteDialog::rtcpPort() const {
 }
 
 SipInviteRequest* SipInviteDialog::newInvite(const kmt::SocketAddress& to, int direction) {
-    auto* request = new SipInviteRequest(this, to, remoteUri, rtpPort(), rtcpPort(), direction);
+    auto* request = new SipInviteRequest(this, to, targetUri(), rtpPort(), rtcpPort(), direction);
     if (line)
         request->lineName = line->getName();
     offerDirection = direction;
@@ -165,7 +187,7 @@ SipInviteRequest* SipInviteDialog::newInvite(const kmt::SocketAddress& to, int d
 
 bool SipInviteDialog::checkOffer(const kmt::SocketAddress& source, SipInMessage& invite) {
     inviteResponse = new SipInviteResponse(this, source, invite);
-    if (invite.header("Content-Type") != kSdpType) {
+    if (!isSdpContentType(invite.header("Content-Type"))) {
         inviteResponse->sendResponse(400, "unrecognized ContentType");
         return false;
     }
@@ -204,7 +226,9 @@ void SipInviteDialog::answer() {
     local.address = localAddress();
     local.port = rtpPort();
     local.rtcpPort = rtcpPort();
-    local.direction = 1;
+    // A stream offered sendonly or recvonly (a hold) is answered the matching way round.
+    const SdpMedia* offered = remoteSdp->selectedMedia();
+    local.direction = sdpAnswerDirection(offered ? offered->direction : 1, 1);
     local.codecs.push_back(kPcma);
     if (eventType >= 0)
         local.codecs.push_back(SdpCodec{eventType, "telephone-event", 8000, "0-11"});
@@ -246,6 +270,9 @@ void SipInviteDialog::reject() {
 
 void SipInviteDialog::hangup(int lineState) {
     rtpSession.stop();
+    queuedDirection = -1;
+    glareWait = false;
+    scheduler().removeTimer(&glareTimer);
     switch (callState) {
     case callCalling:
     case callRinging:
@@ -288,7 +315,7 @@ void SipInviteDialog::onProvisionalResponse(SipTransactionalRequest* request,
         setLineState(kbrphone::lineRingback);
     }
     if ((callState == callCalling || callState == callRinging) && line &&
-        response.header("Content-Type") == kSdpType) {
+        isSdpContentType(response.header("Content-Type"))) {
         // Early media: any provisional response with a usable answer starts the media; a bad one is
         // logged and the call goes on without it.
         if (startMediaFrom(response, true))
@@ -324,47 +351,115 @@ void SipInviteDialog::onFinalResponse(SipTransactionalRequest* request, const km
     if (request == inviteRequest)
         inviteRequest = nullptr;
     if (callState == callDisconnected) {
+        // A 2xx is acknowledged even now (a re-INVITE answered after our BYE went out).
+        if (request->method == "INVITE" && isSuccess(response.statusCode))
+            sendAck(response);
         KMT_LOG(kmt::logSipInvite, 2)
             << "ingnoring response " << response.cseqMethod << " in a disconnected session";
         return;
     }
     const int code = response.statusCode;
+    if (request->method == "INVITE" && isSuccess(code)) {
+        // Every 2xx is acknowledged at once, whatever else is under way (a transfer started while a
+        // re-INVITE was out, for one).
+        if (callState == callCalling || callState == callRinging)
+            onInviteAccepted(response);
+        else {
+            learnRemoteTag(response);
+            sendAck(response);
+            if (pendingOperation == operationInvite)
+                pendingOperation = operationNone;
+        }
+        sendQueuedInvite();
+        return;
+    }
     if (request->method == "INVITE" &&
         (pendingOperation == operationInvite || pendingOperation == operationCancel)) {
-        if (code == 401 || code == 407) {
-            // A challenge to the last attempt is left unanswered; the call stays until the user hangs up.
-            if (request->attempt < kMaxAttempts)
-                retryWithCredentials(request, response);
-            return;
-        }
-        if (isSuccess(code)) {
-            onInviteAccepted(response);
+        if ((code == 401 || code == 407) && request->attempt < kMaxAttempts) {
+            retryWithCredentials(request, response);
             return;
         }
         if (isFailure(code)) {
+            // A challenge to the last attempt is a refusal like any other.
             if (callState == callCalling || callState == callRinging) {
-                callState = callDisconnected;
-                int lineState = kbrphone::lineFailedOther;
-                if (transferPartner)
-                    lineState = kbrphone::lineEnded;
-                else if (code == 480 || code == 486 || code == 600)
-                    lineState = kbrphone::lineBusy;
                 KMT_LOG(kmt::logSipInvite, 2) << "call failed: " << code << " " << response.reasonPhrase;
-                setLineState(lineState);
-                if (transferPartner) {
-                    // The leg's line is gone; the dialog goes once its INVITE transaction has ended.
-                    line = nullptr;
-                    finished = true;
-                }
+                failCall(code == 480 || code == 486 || code == 600 ? kbrphone::lineBusy
+                                                                   : kbrphone::lineFailedOther);
+                return;
             }
             pendingOperation = operationNone;
+            if (code == 491 && callState == callConnected) {
+                // Both sides offered at once: the offer goes again after a random wait, longer for the
+                // side that placed the call.
+                if (queuedDirection < 0)
+                    queuedDirection = offerDirection;
+                glareWait = true;
+                const size_t spread = std::hash<std::string>()(localTag + std::to_string(localCSeq));
+                const int delay = outgoing ? 2100 + static_cast<int>(spread % 1900)
+                                           : static_cast<int>(spread % 2000);
+                KMT_LOG(kmt::logSipReinvite, 2) << "re-invite crossed the far end's, again in " << delay << " ms";
+                scheduler().removeTimer(&glareTimer);
+                scheduler().addTimer(delay, &glareTimer);
+                return;
+            }
+            sendQueuedInvite();
         }
+        return;
+    }
+    if (request->method == "INVITE" && isFailure(code)) {
+        // A refused re-INVITE while a transfer runs: the next offer may go.
+        sendQueuedInvite();
         return;
     }
     if (request->method == "REFER" && pendingOperation == operationRefer)
         return;
     KMT_LOG(kmt::logSipInvite, 1) << "request " << response.cseqMethod
                                   << " cannot be handled in the current state";
+}
+
+void SipInviteDialog::failCall(int lineState) {
+    callState = callDisconnected;
+    pendingOperation = operationNone;
+    queuedDirection = -1;
+    setLineState(transferPartner ? kbrphone::lineEnded : lineState);
+    if (transferPartner) {
+        // The leg's line is gone; the dialog goes once its INVITE transaction has ended.
+        line = nullptr;
+        finished = true;
+    }
+}
+
+void SipInviteDialog::onRequestTimeout(SipTransactionalRequest* request) {
+    if (request != inviteRequest)
+        return;
+    inviteRequest = nullptr;
+    if (pendingOperation == operationInvite && (callState == callCalling || callState == callRinging)) {
+        KMT_LOG(kmt::logSipInvite, 1) << "no answer to the INVITE: call failed";
+        failCall(kbrphone::lineFailedOther);
+        return;
+    }
+    // An unanswered re-INVITE leaves the call as it was; a waiting offer may go now.
+    if (pendingOperation == operationInvite)
+        pendingOperation = operationNone;
+    sendQueuedInvite();
+}
+
+bool SipInviteDialog::inviteInProgress() const {
+    return inviteRequest != nullptr || pendingOperation == operationAwaitAck ||
+           (callState == callConnected && pendingOperation == operationOffered);
+}
+
+void SipInviteDialog::sendQueuedInvite() {
+    if (queuedDirection < 0 || glareWait || callState != callConnected || inviteInProgress())
+        return;
+    const int direction = queuedDirection;
+    queuedDirection = -1;
+    invite(direction);
+}
+
+void SipInviteDialog::onGlareTimer() {
+    glareWait = false;
+    sendQueuedInvite();
 }
 
 void SipInviteDialog::retryWithCredentials(SipTransactionalRequest* request, SipInMessage& response) {
@@ -374,14 +469,11 @@ void SipInviteDialog::retryWithCredentials(SipTransactionalRequest* request, Sip
     if (!usable) {
         // A challenge that cannot be answered ends the call like any other refusal.
         if (callState == callCalling || callState == callRinging) {
-            callState = callDisconnected;
-            setLineState(transferPartner ? kbrphone::lineEnded : kbrphone::lineFailedOther);
-            if (transferPartner) {
-                line = nullptr;
-                finished = true;
-            }
+            failCall(kbrphone::lineFailedOther);
+            return;
         }
         pendingOperation = operationNone;
+        sendQueuedInvite();
         return;
     }
     // Sent again where the challenged request went (the proxy for a new call), with the same offer.
@@ -390,6 +482,11 @@ void SipInviteDialog::retryWithCredentials(SipTransactionalRequest* request, Sip
 
 void SipInviteDialog::onInviteAccepted(SipInMessage& response) {
     learnRemoteTag(response);
+    if (callState == callCalling || callState == callRinging) {
+        // The route set is fixed by the answer that sets the dialog up: its Record-Route, last first.
+        routeSet = headerEntries(response, "Record-Route");
+        std::reverse(routeSet.begin(), routeSet.end());
+    }
     sendAck(response);
     if (pendingOperation == operationCancel && callState != callConnected) {
         // The answer crossed the user's hang-up: the call is ended at once.
@@ -400,18 +497,27 @@ void SipInviteDialog::onInviteAccepted(SipInMessage& response) {
     }
     if (callState > callRinging) {
         // A re-INVITE was accepted.
-        pendingOperation = operationNone;
+        if (pendingOperation == operationInvite)
+            pendingOperation = operationNone;
         return;
     }
-    if (response.header("Content-Type") == kSdpType)
+    if (isSdpContentType(response.header("Content-Type")))
         startMediaFrom(response, false);
     callState = callConnected;
-    pendingOperation = operationNone;
+    if (pendingOperation == operationInvite)
+        pendingOperation = operationNone;
     setLineState(kbrphone::lineConnected);
 }
 
 void SipInviteDialog::sendAck(SipInMessage& response) {
     remoteTarget = contactTarget(response.header("Contact"), remoteUri);
+    if (!routeSet.empty() && proxy && !proxy->addresses.empty()) {
+        // With a route set every request of the dialog goes through the proxy, the ACK first.
+        destination = proxy->addresses.front();
+        SipAckRequest ack(this, destination, remoteTarget, response);
+        ack.send(1);
+        return;
+    }
     try {
         const SipUriParts contact = parseSipUri(remoteTarget);
         const int mode = kmt::ipMode;
@@ -442,6 +548,18 @@ void SipInviteDialog::onRequest(const kmt::SocketAddress& source, SipInMessage& 
         onBye(source, request);
     else if (noCaseEqual(method, "NOTIFY"))
         onNotify(source, request);
+    else if (noCaseEqual(method, "ACK"))
+        return; // an ACK that belongs to no transaction any more: nothing to answer
+    else if (noCaseEqual(method, "CANCEL")) {
+        SipResponse answer(this, source, request);
+        answer.sendResponse(481, "Call/Transaction Does Not Exist");
+    } else if (noCaseEqual(method, "OPTIONS")) {
+        // As outside a call: the capabilities are in the Allow header of every answer.
+        (new SipNonInviteResponse(this, source, request))->sendResponse(200, "OK");
+    } else {
+        // INFO, UPDATE, PRACK, MESSAGE, the far end's REFER and the like: answered, never left to time out.
+        (new SipNonInviteResponse(this, source, request))->sendResponse(501, "Not Implemented");
+    }
 }
 
 void SipInviteDialog::onBye(const kmt::SocketAddress& source, SipInMessage& request) {
@@ -467,8 +585,14 @@ void SipInviteDialog::onBye(const kmt::SocketAddress& source, SipInMessage& requ
 }
 
 void SipInviteDialog::onResponseNotAcknowledged(SipTransactionalResponse* response) {
-    if (pendingOperation == operationAwaitAck)
-        pendingOperation = operationNone;
+    if (pendingOperation != operationAwaitAck)
+        return;
+    pendingOperation = operationNone;
+    if (callState == callConnected && response->statusCode >= 200 && response->statusCode <= 299) {
+        // Our 200 was sent until the transaction gave up and no ACK came: the far end is not there.
+        KMT_LOG(kmt::logSipInvite, 1) << "no ACK for our 200: ending the call";
+        hangup(kbrphone::lineRemoteEnded);
+    }
 }
 
 void SipInviteDialog::onAckOrCancel(SipTransactionalResponse* response, const kmt::SocketAddress& source,
@@ -484,6 +608,7 @@ void SipInviteDialog::onAckOrCancel(SipTransactionalResponse* response, const km
                 KMT_LOG(kmt::logSipInvite, 1) << "error: " << e.what();
             }
             pendingOperation = operationNone;
+            sendQueuedInvite();
         } else if (callState == callConnected && response == inviteResponse) {
             destination = source;
         }

@@ -6,6 +6,7 @@
 #include "RTPSession.h"
 #include "Sdp.h"
 #include "SipDialog.h"
+#include "kmt/scheduler.h"
 
 #include <atomic>
 #include <memory>
@@ -58,6 +59,7 @@ public:
                                SipInMessage& response) override;
     void onFinalResponse(SipTransactionalRequest* request, const kmt::SocketAddress& source,
                          SipInMessage& response) override;
+    void onRequestTimeout(SipTransactionalRequest* request) override;
     void onRequestFinished(SipTransactionalRequest* request) override;
     void onRequest(const kmt::SocketAddress& source, SipInMessage& request) override;
     void onResponseNotAcknowledged(SipTransactionalResponse* response) override;
@@ -66,6 +68,8 @@ public:
     void onResponseFinished(SipTransactionalResponse* response) override;
     // Deletes the dialog once it is finished and has no transaction left.
     void checkFinished() override;
+    // With a route set, later requests go to the far end's contact; otherwise to its address of record.
+    std::string targetUri() const override;
 
     // The offered call. Each may delete the dialog (and its line) before it returns.
     void answer();
@@ -88,6 +92,11 @@ public:
 
     // The Refer-to target that hands this call's peer to the other call's party, replacing that call.
     std::string replacesTargetOf(const SipInviteDialog& other) const;
+    // Makes this dialog and the other the two legs of an attended transfer; earlier partners of
+    // either are let go first, so that no leg keeps pointing at a dialog that is linked elsewhere.
+    void linkTransferPartner(SipInviteDialog* other);
+    // Clears the link to the transfer partner on both sides.
+    void unlinkTransferPartner();
 
     // Live INVITE dialogs in the process (tests, diagnostics).
     static size_t instanceCount() { return Counted::live.load(); }
@@ -126,8 +135,23 @@ private:
     int rtpPort() const;
     int rtcpPort() const;
 
+    // Sends the re-INVITE that waited for the one before it (or for the ACK of the far end's).
+    void sendQueuedInvite();
+    // Whether an INVITE transaction of this dialog is still under way in either direction.
+    bool inviteInProgress() const;
+    void onGlareTimer();
+    // The call is given up before it was answered: the line shows the failure (the end on a transfer leg).
+    void failCall(int lineState);
+
     // The direction of the latest offer we sent, repeated when it is sent again with credentials.
     int offerDirection = 1;
+    // A re-INVITE asked for while another INVITE transaction was under way: its direction, -1 for none.
+    int queuedDirection = -1;
+    // After a 491 the re-INVITE is sent again once this timer has run.
+    bool glareWait = false;
+    kmt::EventCallback<SipInviteDialog> glareTimer{this, &SipInviteDialog::onGlareTimer};
+    // True for a call placed by this side (it chose the Call-ID).
+    bool outgoing = false;
 };
 
 // The telephone-event payload type of the selected audio of an SDP description; -1 when absent.

@@ -35,6 +35,44 @@ std::string ackBranch(SipInMessage& response) {
 
 // ---- shared header writers
 
+std::vector<std::string> headerEntries(SipInMessage& message, const std::string& name) {
+    std::vector<std::string> out;
+    for (auto it = message.findHeader(name, false);
+         it != message.headersEnd() && !headerNameLess(name, it->first); ++it) {
+        const std::string& value = it->second;
+        std::string entry;
+        bool quoted = false;
+        int angle = 0;
+        for (size_t i = 0; i < value.size(); ++i) {
+            const char c = value[i];
+            if (quoted) {
+                if (c == '\\' && i + 1 < value.size()) {
+                    entry += c;
+                    entry += value[++i];
+                    continue;
+                }
+                if (c == '"')
+                    quoted = false;
+            } else if (c == '"') {
+                quoted = true;
+            } else if (c == '<') {
+                ++angle;
+            } else if (c == '>' && angle > 0) {
+                --angle;
+            } else if (c == ',' && angle == 0) {
+                if (!trimBlank(entry).empty())
+                    out.push_back(trimBlank(entry));
+                entry.clear();
+                continue;
+            }
+            entry += c;
+        }
+        if (!trimBlank(entry).empty())
+            out.push_back(trimBlank(entry));
+    }
+    return out;
+}
+
 void writeViaHeader(std::ostream& os, const kmt::SocketAddress& localAddress, const std::string& branch) {
     os << "Via: SIP/2.0/UDP ";
     if (isUnspecifiedAddress(localAddress))
@@ -125,7 +163,7 @@ SipOutMessage::SipOutMessage(SipDialog* dialog_, const std::string& method_, con
     if (cseq == 0 && numberIfZero)
         cseq = ++dialog->localCSeq;
     if (requestUri.empty())
-        requestUri = dialog->remoteUri;
+        requestUri = dialog->targetUri();
     if (branch.empty())
         branch = "z9hG4bK" + kmt::randomId();
 }
@@ -167,6 +205,8 @@ std::ostream& SipRequest::writeHeaders(std::ostream& os, const kmt::SocketAddres
     os << method << ' ' << requestUri << " SIP/2.0\r\n";
     writeViaHeader(os, dialog->localAddress(), branch);
     os << "Max-Forwards: 70\r\n";
+    for (const std::string& route : dialog->routeSet)
+        os << "Route: " << route << "\r\n";
     writeNameAddrHeader(os, "From", dialog->localUri, dialog->localName, dialog->localTag);
     if (!toText.empty())
         os << "To: " << toText << "\r\n";
@@ -251,6 +291,8 @@ SipResponse::SipResponse(SipDialog* dialog_, const kmt::SocketAddress& source, S
     for (auto it = request.findHeader(via, false);
          it != request.headersEnd() && !headerNameLess(via, it->first); ++it)
         viaValues.push_back(it->second);
+    if (noCaseEqual(request.cseqMethod, "INVITE"))
+        recordRoutes = headerEntries(request, "Record-Route");
     fromText = request.header("From");
     SipHeaderValue to(request.header("To"));
     toUri = to.nameAddr(&toDisplayName, ';');
@@ -269,8 +311,11 @@ std::ostream& SipResponse::writeHeaders(std::ostream& os) {
         for (size_t i = 1; i < viaValues.size(); ++i)
             os << "Via: " << viaValues[i] << "\r\n";
     }
+    if (statusCode > 100 && statusCode <= 299)
+        for (const std::string& route : recordRoutes)
+            os << "Record-Route: " << route << "\r\n";
     os << "From: " << fromText << "\r\n";
-    writeNameAddrHeader(os, "To", toUri, toDisplayName, dialog->localTag);
+    writeNameAddrHeader(os, "To", toUri, toDisplayName, toTag.empty() ? dialog->localTag : toTag);
     os << "Call-ID: " << dialog->callId << "\r\n";
     writeCSeq(os);
     writeContact(os);

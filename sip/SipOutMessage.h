@@ -20,7 +20,7 @@ extern const char* const allowedMethods;
 class SipOutMessage {
 public:
     // cseq 0 takes the dialog's next CSeq number (unless numberIfZero is false: ACK, CANCEL and
-    // responses repeat the number they are given); an empty requestUri becomes the dialog's remote
+    // responses repeat the number they are given); an empty requestUri becomes the dialog's target
     // URI; an empty branch becomes "z9hG4bK" and a random id.
     SipOutMessage(SipDialog* dialog, const std::string& method, const std::string& requestUri, int32_t cseq,
                   const std::string& branch, bool numberIfZero = true);
@@ -106,10 +106,16 @@ public:
     void send();
 
     std::vector<std::string> viaValues;
+    // The request's Record-Route values in arrival order; repeated in the answers to an INVITE that
+    // set up or refresh a dialog (101-299), so that the far end learns the same route set.
+    std::vector<std::string> recordRoutes;
     std::string fromText;
     std::string toUri;
     std::string toDisplayName;
     kmt::SocketAddress destination; // where the request came from
+    // The To tag written; empty: the dialog's local tag. A request that reached no dialog of ours is
+    // answered with its own To tag.
+    std::string toTag;
     int statusCode = 0;
     std::string reasonPhrase;
 };
@@ -125,6 +131,9 @@ void writeContactHeader(std::ostream& os, const std::string& user, const kmt::So
 // "Name: "display" <uri>;tag=..." with quotes and backslashes in the display name escaped.
 void writeNameAddrHeader(std::ostream& os, const char* name, const std::string& uri,
                          const std::string& displayName, const std::string& tag);
+// Every value of the named header in arrival order, comma-separated lists split into their
+// entries (commas inside <...> or quotes do not split).
+std::vector<std::string> headerEntries(SipInMessage& message, const std::string& name);
 // Letters and digits as they are, every other byte as "%" and two lowercase hex digits.
 void writeEscaped(std::ostream& os, const std::string& text);
 

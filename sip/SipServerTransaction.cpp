@@ -86,8 +86,14 @@ void SipInviteResponse::onRequest(const kmt::SocketAddress& source, SipInMessage
             KMT_LOG(kmt::logSipInvite, 2) << "resend " << statusCode << " response";
         }
     } else if (noCaseEqual(method, "CANCEL")) {
-        if (state != stateProceeding)
+        if (state != stateProceeding) {
+            // Too late to cancel (or a retransmitted CANCEL): the CANCEL itself is still answered.
+            if (statusCode != 0 && source == destination) {
+                SipResponse cancelAnswer(dialog, destination, request);
+                cancelAnswer.sendResponse(200, "invite canceled");
+            }
             return;
+        }
         SipResponse cancelAnswer(dialog, destination, request);
         cancelAnswer.sendResponse(200, "invite canceled");
         sendResponse(487, "request terminated");

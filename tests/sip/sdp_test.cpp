@@ -93,18 +93,42 @@ TEST(SdpWriter, AnswerGivesEveryOfferedMediaASectionAndCodecsOnlyToTheSelectedOn
     ASSERT_NE(offer.selectAudio(pcma), nullptr);
     std::ostringstream os;
     localMedia(40000, 40001, 1, {pcma, {101, "telephone-event", 8000, "0-11"}}).writeSdpAnswer(os, offer);
-    EXPECT_EQ(withClockMasked(os.str()), session + "m=video 40000 RTP/AVP\r\n"
-                                                   "a=rtcp:40001\r\n"
-                                                   "a=sendrecv\r\n"
+    // Streams not taken are refused: port 0 and the formats they were offered with.
+    EXPECT_EQ(withClockMasked(os.str()), session + "m=video 0 RTP/AVP 31\r\n"
                                                    "m=audio 40000 RTP/AVP 8 101\r\n"
                                                    "a=rtcp:40001\r\n"
                                                    "a=sendrecv\r\n"
                                                    "a=rtpmap:8 PCMA/8000\r\n"
                                                    "a=rtpmap:101 telephone-event/8000\r\n"
                                                    "a=fmtp:101 0-11\r\n"
-                                                   "m=audio 40000 RTP/SAVP\r\n"
-                                                   "a=rtcp:40001\r\n"
-                                                   "a=sendrecv\r\n");
+                                                   "m=audio 0 RTP/SAVP 8\r\n");
+}
+
+TEST(SdpAnswer, DirectionFollowsTheOffer) {
+    struct Row {
+        int offered, wanted, answered;
+    };
+    const Row rows[] = {
+        {1, 1, 1}, {2, 1, 0}, {0, 1, 2}, {3, 1, 3}, // sendrecv wanted
+        {1, 2, 2}, {2, 2, 3}, {0, 2, 2}, {3, 2, 3}, // this side holds
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(sip::sdpAnswerDirection(r.offered, r.wanted), r.answered)
+            << "offered " << r.offered << " wanted " << r.wanted;
+}
+
+TEST(SdpContentType, MediaTypeInAnyCaseWithParameters) {
+    struct Row {
+        const char* value;
+        bool sdp;
+    };
+    const Row rows[] = {
+        {"application/sdp", true},  {"Application/SDP", true}, {"application/sdp;charset=utf-8", true},
+        {" application/sdp ; x=1", true}, {"application/sdpx", false}, {"application/sd", false},
+        {"text/plain", false},      {"", false},               {";application/sdp", false},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(sip::isSdpContentType(r.value), r.sdp) << "'" << r.value << "'";
 }
 
 TEST(SdpReader, ReadsMediaCodecsAttributesAndAddresses) {

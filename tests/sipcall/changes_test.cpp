@@ -97,40 +97,40 @@ TEST_F(ConnectedCall, AFailedReInviteLeavesTheCallConnected) {
     h.expectAllReleased();
 }
 
-class HoldTwice : public ConnectedCall, public ::testing::WithParamInterface<bool> {};
+class HoldTwice : public ConnectedCall, public ::testing::WithParamInterface<int> {};
 
-TEST_P(HoldTwice, CancelsTheFirstReInviteBeforeTheSecond) {
-    const bool firstProceeding = GetParam();
+// A second offer while the first re-INVITE is unanswered waits for its final answer (one INVITE
+// transaction at a time), whatever that answer is; every 2xx is acknowledged.
+TEST_P(HoldTwice, TheSecondReInviteWaitsForTheFirstsFinalAnswer) {
+    const int firstAnswer = GetParam();
     h.post(a.lineId, &kbrphone::Line::putOnHold);
     const std::string first = h.oneAtOther("INVITE ");
-    if (firstProceeding)
-        h.fromOther(reply(first, 100, "Trying", "", "", "", ""));
+    h.fromOther(reply(first, 100, "Trying", "", "", "", ""));
     sip::SipInviteDialog* d = a.line->dialog;
-    d->invite(2);
-    h.pump();
+    h.post(a.lineId, &kbrphone::Line::activate);
+    h.advance(1000, 10);
+    EXPECT_TRUE(h.take(h.otherReceived, "INVITE ").empty()) << "no second INVITE while the first is out";
+    EXPECT_TRUE(h.take(h.otherReceived, "CANCEL ").empty());
+    h.fromOther(reply(first, firstAnswer, firstAnswer == 200 ? "OK" : "Not Acceptable Here",
+                      firstAnswer == 200 ? contactOf(h.other.port) : "",
+                      firstAnswer == 200 ? "application/sdp" : "", firstAnswer == 200 ? farSdp(h.rtp.port) : "",
+                      "rtA"));
+    EXPECT_EQ(headerOf(h.oneAtOther("ACK "), "CSeq"), "2 ACK");
     const std::string second = h.oneAtOther("INVITE ");
     EXPECT_EQ(headerOf(second, "CSeq"), "3 INVITE");
-    const std::string firstBranch = paramOf(headerOf(first, "Via"), "branch");
-    if (firstProceeding) {
-        EXPECT_EQ(paramOf(headerOf(h.oneAtOther("CANCEL "), "Via"), "branch"), firstBranch) << "at once";
-    } else {
-        EXPECT_TRUE(h.take(h.otherReceived, "CANCEL ").empty()) << "marked, not sent yet";
-        h.advance(520, 10);
-        const std::string cancel = h.oneAtOther("CANCEL ");
-        EXPECT_EQ(paramOf(headerOf(cancel, "Via"), "branch"), firstBranch)
-            << "in place of its retransmission";
-        EXPECT_EQ(headerOf(cancel, "CSeq"), "2 CANCEL");
-    }
-    h.fromOther(reply(first, 487, "Request Terminated", "", "", "", "rtA"));
+    EXPECT_NE(bodyOf(second).find("a=sendrecv\r\n"), std::string::npos) << "the resume follows";
     h.fromOther(
         reply(second, 200, "OK", contactOf(h.other.port), "application/sdp", farSdp(h.rtp.port), "rtA"));
+    EXPECT_EQ(headerOf(h.oneAtOther("ACK "), "CSeq"), "3 ACK");
     EXPECT_EQ(d->pendingOperation, sip::SipInviteDialog::operationNone);
     EXPECT_EQ(d->callState, sip::SipInviteDialog::callConnected);
+    h.advance(5000, 50);
+    EXPECT_TRUE(h.take(h.otherReceived, "INVITE ").empty()) << "nothing more is sent";
     hangUp(a);
     h.expectAllReleased();
 }
 
-INSTANTIATE_TEST_SUITE_P(FirstState, HoldTwice, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(FirstAnswer, HoldTwice, ::testing::Values(200, 488));
 
 TEST_F(ConnectedCall, AFarEndReInviteIsAnsweredAtOnceAndItsMediaFollowsAtTheAck) {
     Peer& newRtp = h.other; // any other socket of the far end
@@ -384,6 +384,163 @@ TEST_F(ConnectedCall, AFailedInviteOnATransferLegEndsItsLineAtOnceAndTheDialogGo
     h.fromProxy(reply(bInvite, 486, "Busy Here"));
     EXPECT_EQ(h.statesOf(bId).back(), 8) << "no busy tone on a transfer leg";
     EXPECT_EQ(h.phone.findLine(bId), nullptr);
+    hangUp(a);
+    h.expectAllReleased();
+}
+
+} // namespace
+
+namespace {
+
+// A transfer started while the hold's re-INVITE is still out: its 200 is acknowledged all the same.
+TEST_F(ConnectedCall, AHoldAnsweredAfterATransferStartedIsStillAcknowledged) {
+    h.post(a.lineId, &kbrphone::Line::putOnHold);
+    const std::string hold = h.oneAtOther("INVITE ");
+    h.post(a.lineId, &kbrphone::Line::blindTransfer, "3009");
+    const std::string refer = h.oneAtOther("REFER ");
+    EXPECT_EQ(a.line->dialog->pendingOperation, sip::SipInviteDialog::operationRefer);
+    h.fromOther(reply(hold, 200, "OK", contactOf(h.other.port), "application/sdp",
+                      farSdp(h.rtp.port, "recvonly"), "rtA"));
+    EXPECT_EQ(headerOf(h.oneAtOther("ACK "), "CSeq"), "2 ACK");
+    EXPECT_EQ(a.line->dialog->pendingOperation, sip::SipInviteDialog::operationRefer) << "the transfer runs on";
+    h.fromOther(reply(refer, 202, "Accepted", "", "", "", "rtA"));
+    // A resume asked for now goes at once: nothing else is under way.
+    h.post(a.lineId, &kbrphone::Line::activate);
+    const std::string resume = h.oneAtOther("INVITE ");
+    h.fromOther(reply(resume, 200, "OK", contactOf(h.other.port), "application/sdp", farSdp(h.rtp.port), "rtA"));
+    EXPECT_EQ(headerOf(h.oneAtOther("ACK "), "CSeq"), "4 ACK");
+    h.fromOther(farIn(a, "NOTIFY", 1, "z9hG4bKn1", "message/sipfrag", "SIP/2.0 200 OK\r\n"));
+    h.oneAtOther("SIP/2.0 200");
+    h.fromOther(reply(h.oneAtOther("BYE "), 200, "OK", "", "", "", ""));
+    EXPECT_EQ(h.statesOf(a.lineId).back(), 8);
+    h.expectAllReleased();
+}
+
+// Both sides offer at once: the far end's re-INVITE gets 491, ours is sent again after a 491.
+TEST_F(ConnectedCall, CrossingReInvitesAreSettledBy491AndARetry) {
+    h.post(a.lineId, &kbrphone::Line::putOnHold);
+    const std::string hold = h.oneAtOther("INVITE ");
+    h.fromOther(farIn(a, "INVITE", 7, "z9hG4bKfar7", "application/sdp", farSdp(h.rtp.port)));
+    const std::string pending = h.oneAtOther("SIP/2.0 ");
+    EXPECT_EQ(firstLine(pending), "SIP/2.0 491 Request Pending");
+    EXPECT_EQ(headerOf(pending, "CSeq"), "7 INVITE");
+    h.fromOther(farIn(a, "ACK", 7, "z9hG4bKfar7"));
+    h.fromOther(reply(hold, 491, "Request Pending", "", "", "", "rtA"));
+    EXPECT_EQ(headerOf(h.oneAtOther("ACK "), "CSeq"), "2 ACK");
+    // The side that placed the call waits 2.1 to 4 s.
+    h.advance(2000, 10);
+    EXPECT_TRUE(h.take(h.otherReceived, "INVITE ").empty());
+    for (int step = 0; step < 210 && h.otherReceived.empty(); ++step)
+        h.advance(10, 10);
+    const std::string again = h.oneAtOther("INVITE ");
+    EXPECT_EQ(headerOf(again, "CSeq"), "3 INVITE");
+    EXPECT_NE(bodyOf(again).find("a=sendonly\r\n"), std::string::npos) << "the same offer";
+    h.fromOther(reply(again, 200, "OK", contactOf(h.other.port), "application/sdp", farSdp(h.rtp.port), "rtA"));
+    EXPECT_EQ(headerOf(h.oneAtOther("ACK "), "CSeq"), "3 ACK");
+    EXPECT_EQ(a.line->dialog->pendingOperation, sip::SipInviteDialog::operationNone);
+    hangUp(a);
+    h.expectAllReleased();
+}
+
+// A second attended transfer of the same leg to another call: the first partner is let go on both
+// sides, so its far end's BYE is an ordinary end and no leg points at a dialog that has gone.
+TEST_F(ConnectedCall, ARetargetedAttendedTransferLetsTheFirstPartnerGo) {
+    auto second = [&](const std::string& number, const std::string& tag) {
+        Call c;
+        c.line = h.newLine();
+        c.lineId = c.line->getLineId();
+        c.remoteTag = tag;
+        h.dial(c.lineId, number);
+        // Any hold of an earlier call that dialling caused is answered.
+        for (const Datagram& d : h.take(h.otherReceived, "INVITE ")) {
+            const std::string& hold = d.text;
+            h.fromOther(reply(hold, 200, "OK", contactOf(h.other.port), "application/sdp", farSdp(h.rtp.port),
+                              paramOf(headerOf(hold, "To"), "tag")));
+        }
+        h.take(h.otherReceived, "ACK ");
+        c.invite = h.oneAtProxy("INVITE ");
+        h.fromProxy(reply(c.invite, 200, "OK", contactOf(h.other.port, number), "application/sdp",
+                          farSdp(h.rtp.port), tag));
+        h.oneAtOther("ACK ");
+        return c;
+    };
+    Call b = second("4004", "rtB");
+    Call c = second("5005", "rtC");
+    sip::SipInviteDialog* da = a.line->dialog;
+    sip::SipInviteDialog* db = b.line->dialog;
+    sip::SipInviteDialog* dc = c.line->dialog;
+
+    h.transfer(a.lineId, b.lineId);
+    h.fromOther(reply(h.oneAtOther("REFER "), 202, "Accepted", "", "", "", "rtA"));
+    h.transfer(a.lineId, c.lineId);
+    const std::string refer = h.oneAtOther("REFER ");
+    EXPECT_NE(headerOf(refer, "Refer-to").find("to-tag=rtC"), std::string::npos);
+    h.fromOther(reply(refer, 202, "Accepted", "", "", "", "rtA"));
+    EXPECT_EQ(da->transferPartner, dc);
+    EXPECT_EQ(dc->transferPartner, da);
+    EXPECT_EQ(db->transferPartner, nullptr) << "the first partner is let go";
+
+    // The transfer succeeds and the transferring leg goes ...
+    h.fromOther(farIn(a, "NOTIFY", 1, "z9hG4bKn1", "message/sipfrag", "SIP/2.0 200 OK\r\n"));
+    h.oneAtOther("SIP/2.0 200");
+    h.fromOther(reply(h.oneAtOther("BYE "), 200, "OK", "", "", "", ""));
+    h.advance(33000, 50);
+    EXPECT_EQ(dc->transferPartner, nullptr) << "cleared by the leg that went";
+    // ... then the first partner's far end hangs up: an ordinary end of a call, state 7.
+    h.fromOther(farIn(b, "BYE", 9, "z9hG4bKbyeB"));
+    EXPECT_EQ(firstLine(h.oneAtOther("SIP/2.0 ")), "SIP/2.0 200 OK");
+    EXPECT_EQ(h.statesOf(b.lineId).back(), 7);
+    h.post(b.lineId, &kbrphone::Line::hangup);
+    h.fromOther(farIn(c, "BYE", 9, "z9hG4bKbyeC"));
+    h.oneAtOther("SIP/2.0 200");
+    EXPECT_EQ(h.statesOf(c.lineId).back(), 7) << "its partner has gone: an ordinary end";
+    h.post(c.lineId, &kbrphone::Line::hangup);
+    h.expectAllReleased();
+}
+
+// Transferring one leg of a pending attended transfer to a third call unlinks the other leg too.
+TEST_F(ConnectedCall, TransferringAPartnerLegToAThirdCallUnlinksItsOldPartner) {
+    Call b = connect("4004", "rtB");
+    Call c = connect("5005", "rtC");
+    h.takeProxy();
+    h.otherReceived.clear();
+    h.transfer(a.lineId, b.lineId);
+    h.transfer(b.lineId, c.lineId);
+    EXPECT_EQ(a.line->dialog->transferPartner, nullptr);
+    EXPECT_EQ(b.line->dialog->transferPartner, c.line->dialog);
+    EXPECT_EQ(c.line->dialog->transferPartner, b.line->dialog);
+    // The far end of the first call hangs up: an ordinary end.
+    h.fromOther(farIn(a, "BYE", 9, "z9hG4bKbyeA"));
+    EXPECT_EQ(h.statesOf(a.lineId).back(), 7);
+    for (const Call* call : {&a, &b, &c})
+        h.post(call->lineId, &kbrphone::Line::hangup);
+    for (const Datagram& d : h.take(h.otherReceived, "BYE "))
+        h.fromOther(reply(d.text, 200, "OK", "", "", "", ""));
+    h.expectAllReleased();
+}
+
+} // namespace
+
+namespace {
+
+// A hold that the far end never answers leaves the call as it was after the 32 s time-out, and the
+// resume that waited for it goes then.
+TEST_F(ConnectedCall, AReInviteNeverAnsweredLetsTheWaitingOfferGoAfterItsTimeOut) {
+    h.post(a.lineId, &kbrphone::Line::putOnHold);
+    h.oneAtOther("INVITE ");
+    h.post(a.lineId, &kbrphone::Line::activate);
+    h.advance(31000, 50);
+    EXPECT_EQ(h.take(h.otherReceived, "INVITE ").size(), 9u) << "copies of the hold only";
+    h.advance(1200, 50);
+    std::vector<Datagram> invites = h.take(h.otherReceived, "INVITE ");
+    ASSERT_EQ(invites.size(), 2u) << "the hold's last copy, then the resume";
+    const std::string resume = invites.back().text;
+    EXPECT_EQ(headerOf(resume, "CSeq"), "3 INVITE");
+    EXPECT_NE(bodyOf(resume).find("a=sendrecv\r\n"), std::string::npos);
+    EXPECT_EQ(a.line->dialog->callState, sip::SipInviteDialog::callConnected);
+    EXPECT_EQ(h.statesOf(a.lineId).back(), 6);
+    h.fromOther(reply(resume, 200, "OK", contactOf(h.other.port), "application/sdp", farSdp(h.rtp.port), "rtA"));
+    EXPECT_EQ(headerOf(h.oneAtOther("ACK "), "CSeq"), "3 ACK");
     hangUp(a);
     h.expectAllReleased();
 }

@@ -176,7 +176,7 @@ struct Challenge {
 
 class ChallengedCall : public OutgoingCall, public ::testing::WithParamInterface<Challenge> {};
 
-TEST_P(ChallengedCall, IsAnsweredWithCredentialsUpToTheFourthAttemptAndTheFourthChallengeIsLeft) {
+TEST_P(ChallengedCall, IsAnsweredWithCredentialsUpToTheFourthAttemptAndTheFourthChallengeEndsTheCall) {
     const Challenge& c = GetParam();
     dial();
     std::string request = invite;
@@ -200,7 +200,7 @@ TEST_P(ChallengedCall, IsAnsweredWithCredentialsUpToTheFourthAttemptAndTheFourth
                       std::string(c.challengeHeader) + ": Digest realm=\"pbx\", nonce=\"n5\"\r\n"));
     h.oneAtProxy("ACK ");
     EXPECT_TRUE(h.take(h.proxyReceived, "INVITE ").empty()) << "a fourth challenge is not answered";
-    EXPECT_EQ(h.statesOf(lineId), std::vector<int>{1}) << "and does not end the call";
+    EXPECT_EQ(h.statesOf(lineId), (std::vector<int>{1, 11})) << "the call fails instead of dialling on";
     // The user gives up: nothing is left to cancel.
     h.post(lineId, &kbrphone::Line::hangup);
     h.advance(600, 50);

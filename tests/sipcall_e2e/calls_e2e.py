@@ -481,6 +481,300 @@ def call_between_two_engines_through_kamailio(w):
             b.close()
 
 
+# ---- calls that lose their ACK, never get an answer, or carry requests the engine does not serve
+
+@case
+def incoming_call_whose_ack_is_lost_is_ended_with_bye(w):
+    s = sipp_server(w, "proxy_call_no_ack", timeout=60, params={"headers": "X-Brimel-id: line-n"})
+
+    def run(e):
+        e.register("1001", "secret1", s.port)
+        e.state("line-n", 5, timeout=15)
+        e.send("answer line-n")
+        e.state("line-n", 6)
+        e.state("line-n", 7, timeout=40, what="the call ended when no ACK came")
+        e.send("hangup line-n")
+        e.state("line-n", 8)
+        r = s.wait()
+        check(r.ok, "proxy_call_no_ack", r)
+        e.quiet_calls()
+    with_engine(w, run)
+
+
+@case
+def outgoing_invite_never_answered_fails(w):
+    s = sipp_server(w, "uas_no_answer", calls=2, timeout=60, params={"silent_ms": 36000})
+
+    def run(e):
+        e.register("1001", "secret1", s.port)
+        line = e.new_line()
+        e.send("dial %s 1002" % line)
+        e.state(line, 1)
+        e.state(line, 11, timeout=40, what="the call failed after the INVITE's time-out")
+        e.send("hangup " + line)
+        e.state(line, 8)
+        check(e.states(line) == [1, 11, 8], "states %s" % e.states(line))
+        r = s.wait()
+        invites = [m for m in r.received() if m.startswith("INVITE ")]
+        check(len(invites) == 11, "INVITE sent 11 times: %d" % len(invites), r)
+        e.quiet_calls()
+    with_engine(w, run)
+
+
+@case
+def options_and_info_inside_a_call_are_answered(w):
+    s = sipp_server(w, "proxy_call_in_dialog", rtp_echo=True,
+                    params={"headers": "X-Brimel-id: line-i", "talk_ms": 8000})
+
+    def run(e):
+        e.register("1001", "secret1", s.port)
+        e.state("line-i", 5, timeout=15)
+        e.send("answer line-i")
+        e.state("line-i", 6)
+        time.sleep(2.0)
+        check(e.states("line-i") == [5, 6], "the call stays up: %s" % e.states("line-i"))
+        e.send("hangup line-i")
+        e.state("line-i", 8)
+        r = s.wait()
+        check(r.ok, "proxy_call_in_dialog", r)
+        answers = peers.first_lines(r.received())
+        check("SIP/2.0 501 Not Implemented" in answers, "INFO answered 501: %s" % answers, r)
+        e.quiet_calls()
+    with_engine(w, run)
+
+
+# ---- two engines through the stock kamailio (record_route, loose_route)
+
+def two_engines(w, k):
+    a = Engine(w, "engine-a")
+    b = Engine(w, "engine-b")
+    a.register("1001", "secret1", k.port)
+    b.register("1002", "secret2", k.port)
+    line = a.new_line()
+    a.send("dial %s 1002" % line)
+    incoming = b.expect(r"^STATE (\S+) 5 ", timeout=15).group(1)
+    b.send("answer " + incoming)
+    b.state(incoming, 6)
+    a.state(line, 6)
+    return a, b, line, incoming
+
+
+def acks_confirmed(engine):
+    return engine.log_path.read_text(errors="replace").count("received ack, state changed to confirmed")
+
+
+@case
+def callee_ends_a_call_between_two_engines_through_kamailio(w):
+    with peers.Kamailio(workdir=w) as k:
+        a = b = None
+        try:
+            a, b, line, incoming = two_engines(w, k)
+            time.sleep(1.0)
+            b.send("hangup " + incoming)
+            b.state(incoming, 8)
+            a.state(line, 7, what="the callee's BYE came along the route set")
+            a.send("hangup " + line)
+            a.state(line, 8)
+            a.quiet_calls()
+            b.quiet_calls()
+        finally:
+            for e in (a, b):
+                if e:
+                    e.close()
+
+
+@case
+def quick_hold_and_resume_then_transfer_through_kamailio_acknowledge_every_200(w):
+    with peers.Kamailio(workdir=w) as k:
+        a = b = None
+        try:
+            a, b, line, incoming = two_engines(w, k)
+            # The resume is asked for before the hold is answered: it waits for it.
+            a.send("hold " + line)
+            a.send("activate " + line)
+            a.state(line, 6, active=0)
+            a.state(line, 6, active=1)
+            time.sleep(1.0)
+            # The callee holds and then transfers at once: the far end refuses the REFER, and the
+            # hold's 200 is acknowledged all the same.
+            b.send("hold " + incoming)
+            b.send("blind %s 1003" % incoming)
+            time.sleep(2.0)
+            check(acks_confirmed(b) >= 3, "the callee saw the ACK of its 200 and of both re-INVITEs: %d" %
+                  acks_confirmed(b))
+            check(acks_confirmed(a) >= 1, "the caller saw the ACK of the hold's 200: %d" % acks_confirmed(a))
+            check(a.states(line)[-1] == 6 and b.states(incoming)[-1] == 6, "both calls up: %s %s" %
+                  (a.states(line), b.states(incoming)))
+            a.send("hangup " + line)
+            a.state(line, 8)
+            b.state(incoming, 7, what="the caller's BYE came along the route set")
+            b.send("hangup " + incoming)
+            b.state(incoming, 8)
+            log = a.log_path.read_text(errors="replace") + b.log_path.read_text(errors="replace")
+            check("no ACK for our 200" not in log, "a 200 went unacknowledged")
+            a.quiet_calls()
+            b.quiet_calls()
+        finally:
+            for e in (a, b):
+                if e:
+                    e.close()
+
+
+# ---- baresip, a stock user agent, through the stock kamailio
+
+class Baresip:
+    """baresip registered at kamailio as 1002 (answering automatically), driven by menu commands on
+    its standard input; its output lines are kept for matching, like the engine's."""
+
+    def __init__(self, workdir, proxy_port, user="1002", password="secret2"):
+        folder = Path(workdir) / "baresip"
+        folder.mkdir()
+        sip_port = peers.free_udp_port()
+        (folder / "config").write_text(
+            "poll_method epoll\n"
+            "sip_listen 127.0.0.1:%d\n"
+            "net_interface 127.0.0.1\n"
+            "audio_player alsa,null\n"
+            "audio_source alsa,null\n"
+            "audio_alert alsa,null\n"
+            "rtp_ports 30000-39998\n"
+            "module_path /usr/lib/baresip/modules\n"
+            "module stdio.so\n"
+            "module g711.so\n"
+            "module alsa.so\n"
+            "module_app account.so\n"
+            "module_app menu.so\n" % sip_port)
+        (folder / "accounts").write_text(
+            '<sip:%s@127.0.0.1>;auth_pass=%s;outbound="sip:127.0.0.1:%d";regint=600;answermode=auto\n' %
+            (user, password, proxy_port))
+        (folder / "contacts").write_text("")
+        self.log_path = Path(workdir) / "baresip.log"
+        self.log = open(self.log_path, "w")
+        self.proc = subprocess.Popen(["baresip", "-f", str(folder)], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, bufsize=1,
+                                     start_new_session=True)
+        self.lines = queue.Queue()
+        self.history = []
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.log.write(line)
+            self.log.flush()
+            self.lines.put(line.rstrip("\n"))
+        self.lines.put(None)
+
+    def command(self, text):
+        self.proc.stdin.write(text + "\n")
+        self.proc.stdin.flush()
+
+    def expect(self, pattern, timeout=10.0, what=None):
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise Failure("baresip: no '%s' (%s) within %.0f s; log %s" % (pattern, what or "", timeout,
+                                                                           self.log_path))
+            try:
+                line = self.lines.get(timeout=left)
+            except queue.Empty:
+                continue
+            if line is None:
+                raise Failure("baresip ended; log %s" % self.log_path)
+            self.history.append(line)
+            m = regex.search(line)
+            if m:
+                return m
+
+    def close(self):
+        try:
+            if self.proc.poll() is None:
+                self.command("/quit")
+                self.proc.wait(timeout=5)
+        except Exception:
+            pass
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, 9)
+            self.proc.wait(timeout=5)
+        self.log.close()
+
+
+def with_baresip(w, fn):
+    with peers.Kamailio(workdir=w) as k:
+        e = Engine(w)
+        b = Baresip(w, k.port)
+        try:
+            b.expect(r"200 OK", timeout=10, what="registered")
+            e.register("1001", "secret1", k.port)
+            fn(e, b, k)
+            said = b.log_path.read_text(errors="replace")
+            check(not re.search(r"\b(404|408|481)\b", said), "baresip saw a request refused or lost: %s" %
+                  b.log_path)
+        finally:
+            b.close()
+            e.close()
+
+
+@case
+def baresip_calls_the_engine_through_kamailio_and_hangs_up(w):
+    def run(e, b, k):
+        b.command("/dial sip:1001@127.0.0.1")
+        incoming = e.expect(r"^STATE (\S+) 5 ", timeout=15).group(1)
+        e.send("answer " + incoming)
+        e.state(incoming, 6)
+        b.expect(r"[Cc]all established", what="baresip got the engine's 200")
+        time.sleep(1.0)
+        b.command("/hangup")
+        e.state(incoming, 7, timeout=10, what="baresip's BYE came along the route set")
+        e.send("hangup " + incoming)
+        e.state(incoming, 8)
+        e.quiet_calls()
+    with_baresip(w, run)
+
+
+@case
+def engine_calls_baresip_through_kamailio_and_hangs_up(w):
+    def run(e, b, k):
+        line = e.new_line()
+        e.send("dial %s 1002" % line)
+        e.state(line, 6, timeout=15, what="baresip answered")
+        b.expect(r"[Cc]all established", what="the engine's ACK reached baresip")
+        time.sleep(1.0)
+        e.send("hangup " + line)
+        e.state(line, 8)
+        b.expect(r"terminated|closed", what="the engine's BYE reached baresip")
+        e.quiet_calls()
+    with_baresip(w, run)
+
+
+@case
+def baresip_calls_the_engine_through_kamailio_which_holds_and_refuses_a_transfer(w):
+    def run(e, b, k):
+        b.command("/dial sip:1001@127.0.0.1")
+        incoming = e.expect(r"^STATE (\S+) 5 ", timeout=15).group(1)
+        e.send("answer " + incoming)
+        e.state(incoming, 6)
+        b.expect(r"[Cc]all established", what="baresip got the engine's 200")
+        # The engine holds and resumes along the route set; baresip answers both re-INVITEs.
+        e.send("hold " + incoming)
+        e.send("activate " + incoming)
+        e.state(incoming, 6, active=0)
+        e.state(incoming, 6, active=1)
+        time.sleep(1.0)
+        # A transfer asked by baresip is answered at once (the engine does not serve it, instead of
+        # leaving the proxy to answer 408 after 10 s); baresip then ends the call itself.
+        b.command("/transfer sip:1003@127.0.0.1")
+        b.expect(r"transfer failed: 501", timeout=3, what="the REFER answered at once")
+        e.state(incoming, 7, timeout=5, what="baresip's BYE came along the route set")
+        e.send("hangup " + incoming)
+        e.state(incoming, 8)
+        log = e.log_path.read_text(errors="replace")
+        check("no ACK for our 200" not in log, "a 200 went unacknowledged")
+        e.quiet_calls()
+    with_baresip(w, run)
+
+
 def main():
     global DRIVER
     ap = argparse.ArgumentParser()

@@ -14,7 +14,10 @@ import java.util.concurrent.TimeUnit;
  * refused with busyIncoming; an outgoing call goes to a busy far end (uas_busy). Every callback must
  * arrive on the processEvents thread.
  *
- * Arguments: the groups to run (incoming_answer, incoming_busy, outgoing_busy). Prints "N passed, N
+ * A call also comes through kamailio configured the usual way (record_route, loose_route), from a sipp
+ * caller registered there: its ACK and BYE reach the engine only along the route set of the engine's 200.
+ *
+ * Arguments: the groups to run (incoming_answer, incoming_busy, outgoing_busy, incoming_stock_proxy). Prints "N passed, N
  * failed" and exits nonzero on a failure.
  */
 public final class CallE2ETest {
@@ -30,6 +33,7 @@ public final class CallE2ETest {
         GROUPS.put("incoming_answer", traced(CallE2ETest::incomingAnswer));
         GROUPS.put("incoming_busy", traced(CallE2ETest::incomingBusy));
         GROUPS.put("outgoing_busy", traced(CallE2ETest::outgoingBusy));
+        GROUPS.put("incoming_stock_proxy", traced(CallE2ETest::incomingThroughStockProxy));
     }
 
     // A group that starts with no callbacks seen and prints the ones it saw, whatever its outcome.
@@ -189,6 +193,39 @@ public final class CallE2ETest {
             check(p.passed(20000), "the far end saw INVITE and its ACK: " + p.describe());
             phone.hangup(line);
             awaitLine(line, 8, "the line is over after hangup");
+        }
+    }
+
+    // A sipp caller calls the engine through the stock kamailio; Java answers, the caller hangs up.
+    private static void incomingThroughStockProxy() throws Exception {
+        try (Peers.Peer k = Peers.kamailio(false)) {
+            int port = k.port("KAMAILIO_PORT", 20000);
+            check(port > 0 && k.ready(20000), k.describe() + ": kamailio is up");
+            phone.registerWithProxy("1001", "Desk 1001", "1001", "secret1", "127.0.0.1", port);
+            if (await("registrationStateChanged 1 OK", "registered at kamailio") == null) {
+                return;
+            }
+            try (Peers.Peer caller = Peers.sipp("uac_call")
+                                         .client("127.0.0.1:" + port)
+                                         .service("1001")
+                                         .auth("1002", "secret2")
+                                         .param("caller", "1002")
+                                         .param("talk_ms", 2000)
+                                         .timeout(30)
+                                         .start()) {
+                String offered = await("lineStateChanged \\S+ \\S+ 5 .*", "the call through kamailio is offered");
+                if (offered == null) {
+                    return;
+                }
+                String line = offered.split(" ")[1];
+                phone.answerIncoming(line);
+                awaitLine(line, 6, "answered");
+                awaitLine(line, 7, "the caller's BYE came along the route set");
+                phone.hangup(line);
+                awaitLine(line, 8, "the line is over");
+                check(states(line).equals(Arrays.asList(5, 6, 7, 8)), "line states 5, 6, 7, 8: " + states(line));
+                check(caller.passed(20000), "the caller saw its whole call: " + caller.describe());
+            }
         }
     }
 
