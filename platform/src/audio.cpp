@@ -471,11 +471,11 @@ public:
         }
         if (!lent)
             return AUDCLNT_E_OUT_OF_ORDER;
+        if (frames != 0 && frames != packets[head].frames)
+            return AUDCLNT_E_INVALID_SIZE;
         lent = false;
         if (frames == 0)
             return S_OK;
-        if (frames != packets[head].frames)
-            return AUDCLNT_E_INVALID_SIZE;
         head = (head + 1) % slotCount;
         --queued;
         return S_OK;
