@@ -352,6 +352,39 @@ TEST_F(AudioDevices, SeveralPacketsInOneDrainAreAllProcessed) {
     EXPECT_EQ(channel.numbers, (std::vector<uint32_t>{0}));
 }
 
+// Packets lost to a capture buffer overflow leave a gap in the device positions: it is filled with
+// silence, so the frames that follow keep their place in time.
+TEST_F(AudioDevices, CaptureGapAfterOverflowIsFilledWithSilence) {
+    sim::configure("Speakers", "Microphone,rate=8000,channels=1,format=s16,source=tone:1000:0.5");
+    RecordingChannel channel;
+    WASMediaDevice device("", "", &channel, 160, 8000);
+    channel.blockAtCall = 2;
+    device.start();
+    ASSERT_TRUE(sim::waitStreams(2));
+    sim::tick(1, false);
+    ASSERT_TRUE(channel.waitFor([](RecordingChannel& c) { return c.requested.size() >= 2; }));
+    sim::tick(12, false);  // thirteen packets: ten fit, three are lost
+    wasapiLog().take();
+    channel.release();
+    ASSERT_TRUE(channel.waitFor([&](RecordingChannel&) { return device.getCapturedPackets() >= 10; }));
+    ASSERT_TRUE(sim::tick(3));
+    device.stop();
+    const auto lines = wasapiLog().take();
+    EXPECT_TRUE(hasLine(lines, "got AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY"));
+    EXPECT_TRUE(hasLine(lines, "capture gap of 240 frames filled with silence"));
+    // 16 periods of 80 frames: eight frames of 160, numbered without a hole.
+    ASSERT_EQ(channel.numbers.size(), 8u);
+    for (size_t i = 0; i < channel.numbers.size(); ++i)
+        EXPECT_EQ(channel.numbers[i], i);
+    // The lost periods (the 11th to 13th) are silence; the tone goes on around them.
+    const std::vector<int16_t> before(channel.captured.begin(), channel.captured.begin() + 10 * 80);
+    const std::vector<int16_t> lost(channel.captured.begin() + 10 * 80, channel.captured.begin() + 13 * 80);
+    const std::vector<int16_t> after(channel.captured.begin() + 13 * 80, channel.captured.end());
+    EXPECT_GT(audiotest::rms(before), 11000);
+    EXPECT_EQ(audiotest::rms(lost), 0.0);
+    EXPECT_GT(audiotest::rms(after), 11000);
+}
+
 std::vector<unsigned char> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<unsigned char>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
