@@ -57,6 +57,20 @@ Resampler::Resampler(int inputRate, int outputRate) {
         c = c * (N - k) / (k + 1);
     }
     std::fill(window, window + N, 0);
+    if (L_out <= kMaxTablePhases) {
+        terms.assign(static_cast<size_t>(L_out) * N, 0.0);
+        termSums.assign(static_cast<size_t>(L_out), 0.0);
+        for (int p = 1; p < L_out; ++p) {
+            const double x = D + static_cast<double>(p) / L_out;
+            double den = 0.0;
+            for (int i = 0; i < N; ++i) {
+                const double t = weights[i] / (x - i);
+                terms[static_cast<size_t>(p) * N + i] = t;
+                den += t;
+            }
+            termSums[static_cast<size_t>(p)] = den;
+        }
+    }
     phase = 0;
     windowLength = D;
     for (int i = 0; i < D; ++i)
@@ -73,13 +87,20 @@ int32_t Resampler::next() {
     if (phase == 0) {
         out = window[D];
     } else {
-        const double x = D + static_cast<double>(phase) / L_out;
         double num = 0.0;
         double den = 0.0;
-        for (int i = 0; i < N; ++i) {
-            const double t = weights[i] / (x - i);
-            num += window[i] * t;
-            den += t;
+        if (!terms.empty()) {
+            const double* t = &terms[static_cast<size_t>(phase) * N];
+            for (int i = 0; i < N; ++i)
+                num += window[i] * t[i];
+            den = termSums[static_cast<size_t>(phase)];
+        } else {
+            const double x = D + static_cast<double>(phase) / L_out;
+            for (int i = 0; i < N; ++i) {
+                const double t = weights[i] / (x - i);
+                num += window[i] * t;
+                den += t;
+            }
         }
         const double v = num / den;
         if (v > 32767.0)

@@ -50,6 +50,11 @@ private:
     int windowLength;
     int phase;
     double weights[N];
+    // Per phase, the terms w_i / (x - i) and their sum, computed once (for up to kMaxTablePhases
+    // phases; beyond that each output computes its own).
+    static constexpr int kMaxTablePhases = 4096;
+    std::vector<double> terms;
+    std::vector<double> termSums;
 };
 
 class InputConverterBase {
