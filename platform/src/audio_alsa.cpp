@@ -6,6 +6,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -162,9 +163,63 @@ public:
         return S_OK;
     }
 
+    // The sound card's mixer where the device has one: "Master" or "PCM" for playback, "Capture"
+    // for capture, scaled linearly over the control's range.
+    bool setMixerVolume(float level) override { return mixer(true, level); }
+    bool getMixerVolume(float& level) override { return mixer(false, level); }
+
     const std::string pcmName;
 
 private:
+    std::string mixerName() const {
+        const size_t at = pcmName.find("CARD=");
+        if (at != std::string::npos) {
+            const size_t end = pcmName.find(',', at);
+            return "hw:" + pcmName.substr(at + 5, end == std::string::npos ? std::string::npos : end - at - 5);
+        }
+        return pcmName == "default" ? "default" : "";
+    }
+
+    bool mixer(bool set, float& level) {
+        const std::string card = mixerName();
+        if (card.empty())
+            return false;
+        snd_mixer_t* m = nullptr;
+        if (snd_mixer_open(&m, 0) < 0)
+            return false;
+        bool done = false;
+        if (snd_mixer_attach(m, card.c_str()) >= 0 && snd_mixer_selem_register(m, nullptr, nullptr) >= 0 &&
+            snd_mixer_load(m) >= 0) {
+            const char* const names[] = {"Master", "PCM", "Capture"};
+            for (const char* wanted : names) {
+                if ((flow == eRender) == (std::strcmp(wanted, "Capture") == 0))
+                    continue;
+                for (snd_mixer_elem_t* e = snd_mixer_first_elem(m); e && !done; e = snd_mixer_elem_next(e)) {
+                    if (std::strcmp(snd_mixer_selem_get_name(e), wanted) != 0)
+                        continue;
+                    long lo = 0, hi = 0, value = 0;
+                    if (flow == eRender && snd_mixer_selem_has_playback_volume(e) &&
+                        snd_mixer_selem_get_playback_volume_range(e, &lo, &hi) >= 0 && hi > lo) {
+                        if (set)
+                            done = snd_mixer_selem_set_playback_volume_all(e, lo + std::lround(level * (hi - lo))) >= 0;
+                        else if (snd_mixer_selem_get_playback_volume(e, SND_MIXER_SCHN_FRONT_LEFT, &value) >= 0)
+                            done = true, level = static_cast<float>(value - lo) / static_cast<float>(hi - lo);
+                    } else if (flow == eCapture && snd_mixer_selem_has_capture_volume(e) &&
+                               snd_mixer_selem_get_capture_volume_range(e, &lo, &hi) >= 0 && hi > lo) {
+                        if (set)
+                            done = snd_mixer_selem_set_capture_volume_all(e, lo + std::lround(level * (hi - lo))) >= 0;
+                        else if (snd_mixer_selem_get_capture_volume(e, SND_MIXER_SCHN_FRONT_LEFT, &value) >= 0)
+                            done = true, level = static_cast<float>(value - lo) / static_cast<float>(hi - lo);
+                    }
+                }
+                if (done)
+                    break;
+            }
+        }
+        snd_mixer_close(m);
+        return done;
+    }
+
     snd_pcm_stream_t streamOf() const { return flow == eRender ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE; }
 
     std::mutex formatLock;
