@@ -339,6 +339,78 @@ TEST_F(SimAudio, CaptureHearsTheDelayedEchoOfARenderEndpoint) {
     CloseHandle(inEvent);
 }
 
+// A WAV file as the microphone: played once at the endpoint's rate, then silence; and playback
+// recorded to a WAV file that reads back as what was played.
+TEST_F(SimAudio, CapturesAWavFileAndRecordsPlayback) {
+    char dirTemplate[] = "/tmp/kbr-simwav-XXXXXX";
+    ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate;
+    std::vector<float> ramp(400);
+    for (size_t i = 0; i < ramp.size(); ++i)
+        ramp[i] = static_cast<float>(i) / 1000.0f;
+    ASSERT_TRUE(sim::writeWav(dir + "/in.wav", 8000, ramp));
+    sim::configure("Out,rate=16000,channels=1,format=s16,record=" + dir + "/out.wav",
+                   "In,rate=16000,channels=1,format=float,source=wav:" + dir + "/in.wav");
+    Ref<IAudioClient> in, out;
+    HANDLE inEvent = nullptr, outEvent = nullptr;
+    open(eCapture, in, inEvent);
+    open(eRender, out, outEvent);
+    Ref<IAudioCaptureClient> capture;
+    Ref<IAudioRenderClient> render;
+    ASSERT_EQ(in->GetService(IID_IAudioCaptureClient, capture.out()), S_OK);
+    ASSERT_EQ(out->GetService(IID_IAudioRenderClient, render.out()), S_OK);
+    ASSERT_EQ(in->Start(), S_OK);
+    ASSERT_EQ(out->Start(), S_OK);
+    std::vector<float> heard;
+    for (int period = 0; period < 8; ++period) {
+        sim::tick(1, false);
+        BYTE* data = nullptr;
+        UINT frames = 0;
+        DWORD flags = 0;
+        while (capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr) == S_OK) {
+            // Played back as it came in.
+            BYTE* play = nullptr;
+            ASSERT_EQ(render->GetBuffer(frames, &play), S_OK);
+            for (UINT i = 0; i < frames; ++i) {
+                float v;
+                std::memcpy(&v, data + 4 * i, 4);
+                heard.push_back(v);
+                const int16_t s = static_cast<int16_t>(std::lround(v * 32767));
+                std::memcpy(play + 2 * i, &s, 2);
+            }
+            ASSERT_EQ(render->ReleaseBuffer(frames, 0), S_OK);
+            capture->ReleaseBuffer(frames);
+        }
+    }
+    in->Stop();
+    out->Stop();
+    in.p->Release();
+    in.p = nullptr;
+    out.p->Release();
+    out.p = nullptr;
+    render.p->Release();
+    render.p = nullptr;
+    capture.p->Release();
+    capture.p = nullptr;
+    ASSERT_EQ(heard.size(), 8u * 160);
+    // 400 samples at 8000 Hz last 800 samples at 16000 Hz, interpolated between the file's samples.
+    for (size_t i = 0; i + 2 < 798; i += 2)
+        EXPECT_NEAR(heard[i], ramp[i / 2], 1.0 / 16384) << i;  // the file holds 16-bit samples
+    EXPECT_NEAR(heard[1], (ramp[0] + ramp[1]) / 2, 1.0 / 16384);
+    for (size_t i = 800; i < heard.size(); ++i)
+        ASSERT_EQ(heard[i], 0.0f) << i;
+    sim::WavData recorded;
+    std::string error;
+    ASSERT_TRUE(sim::readWav(dir + "/out.wav", recorded, &error)) << error;
+    EXPECT_EQ(recorded.rate, 16000u);
+    ASSERT_GE(recorded.mono.size(), 640u);
+    // The render buffer lags capture by one period; its content is what was written to it.
+    EXPECT_NEAR(recorded.mono[160 + 300], heard[300], 1.0 / 16000);
+    CloseHandle(inEvent);
+    CloseHandle(outEvent);
+    std::system(("rm -rf " + dir).c_str());
+}
+
 std::vector<BYTE> wavBytes(WORD tag, WORD channels, DWORD rate, WORD bits, const std::vector<BYTE>& data, bool dataFirst = false,
                            uint32_t dataLength = 0xFFFFFFFF) {
     std::vector<BYTE> out;
