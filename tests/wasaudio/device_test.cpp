@@ -312,8 +312,8 @@ TEST_F(AudioDevices, EndpointVanishingMidCallStopsAudioWithoutCrash) {
         sim::vanish(gone);
         sim::tick(3, false);
         std::vector<std::string> lines;
-        for (int i = 0; i < 200 && !hasLine(lines, "caught exception:"); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        for (int i = 0; i < 500 && !hasLine(lines, "caught exception:"); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
             auto more = wasapiLog().take();
             lines.insert(lines.end(), more.begin(), more.end());
         }

@@ -17,15 +17,17 @@
 //                           default "Speakers"; the first endpoint marked default (else the first)
 //                           is the default communications endpoint.
 //   KBR_AUDIO_SIM_CAPTURE   capture endpoints, the same attributes plus
-//                               [,source=silence|tone:HZ[:AMPLITUDE]|wav:PATH.wav]
+//                               [,source=silence|tone:HZ[:AMPLITUDE]|wav:PATH.wav|wavloop:PATH.wav]
 //                               [,echo=RENDERNAME:DELAY_MS:GAIN]
-//                           default "Microphone" (silence). A WAV source plays once, then silence;
+//                           default "Microphone" (silence). A WAV source plays once, then silence
+//                           (wavloop: repeats it);
 //                           echo adds what the named render endpoint played DELAY_MS earlier,
 //                           times GAIN.
-//   KBR_AUDIO_SIM_RECORD_DIR  every render stream records what it played to
+//   KBR_AUDIO_SIM_RECORD_DIR  every render stream records what it played (after the volumes) to
 //                           DIR/<endpoint name>-<n>.wav (n counts streams from 1), unless the
-//                           endpoint has its own record=PATH.
-//   KBR_AUDIO_SIM_PERIOD_MS   device period (default 10; the minimum period reported is 3).
+//                           endpoint has its own record=PATH; 16-bit mono at the endpoint's rate.
+//   KBR_AUDIO_SIM_PERIOD_MS   device period (default 10; the minimum period reported is 3). A
+//                           render buffer holds two periods, a capture buffer ten.
 //   KBR_AUDIO_SIM_FAIL      injected failures, ";" between entries: CALL[@ENDPOINT]=HRESULT[*COUNT]
 //                           CALL is the interface call's name (Activate, Initialize, GetMixFormat,
 //                           GetBuffer, Start, EnumAudioEndpoints, GetValue, ...), HRESULT in hex
@@ -33,7 +35,9 @@
 //   KBR_AUDIO_SIM_VANISH    NAME@MS;...: the endpoint goes away MS milliseconds after a stream on it
 //                           starts: its streams then fail with AUDCLNT_E_DEVICE_INVALIDATED and it
 //                           leaves the lists.
-// Volumes start at 1.0 (endpoint scalar and session volume), kept per endpoint for the process.
+// Volumes start at 1.0 (endpoint scalar and session volume), kept per endpoint for the process;
+// capture is scaled by the endpoint volume, playback by endpoint volume times session volume.
+// The tone amplitude (default 0.5) and the echo gain are fractions of full scale.
 #pragma once
 
 #include "plat/com.h"
