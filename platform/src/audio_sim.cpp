@@ -382,10 +382,14 @@ bool parseEndpoint(const std::string& text, EDataFlow flow, EndpointConfig& c) {
             const long r = std::atol(value.c_str());
             if (r >= 1000 && r <= 384000)
                 c.rate = static_cast<DWORD>(r);
+            else
+                std::fprintf(stderr, "audio simulation: endpoint %s: rate %s out of range\n", c.name.c_str(), value.c_str());
         } else if (key == "channels") {
             const long ch = std::atol(value.c_str());
             if (ch >= 1 && ch <= 8)
                 c.channels = static_cast<WORD>(ch);
+            else
+                std::fprintf(stderr, "audio simulation: endpoint %s: channels %s out of range\n", c.name.c_str(), value.c_str());
         } else if (key == "format") {
             if (value == "float") {
                 c.bits = 32;
@@ -402,6 +406,8 @@ bool parseEndpoint(const std::string& text, EDataFlow flow, EndpointConfig& c) {
             } else if (value == "s24") {
                 c.bits = 24;
                 c.isFloat = false;
+            } else {
+                std::fprintf(stderr, "audio simulation: endpoint %s: unknown format %s\n", c.name.c_str(), value.c_str());
             }
         } else if (key == "default") {
             c.isDefault = true;
