@@ -16,21 +16,31 @@
 
 namespace plat {
 
-const GUID KSDATAFORMAT_SUBTYPE_PCM = {0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
-const GUID KSDATAFORMAT_SUBTYPE_IEEE_FLOAT = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+const GUID KSDATAFORMAT_SUBTYPE_PCM = {
+    0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+const GUID KSDATAFORMAT_SUBTYPE_IEEE_FLOAT = {
+    0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 const PROPERTYKEY PKEY_Device_FriendlyName = {
     {0xA45C254E, 0xDF1C, 0x4EFD, {0x80, 0x20, 0x67, 0xD1, 0x46, 0xA8, 0x50, 0xE0}}, 14};
-const CLSID CLSID_MMDeviceEnumerator = {0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x92, 0x91, 0x69, 0x2E}};
-const IID IID_IMMDeviceEnumerator = {0xA95664D2, 0x9614, 0x4F35, {0xA7, 0x46, 0xDE, 0x8D, 0xB6, 0x36, 0x17, 0xE6}};
-const IID IID_IMMDeviceCollection = {0x0BD7A1BE, 0x7A1A, 0x44DB, {0x83, 0x97, 0xCC, 0x53, 0x92, 0x38, 0x7B, 0x5E}};
+const CLSID CLSID_MMDeviceEnumerator = {
+    0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x92, 0x91, 0x69, 0x2E}};
+const IID IID_IMMDeviceEnumerator = {
+    0xA95664D2, 0x9614, 0x4F35, {0xA7, 0x46, 0xDE, 0x8D, 0xB6, 0x36, 0x17, 0xE6}};
+const IID IID_IMMDeviceCollection = {
+    0x0BD7A1BE, 0x7A1A, 0x44DB, {0x83, 0x97, 0xCC, 0x53, 0x92, 0x38, 0x7B, 0x5E}};
 const IID IID_IMMDevice = {0xD666063F, 0x1587, 0x4E43, {0x81, 0xF1, 0xB9, 0x48, 0xE8, 0x07, 0x36, 0x3F}};
 const IID IID_IPropertyStore = {0x886D8EEB, 0x8CF2, 0x4446, {0x8D, 0x02, 0xCD, 0xBA, 0x1D, 0xBD, 0xCF, 0x99}};
 const IID IID_IAudioClient = {0x1CB9AD4C, 0xDBFA, 0x4C32, {0xB1, 0x78, 0xC2, 0xF5, 0x68, 0xA7, 0x03, 0xB2}};
-const IID IID_IAudioRenderClient = {0xF294ACFC, 0x3146, 0x4483, {0xA7, 0xBF, 0xAD, 0xDC, 0xA7, 0xC2, 0x60, 0xE2}};
-const IID IID_IAudioCaptureClient = {0xC8ADBD64, 0xE71E, 0x48A0, {0xA4, 0xDE, 0x18, 0x5C, 0x39, 0x5C, 0xD3, 0x17}};
-const IID IID_IAudioEndpointVolume = {0x5CDF2C82, 0x841E, 0x4546, {0x97, 0x22, 0x0C, 0xF7, 0x40, 0x78, 0x22, 0x9A}};
-const IID IID_IAudioSessionManager = {0xBFA971F1, 0x4D5E, 0x40BB, {0x93, 0x5E, 0x96, 0x70, 0x39, 0xBF, 0xBE, 0xE4}};
-const IID IID_ISimpleAudioVolume = {0x87CE5498, 0x68D6, 0x44E5, {0x92, 0x15, 0x6D, 0xA4, 0x7E, 0xF8, 0x83, 0xD8}};
+const IID IID_IAudioRenderClient = {
+    0xF294ACFC, 0x3146, 0x4483, {0xA7, 0xBF, 0xAD, 0xDC, 0xA7, 0xC2, 0x60, 0xE2}};
+const IID IID_IAudioCaptureClient = {
+    0xC8ADBD64, 0xE71E, 0x48A0, {0xA4, 0xDE, 0x18, 0x5C, 0x39, 0x5C, 0xD3, 0x17}};
+const IID IID_IAudioEndpointVolume = {
+    0x5CDF2C82, 0x841E, 0x4546, {0x97, 0x22, 0x0C, 0xF7, 0x40, 0x78, 0x22, 0x9A}};
+const IID IID_IAudioSessionManager = {
+    0xBFA971F1, 0x4D5E, 0x40BB, {0x93, 0x5E, 0x96, 0x70, 0x39, 0xBF, 0xBE, 0xE4}};
+const IID IID_ISimpleAudioVolume = {
+    0x87CE5498, 0x68D6, 0x44E5, {0x92, 0x15, 0x6D, 0xA4, 0x7E, 0xF8, 0x83, 0xD8}};
 
 HRESULT PropVariantClear(PROPVARIANT* pv) {
     if (!pv)
@@ -46,8 +56,7 @@ namespace audio {
 namespace {
 
 // Reference counting and QueryInterface for an object with one interface.
-template <class I>
-class ComObject : public I {
+template <class I> class ComObject : public I {
 public:
     explicit ComObject(const IID& iid_) : iid(iid_) {}
     virtual ~ComObject() = default;
@@ -107,7 +116,7 @@ public:
                 return E_OUTOFMEMORY;
             value->vt = VT_LPWSTR;
         }
-        return S_OK;  // an unknown key gives an empty value
+        return S_OK; // an unknown key gives an empty value
     }
 
 private:
@@ -151,7 +160,8 @@ private:
 
 class SimpleVolume : public ComObject<ISimpleAudioVolume> {
 public:
-    SimpleVolume(EndpointPtr ep, const GUID& session_) : ComObject(IID_ISimpleAudioVolume), endpoint(std::move(ep)), session(session_) {}
+    SimpleVolume(EndpointPtr ep, const GUID& session_)
+        : ComObject(IID_ISimpleAudioVolume), endpoint(std::move(ep)), session(session_) {}
     HRESULT SetMasterVolume(float level, const GUID*) override {
         if (!endpoint->present())
             return AUDCLNT_E_DEVICE_INVALIDATED;
@@ -217,7 +227,8 @@ class CaptureClient : public ComObject<IAudioCaptureClient> {
 public:
     explicit CaptureClient(AudioClient* c);
     ~CaptureClient() override;
-    HRESULT GetBuffer(BYTE** data, UINT* frames, DWORD* flags, ULONGLONG* devicePosition, ULONGLONG* qpc) override;
+    HRESULT GetBuffer(BYTE** data, UINT* frames, DWORD* flags, ULONGLONG* devicePosition,
+                      ULONGLONG* qpc) override;
     HRESULT ReleaseBuffer(UINT frames) override;
     HRESULT GetNextPacketSize(UINT* frames) override;
 
@@ -249,8 +260,10 @@ public:
         if (HRESULT hr = endpoint->mixFormat(mix); FAILED(hr))
             return hr;
         // Shared mode takes the mix format only.
-        if (format->nChannels != mix.Format.nChannels || format->nSamplesPerSec != mix.Format.nSamplesPerSec ||
-            format->wBitsPerSample != mix.Format.wBitsPerSample || isFloatFormat(*format) != isFloatFormat(mix.Format))
+        if (format->nChannels != mix.Format.nChannels ||
+            format->nSamplesPerSec != mix.Format.nSamplesPerSec ||
+            format->wBitsPerSample != mix.Format.wBitsPerSample ||
+            isFloatFormat(*format) != isFloatFormat(mix.Format))
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
         fmt = mix;
         block = fmt.Format.nBlockAlign;
@@ -259,8 +272,8 @@ public:
         if (periodFrames == 0)
             periodFrames = 1;
         periodNs = period * 100;
-        const UINT requested =
-            static_cast<UINT>((static_cast<int64_t>(fmt.Format.nSamplesPerSec) * bufferDuration + 9999999) / 10000000);
+        const UINT requested = static_cast<UINT>(
+            (static_cast<int64_t>(fmt.Format.nSamplesPerSec) * bufferDuration + 9999999) / 10000000);
         // The audio engine's own minimum: two periods for playback; capture keeps ten periods of
         // packets so that a late reader loses nothing.
         const UINT floor = endpoint->flow == eRender ? 2 * periodFrames : 10 * periodFrames;
@@ -410,7 +423,8 @@ public:
         // The queued frames sit at [base, base + padding) of a ring twice the buffer's size; move
         // them to the front when the lent buffer would not fit behind them.
         if (base + padding + frames > 2 * bufferFrames) {
-            std::memmove(ring.data(), ring.data() + static_cast<size_t>(base) * block, static_cast<size_t>(padding) * block);
+            std::memmove(ring.data(), ring.data() + static_cast<size_t>(base) * block,
+                         static_cast<size_t>(padding) * block);
             base = 0;
         }
         lent = true;
@@ -429,7 +443,8 @@ public:
         if (frames > lentFrames)
             return AUDCLNT_E_INVALID_SIZE;
         if (flags & AUDCLNT_BUFFERFLAGS_SILENT)
-            std::memset(ring.data() + static_cast<size_t>(base + padding) * block, 0, static_cast<size_t>(frames) * block);
+            std::memset(ring.data() + static_cast<size_t>(base + padding) * block, 0,
+                        static_cast<size_t>(frames) * block);
         padding += frames;
         lent = false;
         served = true;
@@ -437,7 +452,8 @@ public:
     }
 
     // Capture service.
-    HRESULT captureGetBuffer(BYTE** data, UINT* frames, DWORD* flags, ULONGLONG* devicePosition, ULONGLONG* qpc) {
+    HRESULT captureGetBuffer(BYTE** data, UINT* frames, DWORD* flags, ULONGLONG* devicePosition,
+                             ULONGLONG* qpc) {
         if (!data || !frames || !flags)
             return E_POINTER;
         *data = nullptr;
@@ -528,9 +544,11 @@ public:
                 discontinuity = true;
             } else {
                 const size_t slot = (head + queued) % slotCount;
-                std::memcpy(ring.data() + slot * static_cast<size_t>(periodFrames) * block, scratch.data(), scratch.size());
-                packets[slot] = Packet{periodFrames, discontinuity ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0u,
-                                       position, timeNs};
+                std::memcpy(ring.data() + slot * static_cast<size_t>(periodFrames) * block, scratch.data(),
+                            scratch.size());
+                packets[slot] =
+                    Packet{periodFrames, discontinuity ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0u,
+                           position, timeNs};
                 discontinuity = false;
                 ++queued;
             }
@@ -644,18 +662,35 @@ private:
     std::thread pacer;
 };
 
-RenderClient::RenderClient(AudioClient* c) : ComObject(IID_IAudioRenderClient), client(c) { client->AddRef(); }
-RenderClient::~RenderClient() { client->Release(); }
-HRESULT RenderClient::GetBuffer(UINT frames, BYTE** data) { return client->renderGetBuffer(frames, data); }
-HRESULT RenderClient::ReleaseBuffer(UINT frames, DWORD flags) { return client->renderReleaseBuffer(frames, flags); }
+RenderClient::RenderClient(AudioClient* c) : ComObject(IID_IAudioRenderClient), client(c) {
+    client->AddRef();
+}
+RenderClient::~RenderClient() {
+    client->Release();
+}
+HRESULT RenderClient::GetBuffer(UINT frames, BYTE** data) {
+    return client->renderGetBuffer(frames, data);
+}
+HRESULT RenderClient::ReleaseBuffer(UINT frames, DWORD flags) {
+    return client->renderReleaseBuffer(frames, flags);
+}
 
-CaptureClient::CaptureClient(AudioClient* c) : ComObject(IID_IAudioCaptureClient), client(c) { client->AddRef(); }
-CaptureClient::~CaptureClient() { client->Release(); }
-HRESULT CaptureClient::GetBuffer(BYTE** data, UINT* frames, DWORD* flags, ULONGLONG* devicePosition, ULONGLONG* qpc) {
+CaptureClient::CaptureClient(AudioClient* c) : ComObject(IID_IAudioCaptureClient), client(c) {
+    client->AddRef();
+}
+CaptureClient::~CaptureClient() {
+    client->Release();
+}
+HRESULT CaptureClient::GetBuffer(BYTE** data, UINT* frames, DWORD* flags, ULONGLONG* devicePosition,
+                                 ULONGLONG* qpc) {
     return client->captureGetBuffer(data, frames, flags, devicePosition, qpc);
 }
-HRESULT CaptureClient::ReleaseBuffer(UINT frames) { return client->captureReleaseBuffer(frames); }
-HRESULT CaptureClient::GetNextPacketSize(UINT* frames) { return client->captureNextPacketSize(frames); }
+HRESULT CaptureClient::ReleaseBuffer(UINT frames) {
+    return client->captureReleaseBuffer(frames);
+}
+HRESULT CaptureClient::GetNextPacketSize(UINT* frames) {
+    return client->captureNextPacketSize(frames);
+}
 
 // --- endpoints, collections, enumerator ---
 class Device : public ComObject<IMMDevice> {
@@ -708,7 +743,8 @@ private:
 
 class Collection : public ComObject<IMMDeviceCollection> {
 public:
-    explicit Collection(std::vector<EndpointPtr> list) : ComObject(IID_IMMDeviceCollection), items(std::move(list)) {}
+    explicit Collection(std::vector<EndpointPtr> list)
+        : ComObject(IID_IMMDeviceCollection), items(std::move(list)) {}
     HRESULT GetCount(UINT* count) override {
         if (!count)
             return E_POINTER;
@@ -733,7 +769,9 @@ private:
     std::vector<EndpointPtr> items;
 };
 
-DWORD stateOf(const EndpointPtr& e) { return e->present() ? DEVICE_STATE_ACTIVE : DEVICE_STATE_NOTPRESENT; }
+DWORD stateOf(const EndpointPtr& e) {
+    return e->present() ? DEVICE_STATE_ACTIVE : DEVICE_STATE_NOTPRESENT;
+}
 
 class Enumerator : public ComObject<IMMDeviceEnumerator> {
 public:
@@ -775,7 +813,7 @@ struct FailureEntry {
     std::string call;
     std::string endpoint;
     HRESULT result;
-    int remaining;  // negative: every call
+    int remaining; // negative: every call
 };
 
 std::mutex& failureLock() {
@@ -804,7 +842,9 @@ struct Registration {
 
 } // namespace
 
-IMMDevice* newDevice(const EndpointPtr& endpoint) { return new Device(endpoint); }
+IMMDevice* newDevice(const EndpointPtr& endpoint) {
+    return new Device(endpoint);
+}
 
 HRESULT injected(const char* call, const std::string& endpointName) {
     std::lock_guard<std::mutex> guard(failureLock());
@@ -833,10 +873,13 @@ void clearFailures() {
 int64_t clockNowNs() {
     if (manualMode.load())
         return manualNow.load();
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
-bool manualClock() { return manualMode.load(); }
+bool manualClock() {
+    return manualMode.load();
+}
 
 int stepperCount() {
     std::lock_guard<std::mutex> guard(stepperLock());
@@ -859,7 +902,9 @@ bool waitIdle(int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
 }
-void setManualClock(bool on) { manualMode.store(on); }
+void setManualClock(bool on) {
+    manualMode.store(on);
+}
 
 void addStepper(Stepper* s) {
     std::lock_guard<std::mutex> guard(stepperLock());
@@ -896,7 +941,8 @@ bool isFloatFormat(const WAVEFORMATEX& format) {
     if (format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT)
         return true;
     if (format.wFormatTag == WAVE_FORMAT_EXTENSIBLE && format.cbSize >= 22)
-        return reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(format).SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+        return reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(format).SubFormat ==
+               KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
     return false;
 }
 
@@ -970,6 +1016,8 @@ void registerAudioClasses() {
     });
 }
 
-const char* audioBackendName() { return audio::backend().name(); }
+const char* audioBackendName() {
+    return audio::backend().name();
+}
 
 } // namespace plat

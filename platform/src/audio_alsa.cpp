@@ -58,7 +58,8 @@ public:
     void play(const BYTE* data, UINT frames, int64_t) override {
         UINT done = 0;
         for (int tries = 0; done < frames && tries < 4; ++tries) {
-            const snd_pcm_sframes_t n = snd_pcm_writei(pcm, data + static_cast<size_t>(done) * block, frames - done);
+            const snd_pcm_sframes_t n =
+                snd_pcm_writei(pcm, data + static_cast<size_t>(done) * block, frames - done);
             if (n < 0) {
                 if (snd_pcm_recover(pcm, static_cast<int>(n), 1) < 0)
                     return;
@@ -70,7 +71,8 @@ public:
     void record(BYTE* data, UINT frames, int64_t) override {
         UINT done = 0;
         for (int tries = 0; done < frames && tries < 4; ++tries) {
-            const snd_pcm_sframes_t n = snd_pcm_readi(pcm, data + static_cast<size_t>(done) * block, frames - done);
+            const snd_pcm_sframes_t n =
+                snd_pcm_readi(pcm, data + static_cast<size_t>(done) * block, frames - done);
             if (n < 0) {
                 if (snd_pcm_recover(pcm, static_cast<int>(n), 1) < 0)
                     break;
@@ -81,7 +83,8 @@ public:
         }
         // What the device did not deliver is silence.
         if (done < frames)
-            std::memset(data + static_cast<size_t>(done) * block, 0, static_cast<size_t>(frames - done) * block);
+            std::memset(data + static_cast<size_t>(done) * block, 0,
+                        static_cast<size_t>(frames - done) * block);
     }
 
 private:
@@ -93,7 +96,8 @@ private:
 class AlsaEndpoint : public Endpoint {
 public:
     AlsaEndpoint(const std::string& pcmName_, const std::string& friendly, EDataFlow flow_)
-        : Endpoint((flow_ == eRender ? "alsa.render." : "alsa.capture.") + pcmName_, friendly, flow_), pcmName(pcmName_) {}
+        : Endpoint((flow_ == eRender ? "alsa.render." : "alsa.capture.") + pcmName_, friendly, flow_),
+          pcmName(pcmName_) {}
 
     HRESULT mixFormat(WAVEFORMATEXTENSIBLE& format) override {
         std::lock_guard<std::mutex> guard(formatLock);
@@ -117,7 +121,8 @@ public:
                 unsigned channels = 2;
                 unsigned rate = 48000;
                 if (snd_pcm_hw_params_set_channels_near(pcm, hw, &channels) < 0 ||
-                    snd_pcm_hw_params_set_rate_near(pcm, hw, &rate, nullptr) < 0 || channels == 0 || channels > 8)
+                    snd_pcm_hw_params_set_rate_near(pcm, hw, &rate, nullptr) < 0 || channels == 0 ||
+                    channels > 8)
                     break;
                 cached = makeFormat(rate, static_cast<WORD>(channels), c.bits, c.isFloat);
                 haveFormat = true;
@@ -131,7 +136,8 @@ public:
         return result;
     }
 
-    HRESULT openIo(const WAVEFORMATEXTENSIBLE& format, UINT periodFrames, std::unique_ptr<StreamIo>& io) override {
+    HRESULT openIo(const WAVEFORMATEXTENSIBLE& format, UINT periodFrames,
+                   std::unique_ptr<StreamIo>& io) override {
         snd_pcm_t* pcm = nullptr;
         int err = snd_pcm_open(&pcm, pcmName.c_str(), streamOf(), 0);
         if (err < 0)
@@ -175,7 +181,8 @@ private:
         const size_t at = pcmName.find("CARD=");
         if (at != std::string::npos) {
             const size_t end = pcmName.find(',', at);
-            return "hw:" + pcmName.substr(at + 5, end == std::string::npos ? std::string::npos : end - at - 5);
+            return "hw:" +
+                   pcmName.substr(at + 5, end == std::string::npos ? std::string::npos : end - at - 5);
         }
         return pcmName == "default" ? "default" : "";
     }
@@ -201,14 +208,18 @@ private:
                     if (flow == eRender && snd_mixer_selem_has_playback_volume(e) &&
                         snd_mixer_selem_get_playback_volume_range(e, &lo, &hi) >= 0 && hi > lo) {
                         if (set)
-                            done = snd_mixer_selem_set_playback_volume_all(e, lo + std::lround(level * (hi - lo))) >= 0;
-                        else if (snd_mixer_selem_get_playback_volume(e, SND_MIXER_SCHN_FRONT_LEFT, &value) >= 0)
+                            done = snd_mixer_selem_set_playback_volume_all(
+                                       e, lo + std::lround(level * (hi - lo))) >= 0;
+                        else if (snd_mixer_selem_get_playback_volume(e, SND_MIXER_SCHN_FRONT_LEFT, &value) >=
+                                 0)
                             done = true, level = static_cast<float>(value - lo) / static_cast<float>(hi - lo);
                     } else if (flow == eCapture && snd_mixer_selem_has_capture_volume(e) &&
                                snd_mixer_selem_get_capture_volume_range(e, &lo, &hi) >= 0 && hi > lo) {
                         if (set)
-                            done = snd_mixer_selem_set_capture_volume_all(e, lo + std::lround(level * (hi - lo))) >= 0;
-                        else if (snd_mixer_selem_get_capture_volume(e, SND_MIXER_SCHN_FRONT_LEFT, &value) >= 0)
+                            done = snd_mixer_selem_set_capture_volume_all(
+                                       e, lo + std::lround(level * (hi - lo))) >= 0;
+                        else if (snd_mixer_selem_get_capture_volume(e, SND_MIXER_SCHN_FRONT_LEFT, &value) >=
+                                 0)
                             done = true, level = static_cast<float>(value - lo) / static_cast<float>(hi - lo);
                     }
                 }
@@ -220,7 +231,9 @@ private:
         return done;
     }
 
-    snd_pcm_stream_t streamOf() const { return flow == eRender ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE; }
+    snd_pcm_stream_t streamOf() const {
+        return flow == eRender ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE;
+    }
 
     std::mutex formatLock;
     bool haveFormat = false;
@@ -252,7 +265,9 @@ public:
                             continue;
                         const std::string key = (flow == eRender ? "r:" : "c:") + std::string(name);
                         auto it = known.find(key);
-                        EndpointPtr e = it != known.end() ? it->second : std::make_shared<AlsaEndpoint>(name, friendly, flow);
+                        EndpointPtr e = it != known.end()
+                                            ? it->second
+                                            : std::make_shared<AlsaEndpoint>(name, friendly, flow);
                         known[key] = e;
                         seen[key] = e;
                         list.push_back(e);
@@ -310,8 +325,12 @@ bool alsaHasSoundCard() {
 namespace plat {
 namespace audio {
 
-Backend* alsaBackend() { return nullptr; }
-bool alsaHasSoundCard() { return false; }
+Backend* alsaBackend() {
+    return nullptr;
+}
+bool alsaHasSoundCard() {
+    return false;
+}
 
 } // namespace audio
 } // namespace plat

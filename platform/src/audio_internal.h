@@ -22,22 +22,32 @@ public:
     virtual void start() {}
     virtual void stop() {}
     // Render: frames the device plays in this period (interleaved, in the mix format).
-    virtual void play(const BYTE* data, UINT frames, int64_t timeNs) { (void)data; (void)frames; (void)timeNs; }
+    virtual void play(const BYTE* data, UINT frames, int64_t timeNs) {
+        (void)data;
+        (void)frames;
+        (void)timeNs;
+    }
     // Capture: fills the frames recorded in this period.
-    virtual void record(BYTE* data, UINT frames, int64_t timeNs) { (void)data; (void)frames; (void)timeNs; }
+    virtual void record(BYTE* data, UINT frames, int64_t timeNs) {
+        (void)data;
+        (void)frames;
+        (void)timeNs;
+    }
     // True when the device paces the stream itself (a blocking device); false: the clock paces it.
     virtual bool blocks() const { return false; }
 };
 
 class Endpoint : public std::enable_shared_from_this<Endpoint> {
 public:
-    Endpoint(std::string id_, std::string name_, EDataFlow flow_) : id(std::move(id_)), name(std::move(name_)), flow(flow_) {}
+    Endpoint(std::string id_, std::string name_, EDataFlow flow_)
+        : id(std::move(id_)), name(std::move(name_)), flow(flow_) {}
     virtual ~Endpoint() = default;
 
     // The shared-mode format; false when the device cannot be opened.
     virtual HRESULT mixFormat(WAVEFORMATEXTENSIBLE& format) = 0;
     // The device I/O of a new stream in format with the given period.
-    virtual HRESULT openIo(const WAVEFORMATEXTENSIBLE& format, UINT periodFrames, std::unique_ptr<StreamIo>& io) = 0;
+    virtual HRESULT openIo(const WAVEFORMATEXTENSIBLE& format, UINT periodFrames,
+                           std::unique_ptr<StreamIo>& io) = 0;
     // Period in 100-ns units.
     virtual REFERENCE_TIME defaultPeriod() const { return 100000; }
     virtual REFERENCE_TIME minimumPeriod() const { return 30000; }
@@ -73,7 +83,7 @@ public:
 Backend& backend();
 // The simulation and ALSA back ends.
 Backend& simBackend();
-Backend* alsaBackend();  // null when this build or machine has no ALSA
+Backend* alsaBackend(); // null when this build or machine has no ALSA
 bool alsaHasSoundCard();
 
 // An injected failure for call on endpoint (S_OK when none); counts the call.

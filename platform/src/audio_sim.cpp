@@ -70,7 +70,7 @@ struct PlayedHistory {
     std::vector<float> ring;
     size_t write = 0;
     size_t filled = 0;
-    int64_t endNs = 0;  // time just after the newest sample
+    int64_t endNs = 0; // time just after the newest sample
     DWORD rate = 48000;
     std::vector<float> log;
 };
@@ -158,8 +158,9 @@ std::mutex configLock;
 class SimEndpoint : public Endpoint {
 public:
     SimEndpoint(const EndpointConfig& c, int index)
-        : Endpoint((c.flow == eRender ? "sim.render." : "sim.capture.") + std::to_string(index) + "." + c.name, c.name,
-                   c.flow),
+        : Endpoint((c.flow == eRender ? "sim.render." : "sim.capture.") + std::to_string(index) + "." +
+                       c.name,
+                   c.name, c.flow),
           config(c) {
         history.rate = c.rate;
         history.ring.assign(static_cast<size_t>(c.rate) * 2, 0.0f);
@@ -169,7 +170,8 @@ public:
         format = makeFormat(config.rate, config.channels, config.bits, config.isFloat);
         return S_OK;
     }
-    HRESULT openIo(const WAVEFORMATEXTENSIBLE& format, UINT periodFrames, std::unique_ptr<StreamIo>& io) override;
+    HRESULT openIo(const WAVEFORMATEXTENSIBLE& format, UINT periodFrames,
+                   std::unique_ptr<StreamIo>& io) override;
     REFERENCE_TIME defaultPeriod() const override { return periodMs.load() * 10000; }
     bool present() const override {
         if (gone.load())
@@ -217,15 +219,15 @@ public:
         return history.ring[(history.write + n - static_cast<size_t>(back)) % n];
     }
     bool waitStreams(int count, int timeoutMs) {
-    for (int waited = 0; audio::stepperCount() < count; ++waited) {
-        if (waited >= timeoutMs * 10)
-            return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        for (int waited = 0; audio::stepperCount() < count; ++waited) {
+            if (waited >= timeoutMs * 10)
+                return false;
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        return true;
     }
-    return true;
-}
 
-std::vector<float> takePlayed() {
+    std::vector<float> takePlayed() {
         std::lock_guard<std::mutex> guard(history.lock);
         std::vector<float> out;
         out.swap(history.log);
@@ -272,7 +274,8 @@ public:
         }
         const UINT n = std::min<UINT>(frames, static_cast<UINT>(mono.size()));
         for (UINT i = 0; i < n; ++i)
-            mono[i] = static_cast<float>(readFrame(format, data + static_cast<size_t>(i) * format.Format.nBlockAlign) * gain);
+            mono[i] = static_cast<float>(
+                readFrame(format, data + static_cast<size_t>(i) * format.Format.nBlockAlign) * gain);
         endpoint->played(mono.data(), n, timeNs);
         recorder.append(mono.data(), n);
     }
@@ -306,8 +309,8 @@ public:
                 wavRate = wav.rate;
                 wavSamples = std::move(wav.mono);
             } else {
-                std::fprintf(stderr, "audio simulation: capture source %s: %s; capturing silence\n", path.c_str(),
-                             error.c_str());
+                std::fprintf(stderr, "audio simulation: capture source %s: %s; capturing silence\n",
+                             path.c_str(), error.c_str());
             }
         }
         if (!endpoint->config.echoFrom.empty())
@@ -357,7 +360,8 @@ private:
     std::shared_ptr<SimEndpoint> echoSource;
 };
 
-HRESULT SimEndpoint::openIo(const WAVEFORMATEXTENSIBLE& format, UINT periodFrames, std::unique_ptr<StreamIo>& io) {
+HRESULT SimEndpoint::openIo(const WAVEFORMATEXTENSIBLE& format, UINT periodFrames,
+                            std::unique_ptr<StreamIo>& io) {
     auto self = std::static_pointer_cast<SimEndpoint>(shared_from_this());
     if (flow == eRender)
         io.reset(new SimRenderIo(self, format, periodFrames));
@@ -383,13 +387,15 @@ bool parseEndpoint(const std::string& text, EDataFlow flow, EndpointConfig& c) {
             if (r >= 1000 && r <= 384000)
                 c.rate = static_cast<DWORD>(r);
             else
-                std::fprintf(stderr, "audio simulation: endpoint %s: rate %s out of range\n", c.name.c_str(), value.c_str());
+                std::fprintf(stderr, "audio simulation: endpoint %s: rate %s out of range\n", c.name.c_str(),
+                             value.c_str());
         } else if (key == "channels") {
             const long ch = std::atol(value.c_str());
             if (ch >= 1 && ch <= 8)
                 c.channels = static_cast<WORD>(ch);
             else
-                std::fprintf(stderr, "audio simulation: endpoint %s: channels %s out of range\n", c.name.c_str(), value.c_str());
+                std::fprintf(stderr, "audio simulation: endpoint %s: channels %s out of range\n",
+                             c.name.c_str(), value.c_str());
         } else if (key == "format") {
             if (value == "float") {
                 c.bits = 32;
@@ -407,7 +413,8 @@ bool parseEndpoint(const std::string& text, EDataFlow flow, EndpointConfig& c) {
                 c.bits = 24;
                 c.isFloat = false;
             } else {
-                std::fprintf(stderr, "audio simulation: endpoint %s: unknown format %s\n", c.name.c_str(), value.c_str());
+                std::fprintf(stderr, "audio simulation: endpoint %s: unknown format %s\n", c.name.c_str(),
+                             value.c_str());
             }
         } else if (key == "default") {
             c.isDefault = true;
@@ -421,7 +428,8 @@ bool parseEndpoint(const std::string& text, EDataFlow flow, EndpointConfig& c) {
             c.echoDelayMs = parts.size() > 1 ? std::atof(parts[1].c_str()) : 0;
             c.echoGain = parts.size() > 2 ? std::atof(parts[2].c_str()) : 0.5;
         } else {
-            std::fprintf(stderr, "audio simulation: endpoint %s: unknown attribute %s\n", c.name.c_str(), key.c_str());
+            std::fprintf(stderr, "audio simulation: endpoint %s: unknown attribute %s\n", c.name.c_str(),
+                         key.c_str());
         }
     }
     return true;
@@ -522,12 +530,18 @@ std::shared_ptr<SimEndpoint> findSim(const std::string& name, EDataFlow flow) {
     return nullptr;
 }
 
-uint32_t le32(const BYTE* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
-uint16_t le16(const BYTE* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t le32(const BYTE* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+uint16_t le16(const BYTE* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 } // namespace
 
-Backend& simBackend() { return sim(); }
+Backend& simBackend() {
+    return sim();
+}
 
 } // namespace audio
 
@@ -544,12 +558,16 @@ void configure(const std::string& render, const std::string& capture) {
     audio::sim().configure(render, capture);
 }
 
-void setPeriodMs(int ms) { audio::SimEndpoint::periodMs.store(std::max(1, std::min(ms, 100))); }
+void setPeriodMs(int ms) {
+    audio::SimEndpoint::periodMs.store(std::max(1, std::min(ms, 100)));
+}
 
 void failCall(const std::string& call, HRESULT result, int count, const std::string& endpoint) {
     audio::addFailure(call, endpoint, result, count);
 }
-void clearFailures() { audio::clearFailures(); }
+void clearFailures() {
+    audio::clearFailures();
+}
 
 void vanish(const std::string& name) {
     for (auto& e : audio::sim().endpoints())
@@ -557,7 +575,9 @@ void vanish(const std::string& name) {
             e->gone.store(true);
 }
 
-void setManualClock(bool manual) { audio::setManualClock(manual); }
+void setManualClock(bool manual) {
+    audio::setManualClock(manual);
+}
 
 bool tick(int periods, bool wait) {
     bool idle = true;
@@ -613,8 +633,9 @@ bool parseWav(const BYTE* data, size_t size, WavData& out, std::string* error) {
                       : sub == KSDATAFORMAT_SUBTYPE_PCM      ? WAVE_FORMAT_PCM
                                                              : 0;
             }
-            const bool ok = (tag == WAVE_FORMAT_PCM && (bits == 8 || bits == 16 || bits == 24 || bits == 32)) ||
-                            (tag == WAVE_FORMAT_IEEE_FLOAT && bits == 32);
+            const bool ok =
+                (tag == WAVE_FORMAT_PCM && (bits == 8 || bits == 16 || bits == 24 || bits == 32)) ||
+                (tag == WAVE_FORMAT_IEEE_FLOAT && bits == 32);
             if (!ok)
                 return fail("unsupported sample format");
             if (channels == 0 || channels > 32 || rate < 1000 || rate > 384000)
@@ -625,7 +646,8 @@ bool parseWav(const BYTE* data, size_t size, WavData& out, std::string* error) {
                 return fail("data before fmt");
             // A data chunk longer than the file (a recording cut short) is read as far as it goes.
             const size_t length = std::min<size_t>(chunk, avail);
-            const WAVEFORMATEXTENSIBLE f = audio::makeFormat(rate, channels, bits, tag == WAVE_FORMAT_IEEE_FLOAT);
+            const WAVEFORMATEXTENSIBLE f =
+                audio::makeFormat(rate, channels, bits, tag == WAVE_FORMAT_IEEE_FLOAT);
             const size_t blockBytes = static_cast<size_t>(channels) * bits / 8;
             const size_t frames = length / blockBytes;
             out.rate = rate;

@@ -122,7 +122,8 @@ int32_t Resampler::next() {
 }
 
 InputConverterBase::InputConverterBase(MediaChannel* sink_, int frameSize_, int deviceRate, int engineRate)
-    : sink(sink_), buffer(static_cast<size_t>(frameSize_ > 0 ? frameSize_ : 1)), frameSize(frameSize_ > 0 ? frameSize_ : 1) {
+    : sink(sink_), buffer(static_cast<size_t>(frameSize_ > 0 ? frameSize_ : 1)),
+      frameSize(frameSize_ > 0 ? frameSize_ : 1) {
     std::printf("capture input rate %d, output rate %d\n", deviceRate, engineRate);
     if (deviceRate != engineRate) {
         if (engineRate < deviceRate)
@@ -149,7 +150,8 @@ void InputConverterBase::deliverFrame() {
     if (sink)
         sink->putFrame(frameNumber, buffer.data(), frameSize);
     ++frameNumber;
-    std::memmove(buffer.data(), buffer.data() + frameSize, sizeof(int16_t) * static_cast<size_t>(fill - frameSize));
+    std::memmove(buffer.data(), buffer.data() + frameSize,
+                 sizeof(int16_t) * static_cast<size_t>(fill - frameSize));
     fill -= frameSize;
 }
 
@@ -172,9 +174,15 @@ void InputConverterBase::pushSample(int16_t sample) {
         deliverFrame();
 }
 
-int16_t toEngineSample(unsigned char s) { return static_cast<int16_t>((static_cast<int>(s) - 128) * 256); }
-int16_t toEngineSample(unsigned short s) { return static_cast<int16_t>(s); }
-int16_t toEngineSample(unsigned int s) { return static_cast<int16_t>(static_cast<int32_t>(s) >> 16); }
+int16_t toEngineSample(unsigned char s) {
+    return static_cast<int16_t>((static_cast<int>(s) - 128) * 256);
+}
+int16_t toEngineSample(unsigned short s) {
+    return static_cast<int16_t>(s);
+}
+int16_t toEngineSample(unsigned int s) {
+    return static_cast<int16_t>(static_cast<int32_t>(s) >> 16);
+}
 // Samples beyond full scale (and NaN) are clamped rather than wrapped.
 int16_t toEngineSample(float s) {
     if (!(s == s))
@@ -183,15 +191,20 @@ int16_t toEngineSample(float s) {
     return static_cast<int16_t>(static_cast<int>(c * 32767.0f));
 }
 
-void fromEngineSample(int16_t s, unsigned char& out) { out = static_cast<unsigned char>((s >> 8) - 128); }
-void fromEngineSample(int16_t s, unsigned short& out) { out = static_cast<unsigned short>(s); }
+void fromEngineSample(int16_t s, unsigned char& out) {
+    out = static_cast<unsigned char>((s >> 8) - 128);
+}
+void fromEngineSample(int16_t s, unsigned short& out) {
+    out = static_cast<unsigned short>(s);
+}
 void fromEngineSample(int16_t s, unsigned int& out) {
     out = static_cast<unsigned int>(static_cast<uint32_t>(static_cast<int32_t>(s)) << 16);
 }
-void fromEngineSample(int16_t s, float& out) { out = static_cast<float>(s) * (1.0f / 32768.0f); }
+void fromEngineSample(int16_t s, float& out) {
+    out = static_cast<float>(s) * (1.0f / 32768.0f);
+}
 
-template <typename T>
-void InputConverterT<T>::convert(const void* data, uint32_t frames) {
+template <typename T> void InputConverterT<T>::convert(const void* data, uint32_t frames) {
     const T* in = static_cast<const T*>(data);
     for (uint32_t f = 0; f < frames; ++f) {
         int sum = 0;
@@ -201,7 +214,8 @@ void InputConverterT<T>::convert(const void* data, uint32_t frames) {
     }
 }
 
-OutputConverterBase::OutputConverterBase(MediaChannel* source_, int frameSize_, int engineRate, int deviceRate)
+OutputConverterBase::OutputConverterBase(MediaChannel* source_, int frameSize_, int engineRate,
+                                         int deviceRate)
     : source(source_), frameSize(frameSize_ > 0 ? frameSize_ : 1), frame(static_cast<size_t>(frameSize)),
       readIndex(frameSize) {
     if (engineRate != deviceRate)
@@ -225,13 +239,14 @@ int16_t OutputConverterBase::nextSample() {
     return frame[static_cast<size_t>(readIndex++)];
 }
 
-OutputConverter::OutputConverter(MediaChannel* source, int frameSize, int engineRate, int deviceRate, int channels_)
-    : OutputConverterBase(source, frameSize, engineRate, deviceRate), channels(channels_ < 1 ? 1 : channels_) {
+OutputConverter::OutputConverter(MediaChannel* source, int frameSize, int engineRate, int deviceRate,
+                                 int channels_)
+    : OutputConverterBase(source, frameSize, engineRate, deviceRate),
+      channels(channels_ < 1 ? 1 : channels_) {
     KMT_LOG(kmt::logAudio, 2) << "playback input rate " << engineRate << ", output rate " << deviceRate;
 }
 
-template <typename T>
-uint32_t OutputConverterT<T>::write(void* buffer, uint32_t first, uint32_t count) {
+template <typename T> uint32_t OutputConverterT<T>::write(void* buffer, uint32_t first, uint32_t count) {
     T* out = static_cast<T*>(buffer) + static_cast<size_t>(first) * channels;
     uint32_t written = 0;
     while (written < count) {

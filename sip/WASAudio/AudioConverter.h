@@ -86,7 +86,8 @@ protected:
 class InputConverter : public InputConverterBase {
 public:
     InputConverter(MediaChannel* sink, int frameSize, int deviceRate, int engineRate, int channels)
-        : InputConverterBase(sink, frameSize, deviceRate, engineRate), channels(channels < 1 ? 1 : channels) {}
+        : InputConverterBase(sink, frameSize, deviceRate, engineRate), channels(channels < 1 ? 1 : channels) {
+    }
     // Converts frames device frames at data and pushes each one.
     virtual void convert(const void* data, uint32_t frames) = 0;
 
@@ -94,8 +95,7 @@ protected:
     int channels;
 };
 
-template <typename T>
-class InputConverterT : public InputConverter {
+template <typename T> class InputConverterT : public InputConverter {
 public:
     using InputConverter::InputConverter;
     void convert(const void* data, uint32_t frames) override;
@@ -138,8 +138,7 @@ protected:
     int channels;
 };
 
-template <typename T>
-class OutputConverterT : public OutputConverter {
+template <typename T> class OutputConverterT : public OutputConverter {
 public:
     using OutputConverter::OutputConverter;
     uint32_t write(void* buffer, uint32_t first, uint32_t count) override;

@@ -32,10 +32,14 @@ SampleType sampleTypeOf(const WAVEFORMATEX* f) {
         return f->wBitsPerSample == 32 ? SampleType::Float : SampleType::None;
     if (isPcm) {
         switch (f->wBitsPerSample) {
-        case 8: return SampleType::U8;
-        case 16: return SampleType::S16;
-        case 32: return SampleType::S32;
-        default: break;
+        case 8:
+            return SampleType::U8;
+        case 16:
+            return SampleType::S16;
+        case 32:
+            return SampleType::S32;
+        default:
+            break;
         }
     }
     return SampleType::None;
@@ -153,16 +157,20 @@ void WASMediaDevice::createOutputConverter(const WAVEFORMATEX* f) {
     const int channels = f->nChannels;
     switch (sampleTypeOf(f)) {
     case SampleType::U8:
-        outputConverter.reset(new OutputConverterT<unsigned char>(consumer, frameSamples, sampleRate, rate, channels));
+        outputConverter.reset(
+            new OutputConverterT<unsigned char>(consumer, frameSamples, sampleRate, rate, channels));
         break;
     case SampleType::S16:
-        outputConverter.reset(new OutputConverterT<unsigned short>(consumer, frameSamples, sampleRate, rate, channels));
+        outputConverter.reset(
+            new OutputConverterT<unsigned short>(consumer, frameSamples, sampleRate, rate, channels));
         break;
     case SampleType::S32:
-        outputConverter.reset(new OutputConverterT<unsigned int>(consumer, frameSamples, sampleRate, rate, channels));
+        outputConverter.reset(
+            new OutputConverterT<unsigned int>(consumer, frameSamples, sampleRate, rate, channels));
         break;
     case SampleType::Float:
-        outputConverter.reset(new OutputConverterT<float>(consumer, frameSamples, sampleRate, rate, channels));
+        outputConverter.reset(
+            new OutputConverterT<float>(consumer, frameSamples, sampleRate, rate, channels));
         break;
     case SampleType::None:
         throw std::runtime_error("output wave format not supported");
@@ -174,13 +182,16 @@ void WASMediaDevice::createInputConverter(const WAVEFORMATEX* f) {
     const int channels = f->nChannels;
     switch (sampleTypeOf(f)) {
     case SampleType::U8:
-        inputConverter.reset(new InputConverterT<unsigned char>(consumer, frameSamples, rate, sampleRate, channels));
+        inputConverter.reset(
+            new InputConverterT<unsigned char>(consumer, frameSamples, rate, sampleRate, channels));
         break;
     case SampleType::S16:
-        inputConverter.reset(new InputConverterT<unsigned short>(consumer, frameSamples, rate, sampleRate, channels));
+        inputConverter.reset(
+            new InputConverterT<unsigned short>(consumer, frameSamples, rate, sampleRate, channels));
         break;
     case SampleType::S32:
-        inputConverter.reset(new InputConverterT<unsigned int>(consumer, frameSamples, rate, sampleRate, channels));
+        inputConverter.reset(
+            new InputConverterT<unsigned int>(consumer, frameSamples, rate, sampleRate, channels));
         break;
     case SampleType::Float:
         inputConverter.reset(new InputConverterT<float>(consumer, frameSamples, rate, sampleRate, channels));
@@ -193,8 +204,9 @@ void WASMediaDevice::createInputConverter(const WAVEFORMATEX* f) {
 
 void WASMediaDevice::setupRender() {
     renderClient.reset();
-    checkAudioClientResult("IAudioClient::Activate",
-                           outputEndpoint->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, renderAudioClient.putVoid()));
+    checkAudioClientResult(
+        "IAudioClient::Activate",
+        outputEndpoint->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, renderAudioClient.putVoid()));
     MixFormat mix;
     checkAudioClientResult("IAudioClient::GetMixFormat", renderAudioClient->GetMixFormat(&mix.format));
     createOutputConverter(mix.format);
@@ -202,23 +214,27 @@ void WASMediaDevice::setupRender() {
     if (!renderEvent.handle)
         throw std::runtime_error("CreateEvent playback failed");
     REFERENCE_TIME defaultPeriod = 0, minimumPeriod = 0;
-    checkAudioClientResult("IAudioClient::GetDevicePeriod", renderAudioClient->GetDevicePeriod(&defaultPeriod, &minimumPeriod));
-    KMT_LOG(kmt::logWasapi, 2) << "Device period: " << defaultPeriod / 10000 << "ms (minimum " << minimumPeriod / 10000
-                               << "ms)";
+    checkAudioClientResult("IAudioClient::GetDevicePeriod",
+                           renderAudioClient->GetDevicePeriod(&defaultPeriod, &minimumPeriod));
+    KMT_LOG(kmt::logWasapi, 2) << "Device period: " << defaultPeriod / 10000 << "ms (minimum "
+                               << minimumPeriod / 10000 << "ms)";
     // In 100-ns units: far below the engine's minimum buffer, which then applies.
     const REFERENCE_TIME duration = static_cast<REFERENCE_TIME>(frameSamples) * 10000 / sampleRate;
     checkAudioClientResult("IAudioCLient::Initialize",
-                           renderAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
-                                                         duration, duration, mix.format, &kAudioSessionGuid));
-    checkAudioClientResult("IAudioClient::SetEventHandle", renderAudioClient->SetEventHandle(renderEvent.handle));
+                           renderAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED,
+                                                         AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration,
+                                                         duration, mix.format, &kAudioSessionGuid));
+    checkAudioClientResult("IAudioClient::SetEventHandle",
+                           renderAudioClient->SetEventHandle(renderEvent.handle));
     checkAudioClientResult("GetService render client",
                            renderAudioClient->GetService(IID_IAudioRenderClient, renderClient.putVoid()));
 }
 
 void WASMediaDevice::setupCapture() {
     captureClient.reset();
-    checkAudioClientResult("IAudioClient::Activate capture",
-                           inputEndpoint->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, captureAudioClient.putVoid()));
+    checkAudioClientResult(
+        "IAudioClient::Activate capture",
+        inputEndpoint->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, captureAudioClient.putVoid()));
     MixFormat mix;
     checkAudioClientResult("IAudioClient::GetMixFormat", captureAudioClient->GetMixFormat(&mix.format));
     if (dump) {
@@ -233,9 +249,10 @@ void WASMediaDevice::setupCapture() {
     if (!captureEvent.handle)
         throw std::runtime_error("CreateEvent capture failed");
     REFERENCE_TIME defaultPeriod = 0, minimumPeriod = 0;
-    checkAudioClientResult("IAudioClient::GetDevicePeriod", captureAudioClient->GetDevicePeriod(&defaultPeriod, &minimumPeriod));
-    KMT_LOG(kmt::logWasapi, 2) << "Device period: " << defaultPeriod / 10000 << "ms (minimum " << minimumPeriod / 10000
-                               << "ms)";
+    checkAudioClientResult("IAudioClient::GetDevicePeriod",
+                           captureAudioClient->GetDevicePeriod(&defaultPeriod, &minimumPeriod));
+    KMT_LOG(kmt::logWasapi, 2) << "Device period: " << defaultPeriod / 10000 << "ms (minimum "
+                               << minimumPeriod / 10000 << "ms)";
     REFERENCE_TIME duration = static_cast<REFERENCE_TIME>(frameSamples) * 10000 / sampleRate;
     if (duration < minimumPeriod)
         duration = minimumPeriod;
@@ -243,9 +260,11 @@ void WASMediaDevice::setupCapture() {
         duration = defaultPeriod;
     captureBufferDuration = duration;
     checkAudioClientResult("IAudioCLient::Initialize",
-                           captureAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
-                                                          duration, duration, mix.format, &kAudioSessionGuid));
-    checkAudioClientResult("IAudioClient::SetEventHandle", captureAudioClient->SetEventHandle(captureEvent.handle));
+                           captureAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED,
+                                                          AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration,
+                                                          duration, mix.format, &kAudioSessionGuid));
+    checkAudioClientResult("IAudioClient::SetEventHandle",
+                           captureAudioClient->SetEventHandle(captureEvent.handle));
     checkAudioClientResult("GetService capture client",
                            captureAudioClient->GetService(IID_IAudioCaptureClient, captureClient.putVoid()));
     // Gaps up to the capture buffer's size are filled with silence.
@@ -259,7 +278,9 @@ void WASMediaDevice::setupCapture() {
     }
 }
 
-void WASMediaDevice::start() { audioThread.start(); }
+void WASMediaDevice::start() {
+    audioThread.start();
+}
 
 void WASMediaDevice::stop() {
     SetEvent(stopEvent.handle);
@@ -329,8 +350,9 @@ void WASMediaDevice::captureDrain() {
             struct {
                 int32_t ms, result, flags, frames;
                 int64_t position;
-            } record{static_cast<int32_t>(static_cast<uint32_t>(wallClockMs())), hr, static_cast<int32_t>(flags),
-                     static_cast<int32_t>(frames), static_cast<int64_t>(position)};
+            } record{static_cast<int32_t>(static_cast<uint32_t>(wallClockMs())), hr,
+                     static_cast<int32_t>(flags), static_cast<int32_t>(frames),
+                     static_cast<int64_t>(position)};
             dumpWrite(&record, sizeof record);
             if (data && frames && dumpBytesPerFrame > 0)
                 dumpWrite(data, static_cast<size_t>(frames) * static_cast<size_t>(dumpBytesPerFrame));
@@ -368,7 +390,9 @@ void WASMediaDevice::captureDrain() {
     }
 }
 
-void WASMediaDevice::AudioThread::run() { device->runThread(); }
+void WASMediaDevice::AudioThread::run() {
+    device->runThread();
+}
 
 void WASMediaDevice::runThread() {
     ComApartment apartment;

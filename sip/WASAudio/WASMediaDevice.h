@@ -21,8 +21,8 @@ namespace wasmedia {
 class WASMediaDevice : public MediaDevice {
 public:
     // Opens both streams (not started); throws std::runtime_error when either cannot be set up.
-    WASMediaDevice(const std::string& input, const std::string& output, MediaChannel* consumer, int frameSamples,
-                   int sampleRate);
+    WASMediaDevice(const std::string& input, const std::string& output, MediaChannel* consumer,
+                   int frameSamples, int sampleRate);
     ~WASMediaDevice() override;
 
     void start() override;

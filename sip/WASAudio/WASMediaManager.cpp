@@ -19,16 +19,36 @@ void checkAudioClientResult(const char* call, HRESULT result) {
         return;
     const char* text;
     switch (static_cast<uint32_t>(result)) {
-    case 0x88890001u: text = "audio client no initialized"; break;
-    case 0x88890004u: text = "audio device invalidated"; break;
-    case 0x88890006u: text = "buffer too large"; break;
-    case 0x88890007u: text = "out of order"; break;
-    case 0x88890008u: text = "unsupported format"; break;
-    case 0x8889000Au: text = "audio device in use"; break;
-    case 0x8889000Bu: text = "buffer operation pending"; break;
-    case 0x88890014u: text = "event handle not set"; break;
-    case 0x88890016u: text = "buffer size error"; break;
-    default: text = "unknown error"; break;
+    case 0x88890001u:
+        text = "audio client no initialized";
+        break;
+    case 0x88890004u:
+        text = "audio device invalidated";
+        break;
+    case 0x88890006u:
+        text = "buffer too large";
+        break;
+    case 0x88890007u:
+        text = "out of order";
+        break;
+    case 0x88890008u:
+        text = "unsupported format";
+        break;
+    case 0x8889000Au:
+        text = "audio device in use";
+        break;
+    case 0x8889000Bu:
+        text = "buffer operation pending";
+        break;
+    case 0x88890014u:
+        text = "event handle not set";
+        break;
+    case 0x88890016u:
+        text = "buffer size error";
+        break;
+    default:
+        text = "unknown error";
+        break;
     }
     char hex[16];
     std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(result));
@@ -57,8 +77,9 @@ bool boundLevel(float& level) {
 
 ComRef<IAudioEndpointVolume> activateEndpointVolume(IMMDevice* endpoint) {
     ComRef<IAudioEndpointVolume> volume;
-    checkAudioClientResult("Activate IAudioEndpointVolume",
-                           endpoint->Activate(IID_IAudioEndpointVolume, CLSCTX_ALL, nullptr, volume.putVoid()));
+    checkAudioClientResult(
+        "Activate IAudioEndpointVolume",
+        endpoint->Activate(IID_IAudioEndpointVolume, CLSCTX_ALL, nullptr, volume.putVoid()));
     return volume;
 }
 
@@ -77,7 +98,8 @@ float getEndpointVolume(IMMDevice* endpoint) {
 void setEndpointVolume(IMMDevice* endpoint, float level) {
     try {
         auto volume = activateEndpointVolume(endpoint);
-        checkAudioClientResult("SetMasterVolume", volume->SetMasterVolumeLevelScalar(level, &kAudioSessionGuid));
+        checkAudioClientResult("SetMasterVolume",
+                               volume->SetMasterVolumeLevelScalar(level, &kAudioSessionGuid));
     } catch (const std::exception& e) {
         KMT_LOG(kmt::logWasapi, 1) << "getLevel failed: " << e.what();
     }
@@ -85,10 +107,12 @@ void setEndpointVolume(IMMDevice* endpoint, float level) {
 
 ComRef<ISimpleAudioVolume> activateSessionVolume(IMMDevice* endpoint) {
     ComRef<IAudioSessionManager> manager;
-    checkAudioClientResult("Activate IAudioSessionManager",
-                           endpoint->Activate(IID_IAudioSessionManager, CLSCTX_ALL, nullptr, manager.putVoid()));
+    checkAudioClientResult(
+        "Activate IAudioSessionManager",
+        endpoint->Activate(IID_IAudioSessionManager, CLSCTX_ALL, nullptr, manager.putVoid()));
     ComRef<ISimpleAudioVolume> volume;
-    checkAudioClientResult("GetSimpleAudioVolume", manager->GetSimpleAudioVolume(&kAudioSessionGuid, 0, volume.put()));
+    checkAudioClientResult("GetSimpleAudioVolume",
+                           manager->GetSimpleAudioVolume(&kAudioSessionGuid, 0, volume.put()));
     return volume;
 }
 
@@ -113,7 +137,9 @@ void setSessionVolume(IMMDevice* endpoint, float level) {
     }
 }
 
-float getOutputLevel(IMMDevice* endpoint) { return getSessionVolume(endpoint) * getEndpointVolume(endpoint); }
+float getOutputLevel(IMMDevice* endpoint) {
+    return getSessionVolume(endpoint) * getEndpointVolume(endpoint);
+}
 
 void setOutputLevel(IMMDevice* endpoint, float level) {
     const float endpointLevel = getEndpointVolume(endpoint);
@@ -135,14 +161,15 @@ namespace {
 ComRef<IMMDeviceEnumerator> createEnumerator() {
     ComRef<IMMDeviceEnumerator> enumerator;
     checkAudioClientResult("CoCreateInstance(IMMDeviceEnumerator)",
-                           CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
-                                            enumerator.putVoid()));
+                           CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                            IID_IMMDeviceEnumerator, enumerator.putVoid()));
     return enumerator;
 }
 
 ComRef<IMMDeviceCollection> activeEndpoints(IMMDeviceEnumerator* enumerator, EDataFlow flow, UINT& count) {
     ComRef<IMMDeviceCollection> collection;
-    checkAudioClientResult("EnumAudioEndPoints", enumerator->EnumAudioEndpoints(flow, DEVICE_STATE_ACTIVE, collection.put()));
+    checkAudioClientResult("EnumAudioEndPoints",
+                           enumerator->EnumAudioEndpoints(flow, DEVICE_STATE_ACTIVE, collection.put()));
     checkAudioClientResult("IMMDeviceCollection::GetCount", collection->GetCount(&count));
     return collection;
 }
@@ -156,7 +183,8 @@ std::string WASMediaManager::friendlyName(IMMDevice* endpoint) {
     const HRESULT hr = store->GetValue(PKEY_Device_FriendlyName, &value);
     try {
         checkAudioClientResult("IPropertyStore::GetValue", hr);
-        std::string name = value.vt == VT_LPWSTR && value.pwszVal ? kmt::toUtf8(value.pwszVal) : std::string();
+        std::string name =
+            value.vt == VT_LPWSTR && value.pwszVal ? kmt::toUtf8(value.pwszVal) : std::string();
         PropVariantClear(&value);
         return name;
     } catch (...) {

@@ -17,8 +17,7 @@ void checkAudioClientResult(const char* call, plat::HRESULT result);
 extern const plat::GUID kAudioSessionGuid;
 
 // Holds one interface reference and releases it.
-template <class I>
-class ComRef {
+template <class I> class ComRef {
 public:
     ComRef() = default;
     explicit ComRef(I* p_) : p(p_) {}

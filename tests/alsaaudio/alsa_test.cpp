@@ -35,14 +35,16 @@ struct AlsaConfiguration {
         {
             std::ofstream in(folder + "/in.raw", std::ios::binary);
             for (int i = 0; i < 96000; ++i) {
-                const int16_t s = static_cast<int16_t>(std::lround(8192 * std::sin(2 * M_PI * 1000 * i / 48000.0)));
+                const int16_t s =
+                    static_cast<int16_t>(std::lround(8192 * std::sin(2 * M_PI * 1000 * i / 48000.0)));
                 in.write(reinterpret_cast<const char*>(&s), 2);
                 in.write(reinterpret_cast<const char*>(&s), 2);
             }
         }
         std::ofstream conf(folder + "/asound.conf");
         conf << "pcm.null { type null }\n"
-             << "pcm.testspeaker {\n type file\n slave.pcm \"null\"\n file \"" << folder << "/out.raw\"\n format \"raw\"\n"
+             << "pcm.testspeaker {\n type file\n slave.pcm \"null\"\n file \"" << folder
+             << "/out.raw\"\n format \"raw\"\n"
              << " hint { show on description \"Test Speaker\nfile playback\" }\n}\n"
              << "pcm.testmic {\n type file\n slave.pcm \"null\"\n file \"/dev/null\"\n infile \"" << folder
              << "/in.raw\"\n format \"raw\"\n hint { show on description \"Test Microphone\" }\n}\n";
@@ -88,7 +90,8 @@ TEST(AlsaBackend, CallAudioGoesThroughTheRealLibrary) {
         std::unique_ptr<MediaDevice> device(
             manager.createDevice("Test Microphone", "Test Speaker file playback", &channel, 160, 8000));
         device->start();
-        EXPECT_TRUE(channel.waitFor([](RecordingChannel& c) { return c.numbers.size() >= 40 && c.requested.size() >= 40; }, 10000));
+        EXPECT_TRUE(channel.waitFor(
+            [](RecordingChannel& c) { return c.numbers.size() >= 40 && c.requested.size() >= 40; }, 10000));
         device->stop();
     }
     // Captured: the file's 1 kHz tone at a quarter of full scale, in numbered frames.

@@ -15,8 +15,7 @@ namespace sim = plat::audiosim;
 
 namespace {
 
-template <class I>
-struct Ref {
+template <class I> struct Ref {
     I* p = nullptr;
     ~Ref() {
         if (p)
@@ -65,7 +64,9 @@ protected:
         WAVEFORMATEX* mix = nullptr;
         ASSERT_EQ(client->GetMixFormat(&mix), S_OK);
         format = *reinterpret_cast<WAVEFORMATEXTENSIBLE*>(mix);
-        ASSERT_EQ(client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 200, 200, mix, nullptr), S_OK);
+        ASSERT_EQ(client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 200, 200,
+                                     mix, nullptr),
+                  S_OK);
         CoTaskMemFree(mix);
         event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         ASSERT_EQ(client->SetEventHandle(event), S_OK);
@@ -122,7 +123,8 @@ TEST_F(SimAudio, RenderBufferRulesFollowTheSharedModeContract) {
         EXPECT_EQ(client->GetBufferSize(&frames), AUDCLNT_E_NOT_INITIALIZED);
         WAVEFORMATEXTENSIBLE wrong = {};
         wrong.Format = {WAVE_FORMAT_PCM, 2, 44100, 44100 * 4, 4, 16, 0};
-        EXPECT_EQ(client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, &wrong.Format, nullptr),
+        EXPECT_EQ(client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0,
+                                     &wrong.Format, nullptr),
                   AUDCLNT_E_UNSUPPORTED_FORMAT);
     }
     client.p->Release();
@@ -130,12 +132,13 @@ TEST_F(SimAudio, RenderBufferRulesFollowTheSharedModeContract) {
     open(eRender, client, event);
     WAVEFORMATEX* mix = nullptr;
     client->GetMixFormat(&mix);
-    EXPECT_EQ(client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, mix, nullptr),
-              AUDCLNT_E_ALREADY_INITIALIZED);
+    EXPECT_EQ(
+        client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, mix, nullptr),
+        AUDCLNT_E_ALREADY_INITIALIZED);
     CoTaskMemFree(mix);
     UINT size = 0, padding = 0;
     ASSERT_EQ(client->GetBufferSize(&size), S_OK);
-    EXPECT_EQ(size, 960u);  // the engine's minimum: two 10 ms periods at 48000 Hz
+    EXPECT_EQ(size, 960u); // the engine's minimum: two 10 ms periods at 48000 Hz
     Ref<IAudioRenderClient> render;
     ASSERT_EQ(client->GetService(IID_IAudioRenderClient, render.out()), S_OK);
     Ref<IAudioCaptureClient> wrongService;
@@ -155,7 +158,7 @@ TEST_F(SimAudio, RenderBufferRulesFollowTheSharedModeContract) {
     sim::tick(1, false);
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
     ASSERT_EQ(client->GetCurrentPadding(&padding), S_OK);
-    EXPECT_EQ(padding, 120u);  // one period of 480 frames played
+    EXPECT_EQ(padding, 120u); // one period of 480 frames played
     EXPECT_EQ(client->Stop(), S_OK);
     EXPECT_EQ(client->Stop(), S_FALSE);
     CloseHandle(event);
@@ -178,12 +181,12 @@ TEST_F(SimAudio, PlaysWhatWasWrittenThenSilenceAndKeepsALentBufferAcrossAPeriod)
     write(100, 1000);
     ASSERT_EQ(render->ReleaseBuffer(100, 0), S_OK);
     ASSERT_EQ(client->Start(), S_OK);
-    write(60, 2000);  // lent while the device plays its period
+    write(60, 2000); // lent while the device plays its period
     sim::tick(1, false);
     ASSERT_EQ(render->ReleaseBuffer(60, 0), S_OK);
     sim::tick(2, false);
     const auto played = sim::takePlayed("Out");
-    ASSERT_EQ(played.size(), 240u);  // three periods of 80 frames
+    ASSERT_EQ(played.size(), 240u); // three periods of 80 frames
     for (int i = 0; i < 80; ++i)
         EXPECT_FLOAT_EQ(played[i], (1000 + i) / 32768.0f);
     for (int i = 80; i < 100; ++i)
@@ -207,7 +210,7 @@ TEST_F(SimAudio, CapturePacketsAreContiguousAndAnOverflowIsMarked) {
     UINT size = 0;
     ASSERT_EQ(client->GetBufferSize(&size), S_OK);
     const UINT slots = size / 160;
-    sim::tick(static_cast<int>(slots) + 2, false);  // two periods more than the buffer holds
+    sim::tick(static_cast<int>(slots) + 2, false); // two periods more than the buffer holds
     std::vector<int16_t> samples;
     std::vector<ULONGLONG> positions;
     std::vector<DWORD> flags;
@@ -226,7 +229,8 @@ TEST_F(SimAudio, CapturePacketsAreContiguousAndAnOverflowIsMarked) {
             ASSERT_EQ(hr, S_OK);
             ASSERT_EQ(frames, 160u);
             EXPECT_EQ(capture->ReleaseBuffer(frames - 1), AUDCLNT_E_INVALID_SIZE);
-            samples.insert(samples.end(), reinterpret_cast<int16_t*>(data), reinterpret_cast<int16_t*>(data) + frames);
+            samples.insert(samples.end(), reinterpret_cast<int16_t*>(data),
+                           reinterpret_cast<int16_t*>(data) + frames);
             positions.push_back(pos);
             flags.push_back(f);
             ASSERT_EQ(capture->ReleaseBuffer(frames), S_OK);
@@ -288,7 +292,7 @@ TEST_F(SimAudio, EndpointVanishesAfterItsTimeAndLeavesTheList) {
     EXPECT_EQ(client->GetCurrentPadding(&padding), S_OK);
     sim::tick(2, false);
     EXPECT_EQ(client->GetCurrentPadding(&padding), AUDCLNT_E_DEVICE_INVALIDATED);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);  // the reader is woken to see it
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0); // the reader is woken to see it
     Ref<IMMDeviceCollection> list;
     ASSERT_EQ(enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, &list.p), S_OK);
     UINT count = 1;
@@ -299,7 +303,8 @@ TEST_F(SimAudio, EndpointVanishesAfterItsTimeAndLeavesTheList) {
 }
 
 TEST_F(SimAudio, CaptureHearsTheDelayedEchoOfARenderEndpoint) {
-    sim::configure("Out,rate=8000,channels=1,format=s16", "In,rate=8000,channels=1,format=s16,echo=Out:40:0.5");
+    sim::configure("Out,rate=8000,channels=1,format=s16",
+                   "In,rate=8000,channels=1,format=s16,echo=Out:40:0.5");
     Ref<IAudioClient> out, in;
     HANDLE outEvent = nullptr, inEvent = nullptr;
     open(eRender, out, outEvent);
@@ -323,7 +328,8 @@ TEST_F(SimAudio, CaptureHearsTheDelayedEchoOfARenderEndpoint) {
         DWORD flags = 0;
         if (capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr) != S_OK)
             break;
-        heard.insert(heard.end(), reinterpret_cast<int16_t*>(data), reinterpret_cast<int16_t*>(data) + frames);
+        heard.insert(heard.end(), reinterpret_cast<int16_t*>(data),
+                     reinterpret_cast<int16_t*>(data) + frames);
         capture->ReleaseBuffer(frames);
     }
     ASSERT_EQ(heard.size(), 800u);
@@ -331,7 +337,8 @@ TEST_F(SimAudio, CaptureHearsTheDelayedEchoOfARenderEndpoint) {
     size_t first = 0;
     while (first < heard.size() && heard[first] == 0)
         ++first;
-    EXPECT_NEAR(static_cast<double>(first), 400.0, 2.0);  // 10 ms of the period + 40 ms delay, minus the 10 ms capture lead
+    EXPECT_NEAR(static_cast<double>(first), 400.0,
+                2.0); // 10 ms of the period + 40 ms delay, minus the 10 ms capture lead
     EXPECT_NEAR(heard[first + 10], 10000, 2);
     out->Stop();
     in->Stop();
@@ -395,7 +402,7 @@ TEST_F(SimAudio, CapturesAWavFileAndRecordsPlayback) {
     ASSERT_EQ(heard.size(), 8u * 160);
     // 400 samples at 8000 Hz last 800 samples at 16000 Hz, interpolated between the file's samples.
     for (size_t i = 0; i + 2 < 798; i += 2)
-        EXPECT_NEAR(heard[i], ramp[i / 2], 1.0 / 16384) << i;  // the file holds 16-bit samples
+        EXPECT_NEAR(heard[i], ramp[i / 2], 1.0 / 16384) << i; // the file holds 16-bit samples
     EXPECT_NEAR(heard[1], (ramp[0] + ramp[1]) / 2, 1.0 / 16384);
     for (size_t i = 800; i < heard.size(); ++i)
         ASSERT_EQ(heard[i], 0.0f) << i;
@@ -411,8 +418,8 @@ TEST_F(SimAudio, CapturesAWavFileAndRecordsPlayback) {
     std::system(("rm -rf " + dir).c_str());
 }
 
-std::vector<BYTE> wavBytes(WORD tag, WORD channels, DWORD rate, WORD bits, const std::vector<BYTE>& data, bool dataFirst = false,
-                           uint32_t dataLength = 0xFFFFFFFF) {
+std::vector<BYTE> wavBytes(WORD tag, WORD channels, DWORD rate, WORD bits, const std::vector<BYTE>& data,
+                           bool dataFirst = false, uint32_t dataLength = 0xFFFFFFFF) {
     std::vector<BYTE> out;
     auto put = [&](const void* p, size_t n) { out.insert(out.end(), (const BYTE*)p, (const BYTE*)p + n); };
     auto put32 = [&](uint32_t v) { put(&v, 4); };
@@ -427,7 +434,7 @@ std::vector<BYTE> wavBytes(WORD tag, WORD channels, DWORD rate, WORD bits, const
     };
     if (dataFirst)
         dataChunk();
-    put("LIST", 4);  // an odd-sized chunk to pass over
+    put("LIST", 4); // an odd-sized chunk to pass over
     put32(3);
     put("abc\0", 4);
     put("fmt ", 4);
@@ -444,13 +451,13 @@ std::vector<BYTE> wavBytes(WORD tag, WORD channels, DWORD rate, WORD bits, const
 }
 
 TEST(WavFiles, ParsedOrRefusedWithAReason) {
-    const std::vector<BYTE> s16 = {0x00, 0x40, 0x00, 0xC0};            // 0.5, -0.5
+    const std::vector<BYTE> s16 = {0x00, 0x40, 0x00, 0xC0};             // 0.5, -0.5
     const std::vector<BYTE> stereo8 = {0xC0, 0x40, 0xFF, 0xFF};         // (0.5 - 0.5) / 2 = 0, 127/128
-    const std::vector<BYTE> s24 = {0x00, 0x00, 0x40, 0x00, 0x00, 0xC0};  // 0.5, -0.5
+    const std::vector<BYTE> s24 = {0x00, 0x00, 0x40, 0x00, 0x00, 0xC0}; // 0.5, -0.5
     float half = 0.5f, big = 3.0f;
     std::vector<BYTE> f32(8);
     std::memcpy(&f32[0], &half, 4);
-    std::memcpy(&f32[4], &big, 4);  // beyond full scale: bounded
+    std::memcpy(&f32[4], &big, 4); // beyond full scale: bounded
     const struct {
         std::vector<BYTE> file;
         bool ok;
@@ -461,12 +468,18 @@ TEST(WavFiles, ParsedOrRefusedWithAReason) {
         {wavBytes(1, 2, 8000, 8, stereo8), true, {0.0f, 127 / 128.0f}, ""},
         {wavBytes(1, 1, 44100, 24, s24), true, {0.5f, -0.5f}, ""},
         {wavBytes(3, 1, 48000, 32, f32), true, {0.5f, 1.0f}, ""},
-        {wavBytes(1, 1, 8000, 16, s16, false, 1000), true, {0.5f, -0.5f}, ""},  // cut short: read what is there
+        {wavBytes(1, 1, 8000, 16, s16, false, 1000),
+         true,
+         {0.5f, -0.5f},
+         ""}, // cut short: read what is there
         {wavBytes(1, 1, 8000, 12, s16), false, {}, "unsupported sample format"},
         {wavBytes(3, 1, 8000, 64, s16), false, {}, "unsupported sample format"},
         {wavBytes(1, 0, 8000, 16, s16), false, {}, "bad channel count or rate"},
         {wavBytes(1, 1, 8000, 16, s16, true), false, {}, "data before fmt"},
-        {std::vector<BYTE>{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', ' '}, false, {}, "not a RIFF WAVE file"},
+        {std::vector<BYTE>{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', ' '},
+         false,
+         {},
+         "not a RIFF WAVE file"},
         {std::vector<BYTE>{'R', 'I', 'F', 'F'}, false, {}, "not a RIFF WAVE file"},
     };
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {

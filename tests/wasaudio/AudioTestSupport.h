@@ -12,8 +12,7 @@
 namespace audiotest {
 
 // Amplitude of the component at frequency hz (Goertzel over the whole signal).
-template <typename S>
-double toneAmplitude(const std::vector<S>& x, double hz, double rate, size_t skip = 0) {
+template <typename S> double toneAmplitude(const std::vector<S>& x, double hz, double rate, size_t skip = 0) {
     double re = 0, im = 0;
     size_t n = 0;
     for (size_t i = skip; i < x.size(); ++i, ++n) {
@@ -24,8 +23,7 @@ double toneAmplitude(const std::vector<S>& x, double hz, double rate, size_t ski
     return n ? 2 * std::sqrt(re * re + im * im) / static_cast<double>(n) : 0;
 }
 
-template <typename S>
-double rms(const std::vector<S>& x, size_t skip = 0) {
+template <typename S> double rms(const std::vector<S>& x, size_t skip = 0) {
     double s = 0;
     size_t n = 0;
     for (size_t i = skip; i < x.size(); ++i, ++n)
@@ -54,12 +52,12 @@ public:
         if (silent)
             return false;
         for (int i = 0; i < count; ++i, ++played)
-            samples[i] = static_cast<int16_t>(std::lround(amplitude * std::sin(2 * M_PI * hz * double(played) / 8000.0)));
+            samples[i] = static_cast<int16_t>(
+                std::lround(amplitude * std::sin(2 * M_PI * hz * double(played) / 8000.0)));
         return true;
     }
     // Waits (bounded) until pred holds under the lock.
-    template <typename P>
-    bool waitFor(P pred, int ms = 5000) {
+    template <typename P> bool waitFor(P pred, int ms = 5000) {
         std::unique_lock<std::mutex> guard(lock);
         return changed.wait_for(guard, std::chrono::milliseconds(ms), [&] { return pred(*this); });
     }

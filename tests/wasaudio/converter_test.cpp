@@ -19,7 +19,7 @@ TEST(SampleConversion, CaptureToSixteenBits) {
     EXPECT_EQ(toEngineSample(static_cast<unsigned short>(1234)), 1234);
     EXPECT_EQ(toEngineSample(static_cast<unsigned int>(0x7FFFFFFF)), 32767);
     EXPECT_EQ(toEngineSample(static_cast<unsigned int>(0x80000000u)), -32768);
-    EXPECT_EQ(toEngineSample(static_cast<unsigned int>(0xFFFF0000u)), -1);  // arithmetic shift
+    EXPECT_EQ(toEngineSample(static_cast<unsigned int>(0xFFFF0000u)), -1); // arithmetic shift
     EXPECT_EQ(toEngineSample(1.0f), 32767);
     EXPECT_EQ(toEngineSample(-1.0f), -32767);
     EXPECT_EQ(toEngineSample(0.5f), 16383);
@@ -31,7 +31,8 @@ TEST(SampleConversion, FloatBeyondFullScaleIsClamped) {
     const struct {
         float in;
         int16_t out;
-    } cases[] = {{1.5f, 32767}, {2.0f, 32767}, {-1.5f, -32767}, {-100.0f, -32767}, {NAN, 0}, {INFINITY, 32767}};
+    } cases[] = {{1.5f, 32767},     {2.0f, 32767}, {-1.5f, -32767},
+                 {-100.0f, -32767}, {NAN, 0},      {INFINITY, 32767}};
     for (const auto& c : cases)
         EXPECT_EQ(toEngineSample(c.in), c.out) << c.in;
 }
@@ -127,8 +128,7 @@ void fillTone(std::vector<T>& out, int rate, int channels, double hz, double amp
     }
 }
 
-template <typename T>
-std::vector<int16_t> captureThrough(const RateCase& rc, double hz, double amplitude) {
+template <typename T> std::vector<int16_t> captureThrough(const RateCase& rc, double hz, double amplitude) {
     RecordingChannel sink;
     InputConverterT<T> c(&sink, 160, rc.rate, 8000, rc.channels);
     c.resizeBuffer(1600);
@@ -143,9 +143,9 @@ std::vector<int16_t> captureThrough(const RateCase& rc, double hz, double amplit
     return sink.captured;
 }
 
-template <typename T>
-void checkCapture(const RateCase& rc, const char* type) {
-    SCOPED_TRACE(std::string(type) + " " + std::to_string(rc.rate) + " Hz " + std::to_string(rc.channels) + " ch");
+template <typename T> void checkCapture(const RateCase& rc, const char* type) {
+    SCOPED_TRACE(std::string(type) + " " + std::to_string(rc.rate) + " Hz " + std::to_string(rc.channels) +
+                 " ch");
     const auto out = captureThrough<T>(rc, 1000, 0.5);
     // One second of input gives 50 frames, less at most the window's start-up.
     EXPECT_GE(out.size(), 49u * 160);
@@ -168,7 +168,8 @@ void checkCapture(const RateCase& rc, const char* type) {
 }
 
 TEST(InputConverter, ToneSurvivesEveryRateChannelCountAndType) {
-    const RateCase cases[] = {{8000, 1}, {8000, 2}, {16000, 1}, {16000, 2}, {44100, 1}, {44100, 2}, {48000, 1}, {48000, 2}};
+    const RateCase cases[] = {{8000, 1},  {8000, 2},  {16000, 1}, {16000, 2},
+                              {44100, 1}, {44100, 2}, {48000, 1}, {48000, 2}};
     for (const auto& rc : cases) {
         checkCapture<unsigned char>(rc, "u8");
         checkCapture<unsigned short>(rc, "s16");
@@ -186,7 +187,7 @@ TEST(Resampler, StartsWithEighteenSamplesAndPassesPhaseZeroExactly) {
     EXPECT_FALSE(r.full());
     r.push(12);
     ASSERT_TRUE(r.full());
-    EXPECT_EQ(r.next(), 0);  // window[9] is still a start-up zero
+    EXPECT_EQ(r.next(), 0); // window[9] is still a start-up zero
     EXPECT_EQ(r.getWindowLength(), 14);
     Resampler s(44100, 8000);
     EXPECT_EQ(s.inputStep(), 441);
@@ -238,9 +239,9 @@ std::vector<int16_t> playThrough(RecordingChannel& source, int rate, int channel
     return mono;
 }
 
-template <typename T>
-void checkPlayback(const RateCase& rc, const char* type) {
-    SCOPED_TRACE(std::string(type) + " " + std::to_string(rc.rate) + " Hz " + std::to_string(rc.channels) + " ch");
+template <typename T> void checkPlayback(const RateCase& rc, const char* type) {
+    SCOPED_TRACE(std::string(type) + " " + std::to_string(rc.rate) + " Hz " + std::to_string(rc.channels) +
+                 " ch");
     RecordingChannel source;
     source.amplitude = 16000;
     const auto out = playThrough<T>(source, rc.rate, rc.channels, static_cast<size_t>(rc.rate));
@@ -254,7 +255,8 @@ void checkPlayback(const RateCase& rc, const char* type) {
 }
 
 TEST(OutputConverter, ToneSurvivesEveryRateChannelCountAndType) {
-    const RateCase cases[] = {{8000, 1}, {8000, 2}, {16000, 1}, {16000, 2}, {44100, 1}, {44100, 2}, {48000, 1}, {48000, 2}};
+    const RateCase cases[] = {{8000, 1},  {8000, 2},  {16000, 1}, {16000, 2},
+                              {44100, 1}, {44100, 2}, {48000, 1}, {48000, 2}};
     for (const auto& rc : cases) {
         checkPlayback<unsigned char>(rc, "u8");
         checkPlayback<unsigned short>(rc, "s16");
@@ -337,7 +339,8 @@ private:
 };
 
 TEST(Resampler, MatchesItsDefinitionSampleForSample) {
-    const int pairs[][2] = {{44100, 8000}, {8000, 44100}, {48000, 8000}, {8000, 48000}, {16000, 8000}, {8000, 16000}};
+    const int pairs[][2] = {{44100, 8000}, {8000, 44100}, {48000, 8000},
+                            {8000, 48000}, {16000, 8000}, {8000, 16000}};
     for (const auto& p : pairs) {
         Resampler r(p[0], p[1]);
         ReferenceResampler ref(p[0], p[1]);

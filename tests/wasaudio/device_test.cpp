@@ -43,12 +43,13 @@ WasapiLog& wasapiLog() {
 }
 
 bool hasLine(const std::vector<std::string>& lines, const std::string& prefix) {
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
 }
 
 const char* const kRender = "Speakers,default;Headset Earphone,rate=16000,channels=1,format=s16";
-const char* const kCapture =
-    "Microphone,default,source=tone:1000:0.5;Headset Microphone,rate=44100,channels=1,format=s16,source=tone:1000:0.5";
+const char* const kCapture = "Microphone,default,source=tone:1000:0.5;Headset "
+                             "Microphone,rate=44100,channels=1,format=s16,source=tone:1000:0.5";
 
 class AudioDevices : public ::testing::Test {
 protected:
@@ -59,8 +60,7 @@ protected:
         sim::reset();
         sim::clearFailures();
         sim::setPeriodMs(10);
-        sim::configure(kRender,
-                       kCapture);
+        sim::configure(kRender, kCapture);
         sim::setManualClock(true);
     }
     void TearDown() override {
@@ -80,7 +80,8 @@ TEST_F(AudioDevices, ListsEndpointsInOrder) {
 TEST_F(AudioDevices, UnreadableEndpointIsLeftOutAndFailedEnumerationGivesEmptyList) {
     sim::failCall("GetValue", plat::E_FAIL, 1, "Speakers");
     EXPECT_EQ((std::vector<std::string>{"Headset Earphone"}), manager.getOutputDevices());
-    EXPECT_TRUE(hasLine(wasapiLog().take(), "ignore exception: IPropertyStore::GetValue: error 80004005: unknown error"));
+    EXPECT_TRUE(hasLine(wasapiLog().take(),
+                        "ignore exception: IPropertyStore::GetValue: error 80004005: unknown error"));
     sim::failCall("EnumAudioEndpoints", plat::E_OUTOFMEMORY, 1);
     EXPECT_TRUE(manager.getInputDevices().empty());
     EXPECT_TRUE(hasLine(wasapiLog().take(), "caught exception: EnumAudioEndPoints: error 8007000e"));
@@ -93,7 +94,7 @@ TEST_F(AudioDevices, LookupByFriendlyNameFallsBackToTheDefault) {
         const char* actual;
     } cases[] = {
         {plat::eRender, "Headset Earphone", "Headset Earphone"},
-        {plat::eRender, "headset earphone", "Speakers"},  // case differs: the default
+        {plat::eRender, "headset earphone", "Speakers"}, // case differs: the default
         {plat::eRender, "", "Speakers"},
         {plat::eRender, "Gone Away", "Speakers"},
         {plat::eCapture, "Headset Microphone", "Headset Microphone"},
@@ -101,7 +102,7 @@ TEST_F(AudioDevices, LookupByFriendlyNameFallsBackToTheDefault) {
     };
     for (const auto& c : cases) {
         const std::string got = c.flow == plat::eRender ? manager.getActualOutputDevice(c.configured)
-                                                          : manager.getActualInputDevice(c.configured);
+                                                        : manager.getActualInputDevice(c.configured);
         EXPECT_EQ(got, c.actual) << c.configured;
     }
 }
@@ -111,12 +112,12 @@ TEST_F(AudioDevices, WithoutCaptureEndpointsNamesAreEmptyAndLevelsOne) {
     EXPECT_EQ(manager.getActualInputDevice("Microphone"), "");
     EXPECT_TRUE(hasLine(wasapiLog().take(), "GetActualDevice: GetDefaultAudioEndpoint: error 80070490"));
     EXPECT_EQ(manager.getInputLevel("Microphone"), 1.0f);
-    manager.setInputLevel("Microphone", 0.3f);  // logged, nothing thrown
+    manager.setInputLevel("Microphone", 0.3f); // logged, nothing thrown
     EXPECT_TRUE(hasLine(wasapiLog().take(), "got exception: GetDefaultAudioEndpoint"));
 }
 
 TEST_F(AudioDevices, OutputLevelSplitsBetweenEndpointAndSession) {
-    manager.setInputLevel("Speakers", 0.8f);  // a render name on the input side: the default microphone
+    manager.setInputLevel("Speakers", 0.8f); // a render name on the input side: the default microphone
     EXPECT_FLOAT_EQ(manager.getInputLevel("Microphone"), 0.8f);
 
     auto endpoint = WASMediaManager::findEndpoint(plat::eRender, "Speakers");
@@ -126,8 +127,8 @@ TEST_F(AudioDevices, OutputLevelSplitsBetweenEndpointAndSession) {
         float endpoint;
         float session;
     } steps[] = {
-        {0.5f, 0.8f, 0.625f},  // lower: the session volume only
-        {0.9f, 0.9f, 1.0f},    // above the endpoint: the endpoint rises
+        {0.5f, 0.8f, 0.625f}, // lower: the session volume only
+        {0.9f, 0.9f, 1.0f},   // above the endpoint: the endpoint rises
         {0.9f, 0.9f, 1.0f},
         {0.0f, 0.9f, 0.0f},
     };
@@ -161,7 +162,7 @@ TEST_F(AudioDevices, LevelsOutsideZeroToOneAreBounded) {
         manager.setOutputLevel("Speakers", c.set);
         EXPECT_FLOAT_EQ(manager.getOutputLevel("Speakers"), c.expected) << c.set;
     }
-    manager.setInputLevel("Microphone", NAN);  // refused, level unchanged
+    manager.setInputLevel("Microphone", NAN); // refused, level unchanged
     EXPECT_FLOAT_EQ(manager.getInputLevel("Microphone"), 1.0f);
 }
 
@@ -169,11 +170,16 @@ TEST(CheckAudioClientResult, MessagesName) {
     const struct {
         uint32_t code;
         const char* text;
-    } cases[] = {{0x88890001, "audio client no initialized"}, {0x88890004, "audio device invalidated"},
-                 {0x88890006, "buffer too large"},            {0x88890007, "out of order"},
-                 {0x88890008, "unsupported format"},          {0x8889000A, "audio device in use"},
-                 {0x8889000B, "buffer operation pending"},    {0x88890014, "event handle not set"},
-                 {0x88890016, "buffer size error"},           {0x80004005, "unknown error"}};
+    } cases[] = {{0x88890001, "audio client no initialized"},
+                 {0x88890004, "audio device invalidated"},
+                 {0x88890006, "buffer too large"},
+                 {0x88890007, "out of order"},
+                 {0x88890008, "unsupported format"},
+                 {0x8889000A, "audio device in use"},
+                 {0x8889000B, "buffer operation pending"},
+                 {0x88890014, "event handle not set"},
+                 {0x88890016, "buffer size error"},
+                 {0x80004005, "unknown error"}};
     for (const auto& c : cases) {
         char hex[16];
         std::snprintf(hex, sizeof hex, "%x", c.code);
@@ -181,7 +187,8 @@ TEST(CheckAudioClientResult, MessagesName) {
             checkAudioClientResult("IAudioCLient::Initialize", static_cast<plat::HRESULT>(c.code));
             ADD_FAILURE() << "no exception for " << hex;
         } catch (const std::runtime_error& e) {
-            EXPECT_EQ(std::string(e.what()), std::string("IAudioCLient::Initialize: error ") + hex + ": " + c.text);
+            EXPECT_EQ(std::string(e.what()),
+                      std::string("IAudioCLient::Initialize: error ") + hex + ": " + c.text);
         }
     }
     EXPECT_NO_THROW(checkAudioClientResult("x", plat::AUDCLNT_S_BUFFER_EMPTY));
@@ -189,7 +196,9 @@ TEST(CheckAudioClientResult, MessagesName) {
 }
 
 // Runs the device's thread a number of periods, each served before the next.
-void run(RecordingChannel&, int periods) { ASSERT_TRUE(sim::tick(periods)); }
+void run(RecordingChannel&, int periods) {
+    ASSERT_TRUE(sim::tick(periods));
+}
 
 TEST_F(AudioDevices, RenderPlaysTheConsumersFramesAndCaptureDeliversFrames) {
     struct Case {
@@ -205,11 +214,11 @@ TEST_F(AudioDevices, RenderPlaysTheConsumersFramesAndCaptureDeliversFrames) {
         {
             WASMediaDevice device(c.input, c.output, &channel, 160, 8000);
             device.start();
-    ASSERT_TRUE(sim::waitStreams(2));
-        ASSERT_TRUE(sim::waitStreams(2));
+            ASSERT_TRUE(sim::waitStreams(2));
+            ASSERT_TRUE(sim::waitStreams(2));
             // The first fill comes before the stream starts: frame 0 is asked for without a tick.
             ASSERT_TRUE(channel.waitFor([](RecordingChannel& ch) { return !ch.requested.empty(); }));
-            run(channel, 100);  // one second
+            run(channel, 100); // one second
             device.stop();
         }
         ASSERT_GE(channel.requested.size(), 49u);
@@ -223,8 +232,10 @@ TEST_F(AudioDevices, RenderPlaysTheConsumersFramesAndCaptureDeliversFrames) {
         ASSERT_GE(channel.numbers.size(), 45u);
         for (size_t i = 0; i < channel.numbers.size(); ++i)
             ASSERT_EQ(channel.numbers[i], i);
-        EXPECT_TRUE(std::all_of(channel.counts.begin(), channel.counts.end(), [](int n) { return n == 160; }));
-        EXPECT_NEAR(audiotest::toneAmplitude(channel.captured, 1000, 8000, 800), 0.5 * 32767, 0.5 * 32767 * 0.02);
+        EXPECT_TRUE(
+            std::all_of(channel.counts.begin(), channel.counts.end(), [](int n) { return n == 160; }));
+        EXPECT_NEAR(audiotest::toneAmplitude(channel.captured, 1000, 8000, 800), 0.5 * 32767,
+                    0.5 * 32767 * 0.02);
     }
 }
 
@@ -256,7 +267,7 @@ TEST_F(AudioDevices, UnsupportedMixFormatsFailCreation) {
     } cases[] = {
         {"Speakers,format=s24", "Microphone", "output wave format not supported"},
         {"Speakers", "Microphone,format=s24", "input wave format not supported"},
-        {"Speakers,format=s24", "Microphone,format=s24", "output wave format not supported"},  // render first
+        {"Speakers,format=s24", "Microphone,format=s24", "output wave format not supported"}, // render first
     };
     for (const auto& c : cases) {
         sim::configure(c.render, c.capture);
@@ -277,10 +288,13 @@ TEST_F(AudioDevices, InjectedSetupFailuresThrowTheResultText) {
         uint32_t result;
         const char* message;
     } cases[] = {
-        {"Initialize", "Speakers", 0x8889000A, "IAudioCLient::Initialize: error 8889000a: audio device in use"},
-        {"Activate", "Microphone", 0x88890004, "IAudioClient::Activate capture: error 88890004: audio device invalidated"},
+        {"Initialize", "Speakers", 0x8889000A,
+         "IAudioCLient::Initialize: error 8889000a: audio device in use"},
+        {"Activate", "Microphone", 0x88890004,
+         "IAudioClient::Activate capture: error 88890004: audio device invalidated"},
         {"GetMixFormat", "Speakers", 0x80004005, "IAudioClient::GetMixFormat: error 80004005: unknown error"},
-        {"GetService", "Microphone", 0x88890001, "GetService capture client: error 88890001: audio client no initialized"},
+        {"GetService", "Microphone", 0x88890001,
+         "GetService capture client: error 88890001: audio client no initialized"},
     };
     for (const auto& c : cases) {
         sim::clearFailures();
@@ -306,7 +320,7 @@ TEST_F(AudioDevices, EndpointVanishingMidCallStopsAudioWithoutCrash) {
         RecordingChannel channel;
         WASMediaDevice device("Microphone", "Speakers", &channel, 160, 8000);
         device.start();
-    ASSERT_TRUE(sim::waitStreams(2));
+        ASSERT_TRUE(sim::waitStreams(2));
         ASSERT_TRUE(sim::waitStreams(2));
         run(channel, 20);
         sim::vanish(gone);
@@ -327,21 +341,21 @@ TEST_F(AudioDevices, EndpointVanishingMidCallStopsAudioWithoutCrash) {
         device.stop();
         device.stop();
         // The default now is what is left: a new device opens on it.
-        EXPECT_NE(manager.getActualOutputDevice("Speakers"), std::string(gone) == "Speakers" ? "Speakers" : "");
-        sim::configure(kRender,
-                       kCapture);
+        EXPECT_NE(manager.getActualOutputDevice("Speakers"),
+                  std::string(gone) == "Speakers" ? "Speakers" : "");
+        sim::configure(kRender, kCapture);
     }
 }
 
 TEST_F(AudioDevices, SeveralPacketsInOneDrainAreAllProcessed) {
     RecordingChannel channel;
     WASMediaDevice device("Microphone", "Speakers", &channel, 160, 8000);
-    channel.blockAtCall = 2;  // the first fill after the stream started holds the thread
+    channel.blockAtCall = 2; // the first fill after the stream started holds the thread
     device.start();
     ASSERT_TRUE(sim::waitStreams(2));
     sim::tick(1, false);
     ASSERT_TRUE(channel.waitFor([](RecordingChannel& c) { return c.requested.size() >= 2; }));
-    sim::tick(2, false);  // three capture packets wait now
+    sim::tick(2, false); // three capture packets wait now
     wasapiLog().take();
     channel.release();
     ASSERT_TRUE(channel.waitFor([&](RecordingChannel&) { return device.getCapturedPackets() >= 3; }));
@@ -363,7 +377,7 @@ TEST_F(AudioDevices, CaptureGapAfterOverflowIsFilledWithSilence) {
     ASSERT_TRUE(sim::waitStreams(2));
     sim::tick(1, false);
     ASSERT_TRUE(channel.waitFor([](RecordingChannel& c) { return c.requested.size() >= 2; }));
-    sim::tick(12, false);  // thirteen packets: ten fit, three are lost
+    sim::tick(12, false); // thirteen packets: ten fit, three are lost
     wasapiLog().take();
     channel.release();
     ASSERT_TRUE(channel.waitFor([&](RecordingChannel&) { return device.getCapturedPackets() >= 10; }));
@@ -390,7 +404,9 @@ std::vector<unsigned char> readFile(const std::string& path) {
     return std::vector<unsigned char>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-int32_t le32(const unsigned char* p) { return static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24); }
+int32_t le32(const unsigned char* p) {
+    return static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24);
+}
 
 TEST_F(AudioDevices, CaptureDumpRecordsEveryPacketAndNumbersFilesModuloTen) {
     char dirTemplate[] = "/tmp/kbr-wasapi-XXXXXX";
@@ -406,11 +422,11 @@ TEST_F(AudioDevices, CaptureDumpRecordsEveryPacketAndNumbersFilesModuloTen) {
         ASSERT_TRUE(device.dumpOpen());
         if (n == 0) {
             device.start();
-    ASSERT_TRUE(sim::waitStreams(2));
-        ASSERT_TRUE(sim::waitStreams(2));
+            ASSERT_TRUE(sim::waitStreams(2));
+            ASSERT_TRUE(sim::waitStreams(2));
             run(channel, 5);
             device.stop();
-            device.stop();  // closes once
+            device.stop(); // closes once
         }
     }
     EXPECT_EQ(WASMediaDevice::captureDumpCounter.load(), 1);
@@ -500,10 +516,12 @@ TEST(AudioDevicesRealTime, EnvironmentConfiguredEndpointsRunOnTheirOwnClock) {
     {
         std::unique_ptr<MediaDevice> device(manager.createDevice("", "", &channel, 160, 8000));
         device->start();
-        EXPECT_TRUE(channel.waitFor([](RecordingChannel& c) { return c.numbers.size() >= 25 && c.requested.size() >= 25; }));
+        EXPECT_TRUE(channel.waitFor(
+            [](RecordingChannel& c) { return c.numbers.size() >= 25 && c.requested.size() >= 25; }));
         device->stop();
     }
-    EXPECT_NEAR(audiotest::toneAmplitude(channel.captured, 440, 8000, 800), 0.25 * 32767, 0.25 * 32767 * 0.02);
+    EXPECT_NEAR(audiotest::toneAmplitude(channel.captured, 440, 8000, 800), 0.25 * 32767,
+                0.25 * 32767 * 0.02);
     plat::audiosim::WavData wav;
     std::string error;
     ASSERT_TRUE(sim::readWav(dir + "/Phone Speaker-1.wav", wav, &error)) << error;
@@ -511,7 +529,8 @@ TEST(AudioDevicesRealTime, EnvironmentConfiguredEndpointsRunOnTheirOwnClock) {
     EXPECT_EQ(wav.channels, 1);
     ASSERT_GE(wav.mono.size(), 44100u / 4);
     EXPECT_NEAR(audiotest::toneAmplitude(wav.mono, 600, 44100, 4410), 8000.0 / 32768, 0.01);
-    for (const char* name : {"KBR_AUDIO_SIM_RENDER", "KBR_AUDIO_SIM_CAPTURE", "KBR_AUDIO_SIM_RECORD_DIR", "KBR_AUDIO_SIM_PERIOD_MS"})
+    for (const char* name : {"KBR_AUDIO_SIM_RENDER", "KBR_AUDIO_SIM_CAPTURE", "KBR_AUDIO_SIM_RECORD_DIR",
+                             "KBR_AUDIO_SIM_PERIOD_MS"})
         ::unsetenv(name);
     sim::reset();
     std::system(("rm -rf '" + dir + "'").c_str());

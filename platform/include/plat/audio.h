@@ -138,7 +138,7 @@ struct IMMDeviceEnumerator : IUnknown {
 };
 
 // Audio clients.
-using REFERENCE_TIME = LONGLONG;  // 100-ns units
+using REFERENCE_TIME = LONGLONG; // 100-ns units
 enum AUDCLNT_SHAREMODE { AUDCLNT_SHAREMODE_SHARED = 0, AUDCLNT_SHAREMODE_EXCLUSIVE = 1 };
 constexpr DWORD AUDCLNT_STREAMFLAGS_EVENTCALLBACK = 0x00040000;
 constexpr DWORD AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY = 0x1;
@@ -165,7 +165,8 @@ constexpr HRESULT E_NOTFOUND = static_cast<HRESULT>(0x80070490u);
 
 struct IAudioClient : IUnknown {
     virtual HRESULT Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, REFERENCE_TIME bufferDuration,
-                               REFERENCE_TIME periodicity, const WAVEFORMATEX* format, const GUID* sessionGuid) = 0;
+                               REFERENCE_TIME periodicity, const WAVEFORMATEX* format,
+                               const GUID* sessionGuid) = 0;
     virtual HRESULT GetBufferSize(UINT* frames) = 0;
     virtual HRESULT GetCurrentPadding(UINT* frames) = 0;
     // The shared-mode format in task memory (a WAVEFORMATEXTENSIBLE).
@@ -201,7 +202,8 @@ struct ISimpleAudioVolume : IUnknown {
 };
 
 struct IAudioSessionManager : IUnknown {
-    virtual HRESULT GetSimpleAudioVolume(const GUID* sessionGuid, DWORD crossProcess, ISimpleAudioVolume** volume) = 0;
+    virtual HRESULT GetSimpleAudioVolume(const GUID* sessionGuid, DWORD crossProcess,
+                                         ISimpleAudioVolume** volume) = 0;
 };
 
 extern const CLSID CLSID_MMDeviceEnumerator;
