@@ -350,6 +350,8 @@ public:
                 return AUDCLNT_E_EVENTHANDLE_NOT_SET;
             running = true;
             invalidationSignalled = false;
+            if (endpoint->flow == eRender)
+                endpoint->paddingAtStart.store(static_cast<int>(padding));
         }
         io->start();
         endpoint->streamStarted();

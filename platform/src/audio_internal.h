@@ -63,6 +63,8 @@ public:
     const std::string name;
     const EDataFlow flow;
     std::atomic<bool> gone{false};
+    // Frames queued in the render buffer when its last stream started (-1: none started).
+    std::atomic<int> paddingAtStart{-1};
 
     std::mutex volumeLock;
     float endpointVolume = 1.0f;

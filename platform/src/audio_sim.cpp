@@ -598,6 +598,11 @@ bool waitStreams(int count, int timeoutMs) {
     return true;
 }
 
+int renderPaddingAtStart(const std::string& renderName) {
+    auto e = audio::findSim(renderName, eRender);
+    return e ? e->paddingAtStart.load() : -1;
+}
+
 std::vector<float> takePlayed(const std::string& renderName) {
     auto e = audio::findSim(renderName, eRender);
     return e ? e->takePlayed() : std::vector<float>();

@@ -228,6 +228,10 @@ TEST_F(AudioDevices, RenderPlaysTheConsumersFramesAndCaptureDeliversFrames) {
         const auto played = sim::takePlayed(c.output);
         ASSERT_GE(played.size(), size_t(c.rate) * 9 / 10);
         EXPECT_NEAR(audiotest::toneAmplitude(played, 1000, c.rate, c.rate / 10), 10000.0 / 32768, 0.01);
+        // The buffer was filled before the stream started: the first period already carries the tone.
+        EXPECT_GE(sim::renderPaddingAtStart(c.output), c.rate / 50 - 10);  // one frame, less the window's start-up
+        const std::vector<float> firstPeriod(played.begin() + c.rate / 1000, played.begin() + c.rate / 100);
+        EXPECT_GT(audiotest::rms(firstPeriod), 0.15);
         // Capture: 1 kHz at half scale, in numbered frames of 160.
         ASSERT_GE(channel.numbers.size(), 45u);
         for (size_t i = 0; i < channel.numbers.size(); ++i)

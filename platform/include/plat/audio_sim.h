@@ -35,6 +35,9 @@ bool tick(int periods = 1, bool wait = true);
 // Waits until at least count streams run on the manual clock; false after timeoutMs.
 bool waitStreams(int count, int timeoutMs = 5000);
 
+// Frames the render endpoint's buffer held when its last stream started (-1: none started).
+int renderPaddingAtStart(const std::string& renderName);
+
 // The mono samples (-1..1, after the volumes) the render endpoint played since the last call.
 std::vector<float> takePlayed(const std::string& renderName);
 
