@@ -274,9 +274,10 @@ public:
         periodNs = period * 100;
         const UINT requested = static_cast<UINT>(
             (static_cast<int64_t>(fmt.Format.nSamplesPerSec) * bufferDuration + 9999999) / 10000000);
-        // The audio engine's own minimum: two periods for playback; capture keeps ten periods of
+        // The audio engine's own minimum: a few periods for playback; capture keeps ten periods of
         // packets so that a late reader loses nothing.
-        const UINT floor = endpoint->flow == eRender ? 2 * periodFrames : 10 * periodFrames;
+        const UINT floor =
+            endpoint->flow == eRender ? endpoint->renderBufferPeriods() * periodFrames : 10 * periodFrames;
         bufferFrames = std::max(requested, floor);
         if (bufferFrames > fmt.Format.nSamplesPerSec * 2)
             return AUDCLNT_E_BUFFER_SIZE_ERROR;

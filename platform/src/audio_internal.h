@@ -51,6 +51,8 @@ public:
     // Period in 100-ns units.
     virtual REFERENCE_TIME defaultPeriod() const { return 100000; }
     virtual REFERENCE_TIME minimumPeriod() const { return 30000; }
+    // The smallest render buffer, in periods.
+    virtual UINT renderBufferPeriods() const { return 2; }
     virtual bool present() const { return !gone.load(); }
     // Called when a stream on the endpoint starts (the simulation schedules vanishing from it).
     virtual void streamStarted() {}

@@ -173,6 +173,7 @@ public:
     HRESULT openIo(const WAVEFORMATEXTENSIBLE& format, UINT periodFrames,
                    std::unique_ptr<StreamIo>& io) override;
     REFERENCE_TIME defaultPeriod() const override { return periodMs.load() * 10000; }
+    UINT renderBufferPeriods() const override { return static_cast<UINT>(bufferPeriods.load()); }
     bool present() const override {
         if (gone.load())
             return false;
@@ -238,11 +239,13 @@ public:
     std::atomic<int64_t> vanishAtNs{0};
     int64_t vanishAfterMs = -1;
     static std::atomic<int> periodMs;
+    static std::atomic<int> bufferPeriods;
 
 private:
     PlayedHistory history;
 };
 std::atomic<int> SimEndpoint::periodMs{10};
+std::atomic<int> SimEndpoint::bufferPeriods{4};
 
 // The session the engine's stream plays in is not known to the device side: the simulation
 // applies the lowest session volume of the endpoint, which is the engine's when it is the only one.
@@ -479,6 +482,8 @@ public:
         configure(envOr("KBR_AUDIO_SIM_RENDER", "Speakers"), envOr("KBR_AUDIO_SIM_CAPTURE", "Microphone"));
         const int period = std::atoi(envOr("KBR_AUDIO_SIM_PERIOD_MS", "10").c_str());
         SimEndpoint::periodMs.store(period >= 3 && period <= 100 ? period : 10);
+        const int periods = std::atoi(envOr("KBR_AUDIO_SIM_BUFFER_PERIODS", "4").c_str());
+        SimEndpoint::bufferPeriods.store(periods >= 2 && periods <= 50 ? periods : 4);
         clearFailures();
         for (const auto& entry : split(envOr("KBR_AUDIO_SIM_FAIL", ""), ';')) {
             const size_t eq = entry.find('=');
@@ -556,6 +561,10 @@ void reset() {
 void configure(const std::string& render, const std::string& capture) {
     std::lock_guard<std::mutex> guard(audio::configLock);
     audio::sim().configure(render, capture);
+}
+
+void setRenderBufferPeriods(int periods) {
+    audio::SimEndpoint::bufferPeriods.store(std::max(2, std::min(periods, 50)));
 }
 
 void setPeriodMs(int ms) {

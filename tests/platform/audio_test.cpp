@@ -32,6 +32,7 @@ protected:
         ::setenv("KBR_AUDIO_BACKEND", "sim", 1);
         sim::reset();
         sim::setPeriodMs(10);
+        sim::setRenderBufferPeriods(2);
         sim::setManualClock(true);
         ASSERT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
                                    enumerator.out()),

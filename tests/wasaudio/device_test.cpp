@@ -229,7 +229,8 @@ TEST_F(AudioDevices, RenderPlaysTheConsumersFramesAndCaptureDeliversFrames) {
         ASSERT_GE(played.size(), size_t(c.rate) * 9 / 10);
         EXPECT_NEAR(audiotest::toneAmplitude(played, 1000, c.rate, c.rate / 10), 10000.0 / 32768, 0.01);
         // The buffer was filled before the stream started: the first period already carries the tone.
-        EXPECT_GE(sim::renderPaddingAtStart(c.output), c.rate / 50 - 10);  // one frame, less the window's start-up
+        EXPECT_GE(sim::renderPaddingAtStart(c.output),
+                  c.rate / 50 - 10); // one frame, less the window's start-up
         const std::vector<float> firstPeriod(played.begin() + c.rate / 1000, played.begin() + c.rate / 100);
         EXPECT_GT(audiotest::rms(firstPeriod), 0.15);
         // Capture: 1 kHz at half scale, in numbered frames of 160.
@@ -512,6 +513,7 @@ TEST(AudioDevicesRealTime, EnvironmentConfiguredEndpointsRunOnTheirOwnClock) {
     ::setenv("KBR_AUDIO_SIM_CAPTURE", "Phone Mic,rate=16000,channels=1,format=float,source=tone:440:0.25", 1);
     ::setenv("KBR_AUDIO_SIM_RECORD_DIR", dir.c_str(), 1);
     ::setenv("KBR_AUDIO_SIM_PERIOD_MS", "5", 1);
+    ::setenv("KBR_AUDIO_SIM_BUFFER_PERIODS", "8", 1);
     sim::reset();
     WASMediaManager manager;
     EXPECT_EQ(manager.getOutputDevices(), std::vector<std::string>{"Phone Speaker"});
@@ -532,9 +534,12 @@ TEST(AudioDevicesRealTime, EnvironmentConfiguredEndpointsRunOnTheirOwnClock) {
     EXPECT_EQ(wav.rate, 44100u);
     EXPECT_EQ(wav.channels, 1);
     ASSERT_GE(wav.mono.size(), 44100u / 4);
-    EXPECT_NEAR(audiotest::toneAmplitude(wav.mono, 600, 44100, 4410), 8000.0 / 32768, 0.01);
+    // Real time on a loaded machine: a late audio thread may leave a period of silence now and then.
+    const double played = audiotest::toneAmplitude(wav.mono, 600, 44100, 4410);
+    EXPECT_GT(played, 0.8 * 8000.0 / 32768);
+    EXPECT_LT(played, 8000.0 / 32768 + 0.01);
     for (const char* name : {"KBR_AUDIO_SIM_RENDER", "KBR_AUDIO_SIM_CAPTURE", "KBR_AUDIO_SIM_RECORD_DIR",
-                             "KBR_AUDIO_SIM_PERIOD_MS"})
+                             "KBR_AUDIO_SIM_PERIOD_MS", "KBR_AUDIO_SIM_BUFFER_PERIODS"})
         ::unsetenv(name);
     sim::reset();
     std::system(("rm -rf '" + dir + "'").c_str());

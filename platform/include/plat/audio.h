@@ -26,8 +26,10 @@
 //   KBR_AUDIO_SIM_RECORD_DIR  every render stream records what it played (after the volumes) to
 //                           DIR/<endpoint name>-<n>.wav (n counts streams from 1), unless the
 //                           endpoint has its own record=PATH; 16-bit mono at the endpoint's rate.
-//   KBR_AUDIO_SIM_PERIOD_MS   device period (default 10; the minimum period reported is 3). A
-//                           render buffer holds two periods, a capture buffer ten.
+//   KBR_AUDIO_SIM_PERIOD_MS   device period (default 10; the minimum period reported is 3).
+//   KBR_AUDIO_SIM_BUFFER_PERIODS  render buffer in periods (default 4, at least 2): room for a
+//                           late audio thread on a loaded machine, at the cost of latency. A
+//                           capture buffer holds ten periods.
 //   KBR_AUDIO_SIM_FAIL      injected failures, ";" between entries: CALL[@ENDPOINT]=HRESULT[*COUNT]
 //                           CALL is the interface call's name (Activate, Initialize, GetMixFormat,
 //                           GetBuffer, Start, EnumAudioEndpoints, GetValue, ...), HRESULT in hex

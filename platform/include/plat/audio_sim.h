@@ -17,6 +17,8 @@ void reset();
 // means no endpoint of that flow).
 void configure(const std::string& render, const std::string& capture);
 void setPeriodMs(int ms);
+// The smallest render buffer in periods (KBR_AUDIO_SIM_BUFFER_PERIODS, default 4).
+void setRenderBufferPeriods(int periods);
 
 // The next count calls named call (on the endpoint named so, or on any when empty) fail with result;
 // count < 0: every call.
