@@ -47,7 +47,9 @@ struct AlsaConfiguration {
              << "/out.raw\"\n format \"raw\"\n"
              << " hint { show on description \"Test Speaker\nfile playback\" }\n}\n"
              << "pcm.testmic {\n type file\n slave.pcm \"null\"\n file \"/dev/null\"\n infile \"" << folder
-             << "/in.raw\"\n format \"raw\"\n hint { show on description \"Test Microphone\" }\n}\n";
+             << "/in.raw\"\n format \"raw\"\n hint { show on description \"Test Microphone\" }\n}\n"
+             << "pcm.testbroken {\n type file\n slave.pcm \"nosuchdevice\"\n file \"/dev/null\"\n"
+             << " hint { show on description \"Broken Device\" }\n}\n";
         conf.close();
         ::setenv("ALSA_CONFIG_PATH", (folder + "/asound.conf").c_str(), 1);
         ::setenv("KBR_AUDIO_BACKEND", "alsa", 1);
@@ -79,6 +81,21 @@ TEST(AlsaBackend, EachPcmDeviceIsAnEndpointNamedByItsDescription) {
     manager.setInputLevel("Test Microphone", 0.6f);
     EXPECT_FLOAT_EQ(manager.getInputLevel("Test Microphone"), 0.6f);
     manager.setInputLevel("Test Microphone", 1.0f);
+}
+
+// A device that ALSA lists but cannot open fails creation with a readable error and nothing else.
+TEST(AlsaBackend, DeviceThatCannotOpenFailsCreationCleanly) {
+    WASMediaManager manager;
+    RecordingChannel channel;
+    try {
+        std::unique_ptr<MediaDevice> device(
+            manager.createDevice("Test Microphone", "Broken Device", &channel, 160, 8000));
+        ADD_FAILURE() << "opened";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "IAudioClient::GetMixFormat: error 88890004: audio device invalidated");
+    }
+    EXPECT_TRUE(channel.requested.empty());
 }
 
 TEST(AlsaBackend, CallAudioGoesThroughTheRealLibrary) {
