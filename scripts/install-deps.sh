@@ -9,7 +9,8 @@ esac
 packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libspeexdsp-dev
           openjdk-17-jdk-headless clang libclang-rt-14-dev sip-tester kamailio iproute2 util-linux python3
           baresip-core
-          xvfb libx11-6)
+          xvfb libx11-6
+          libasound2-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
