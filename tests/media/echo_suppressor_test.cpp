@@ -43,8 +43,9 @@ TEST(EchoSuppressor, ReferenceStartStaysInTheRing) {
         const int start = echo.referenceStart(c.captured, kFrame);
         EXPECT_GE(start, 0) << c.lastPlayed << " " << c.captured;
         EXPECT_LT(start, EchoSuppressor::kRingSamples) << c.lastPlayed << " " << c.captured;
-        if (c.expected >= 0)
+        if (c.expected >= 0) {
             EXPECT_EQ(start, c.expected) << c.lastPlayed << " " << c.captured;
+        }
     }
 }
 
