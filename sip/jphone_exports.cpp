@@ -3,6 +3,7 @@
 // processEvents, a RuntimeException when the loop ends).
 #include "JPhone.h"
 #include "LineActions.h"
+#include "WASAudio/WASMediaManager.h"
 #include "kmt/exceptions.h"
 #include "kmt/jniguard.h"
 #include "kmt/log.h"
@@ -79,10 +80,8 @@ void installOutputFilters() {
     std::cerr.rdbuf(new FilterStreambuf(std::cout.rdbuf()));
 }
 
-// The WASAPI media manager joins the engine with the audio issue.
 std::unique_ptr<MediaManager> createMediaManager() {
-    KMT_LOG(kmt::logJphone, 1) << "no audio manager in this build: calls run without local audio";
-    return nullptr;
+    return std::unique_ptr<MediaManager>(new wasmedia::WASMediaManager());
 }
 
 jstring createLine(JNIEnv* env, const char* where, const std::string& name) {

@@ -113,6 +113,12 @@ const MessageText kMessages[] = {
     {static_cast<DWORD>(E_NOTIMPL), "Not implemented\r\n"},
     {static_cast<DWORD>(E_NOINTERFACE), "No such interface supported\r\n"},
     {static_cast<DWORD>(E_POINTER), "Invalid pointer\r\n"},
+    {0x80040154u, "Class not registered\r\n"},
+    {0x80040110u, "Class does not support aggregation (or class object is remote)\r\n"},
+    {0x800401F0u, "CoInitialize has not been called.\r\n"},
+    {0x80010106u, "Cannot change thread mode after it is set.\r\n"},
+    {0x8000FFFFu, "Catastrophic failure\r\n"},
+    {0x80004004u, "Operation aborted\r\n"},
     {kNteFail, "An internal error occurred.\r\n"},
 };
 

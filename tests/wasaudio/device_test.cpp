@@ -1,0 +1,487 @@
+#include "AudioTestSupport.h"
+#include "WASAudio/WASMediaDevice.h"
+#include "WASAudio/WASMediaManager.h"
+#include "kmt/log.h"
+#include "plat/audio_sim.h"
+#include "support/LogLines.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <thread>
+
+using namespace wasmedia;
+using audiotest::RecordingChannel;
+namespace sim = plat::audiosim;
+
+namespace {
+
+// Records of the "wasapi" category, raised to level 2 (which also turns the capture dump on).
+class WasapiLog : public testsupport::LogLines {
+public:
+    void write(const char* category, int, const char*, int, std::ostringstream& text) override {
+        if (std::string(category) == "wasapi")
+            keep(text.str());
+    }
+    int level(const kmt::DebugCategory& category, int proposed) override {
+        return category.getName() == "wasapi" ? 2 : proposed;
+    }
+};
+WasapiLog& wasapiLog() {
+    static WasapiLog* log = [] {
+        auto* l = new WasapiLog;
+        kmt::DebugRoot::instance()->addOutput(l);
+        return l;
+    }();
+    return *log;
+}
+
+bool hasLine(const std::vector<std::string>& lines, const std::string& prefix) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
+
+const char* const kRender = "Speakers,default;Headset Earphone,rate=16000,channels=1,format=s16";
+const char* const kCapture =
+    "Microphone,default,source=tone:1000:0.5;Headset Microphone,rate=44100,channels=1,format=s16,source=tone:1000:0.5";
+
+class AudioDevices : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wasapiLog().take();
+        ::setenv("KBR_AUDIO_BACKEND", "sim", 1);
+        ::unsetenv("KBR_WASAPI_DIR");
+        sim::reset();
+        sim::clearFailures();
+        sim::setPeriodMs(10);
+        sim::configure(kRender,
+                       kCapture);
+        sim::setManualClock(true);
+    }
+    void TearDown() override {
+        sim::setManualClock(false);
+        sim::clearFailures();
+    }
+    WASMediaManager manager;
+};
+
+TEST_F(AudioDevices, ListsEndpointsInOrder) {
+    EXPECT_EQ((std::vector<std::string>{"Speakers", "Headset Earphone"}), manager.getOutputDevices());
+    EXPECT_EQ((std::vector<std::string>{"Microphone", "Headset Microphone"}), manager.getInputDevices());
+    sim::configure("", "");
+    EXPECT_TRUE(manager.getOutputDevices().empty());
+}
+
+TEST_F(AudioDevices, UnreadableEndpointIsLeftOutAndFailedEnumerationGivesEmptyList) {
+    sim::failCall("GetValue", plat::E_FAIL, 1, "Speakers");
+    EXPECT_EQ((std::vector<std::string>{"Headset Earphone"}), manager.getOutputDevices());
+    EXPECT_TRUE(hasLine(wasapiLog().take(), "ignore exception: IPropertyStore::GetValue: error 80004005: unknown error"));
+    sim::failCall("EnumAudioEndpoints", plat::E_OUTOFMEMORY, 1);
+    EXPECT_TRUE(manager.getInputDevices().empty());
+    EXPECT_TRUE(hasLine(wasapiLog().take(), "caught exception: EnumAudioEndPoints: error 8007000e"));
+}
+
+TEST_F(AudioDevices, LookupByFriendlyNameFallsBackToTheDefault) {
+    const struct {
+        plat::EDataFlow flow;
+        const char* configured;
+        const char* actual;
+    } cases[] = {
+        {plat::eRender, "Headset Earphone", "Headset Earphone"},
+        {plat::eRender, "headset earphone", "Speakers"},  // case differs: the default
+        {plat::eRender, "", "Speakers"},
+        {plat::eRender, "Gone Away", "Speakers"},
+        {plat::eCapture, "Headset Microphone", "Headset Microphone"},
+        {plat::eCapture, "Headset Microphone ", "Microphone"},
+    };
+    for (const auto& c : cases) {
+        const std::string got = c.flow == plat::eRender ? manager.getActualOutputDevice(c.configured)
+                                                          : manager.getActualInputDevice(c.configured);
+        EXPECT_EQ(got, c.actual) << c.configured;
+    }
+}
+
+TEST_F(AudioDevices, WithoutCaptureEndpointsNamesAreEmptyAndLevelsOne) {
+    sim::configure("Speakers", "");
+    EXPECT_EQ(manager.getActualInputDevice("Microphone"), "");
+    EXPECT_TRUE(hasLine(wasapiLog().take(), "GetActualDevice: GetDefaultAudioEndpoint: error 80070490"));
+    EXPECT_EQ(manager.getInputLevel("Microphone"), 1.0f);
+    manager.setInputLevel("Microphone", 0.3f);  // logged, nothing thrown
+    EXPECT_TRUE(hasLine(wasapiLog().take(), "got exception: GetDefaultAudioEndpoint"));
+}
+
+TEST_F(AudioDevices, OutputLevelSplitsBetweenEndpointAndSession) {
+    manager.setInputLevel("Speakers", 0.8f);  // a render name on the input side: the default microphone
+    EXPECT_FLOAT_EQ(manager.getInputLevel("Microphone"), 0.8f);
+
+    auto endpoint = WASMediaManager::findEndpoint(plat::eRender, "Speakers");
+    setEndpointVolume(endpoint.get(), 0.8f);
+    const struct {
+        float set;
+        float endpoint;
+        float session;
+    } steps[] = {
+        {0.5f, 0.8f, 0.625f},  // lower: the session volume only
+        {0.9f, 0.9f, 1.0f},    // above the endpoint: the endpoint rises
+        {0.9f, 0.9f, 1.0f},
+        {0.0f, 0.9f, 0.0f},
+    };
+    for (const auto& s : steps) {
+        manager.setOutputLevel("Speakers", s.set);
+        EXPECT_FLOAT_EQ(getEndpointVolume(endpoint.get()), s.endpoint) << s.set;
+        EXPECT_FLOAT_EQ(getSessionVolume(endpoint.get()), s.session) << s.set;
+        EXPECT_FLOAT_EQ(manager.getOutputLevel("Speakers"), s.set);
+    }
+}
+
+// An endpoint at 0 and a level of 0 would give the session volume 0 / 0.
+TEST_F(AudioDevices, OutputLevelWithEndpointAtZeroIsNoDivisionByZero) {
+    auto endpoint = WASMediaManager::findEndpoint(plat::eRender, "Speakers");
+    setEndpointVolume(endpoint.get(), 0.0f);
+    manager.setOutputLevel("Speakers", 0.0f);
+    EXPECT_EQ(getSessionVolume(endpoint.get()), 0.0f);
+    EXPECT_EQ(manager.getOutputLevel("Speakers"), 0.0f);
+    manager.setOutputLevel("Speakers", 0.4f);
+    EXPECT_FLOAT_EQ(manager.getOutputLevel("Speakers"), 0.4f);
+}
+
+TEST_F(AudioDevices, LevelsOutsideZeroToOneAreBounded) {
+    const struct {
+        float set;
+        float expected;
+    } cases[] = {{1.5f, 1.0f}, {-0.5f, 0.0f}, {0.25f, 0.25f}, {1e30f, 1.0f}};
+    for (const auto& c : cases) {
+        manager.setInputLevel("Microphone", c.set);
+        EXPECT_FLOAT_EQ(manager.getInputLevel("Microphone"), c.expected) << c.set;
+        manager.setOutputLevel("Speakers", c.set);
+        EXPECT_FLOAT_EQ(manager.getOutputLevel("Speakers"), c.expected) << c.set;
+    }
+    manager.setInputLevel("Microphone", NAN);  // refused, level unchanged
+    EXPECT_FLOAT_EQ(manager.getInputLevel("Microphone"), 1.0f);
+}
+
+TEST(CheckAudioClientResult, MessagesName) {
+    const struct {
+        uint32_t code;
+        const char* text;
+    } cases[] = {{0x88890001, "audio client no initialized"}, {0x88890004, "audio device invalidated"},
+                 {0x88890006, "buffer too large"},            {0x88890007, "out of order"},
+                 {0x88890008, "unsupported format"},          {0x8889000A, "audio device in use"},
+                 {0x8889000B, "buffer operation pending"},    {0x88890014, "event handle not set"},
+                 {0x88890016, "buffer size error"},           {0x80004005, "unknown error"}};
+    for (const auto& c : cases) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%x", c.code);
+        try {
+            checkAudioClientResult("IAudioCLient::Initialize", static_cast<plat::HRESULT>(c.code));
+            ADD_FAILURE() << "no exception for " << hex;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), std::string("IAudioCLient::Initialize: error ") + hex + ": " + c.text);
+        }
+    }
+    EXPECT_NO_THROW(checkAudioClientResult("x", plat::AUDCLNT_S_BUFFER_EMPTY));
+    EXPECT_NO_THROW(checkAudioClientResult("x", plat::S_FALSE));
+}
+
+// Runs the device's thread a number of periods, each served before the next.
+void run(RecordingChannel&, int periods) { ASSERT_TRUE(sim::tick(periods)); }
+
+TEST_F(AudioDevices, RenderPlaysTheConsumersFramesAndCaptureDeliversFrames) {
+    struct Case {
+        const char* output;
+        const char* input;
+        int rate;
+    } cases[] = {{"Speakers", "Microphone", 48000}, {"Headset Earphone", "Headset Microphone", 16000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        RecordingChannel channel;
+        channel.amplitude = 10000;
+        sim::takePlayed(c.output);
+        {
+            WASMediaDevice device(c.input, c.output, &channel, 160, 8000);
+            device.start();
+    ASSERT_TRUE(sim::waitStreams(2));
+        ASSERT_TRUE(sim::waitStreams(2));
+            // The first fill comes before the stream starts: frame 0 is asked for without a tick.
+            ASSERT_TRUE(channel.waitFor([](RecordingChannel& ch) { return !ch.requested.empty(); }));
+            run(channel, 100);  // one second
+            device.stop();
+        }
+        ASSERT_GE(channel.requested.size(), 49u);
+        for (size_t i = 0; i < channel.requested.size(); ++i)
+            ASSERT_EQ(channel.requested[i], i);
+        EXPECT_EQ(channel.prefetches, 0);
+        const auto played = sim::takePlayed(c.output);
+        ASSERT_GE(played.size(), size_t(c.rate) * 9 / 10);
+        EXPECT_NEAR(audiotest::toneAmplitude(played, 1000, c.rate, c.rate / 10), 10000.0 / 32768, 0.01);
+        // Capture: 1 kHz at half scale, in numbered frames of 160.
+        ASSERT_GE(channel.numbers.size(), 45u);
+        for (size_t i = 0; i < channel.numbers.size(); ++i)
+            ASSERT_EQ(channel.numbers[i], i);
+        EXPECT_TRUE(std::all_of(channel.counts.begin(), channel.counts.end(), [](int n) { return n == 160; }));
+        EXPECT_NEAR(audiotest::toneAmplitude(channel.captured, 1000, 8000, 800), 0.5 * 32767, 0.5 * 32767 * 0.02);
+    }
+}
+
+TEST_F(AudioDevices, FrameNotProducedPlaysSilenceNotARepeat) {
+    RecordingChannel channel;
+    channel.amplitude = 10000;
+    sim::takePlayed("Speakers");
+    WASMediaDevice device("Microphone", "Speakers", &channel, 160, 8000);
+    device.start();
+    ASSERT_TRUE(sim::waitStreams(2));
+    run(channel, 30);
+    channel.silent = true;
+    run(channel, 30);
+    device.stop();
+    const auto played = sim::takePlayed("Speakers");
+    ASSERT_GE(played.size(), 60u * 480);
+    // The last 150 ms are silence; what came before the switch carried the tone.
+    const std::vector<float> tail(played.end() - 7200, played.end());
+    EXPECT_EQ(audiotest::rms(tail), 0.0);
+    const std::vector<float> head(played.begin() + 4800, played.begin() + 9600);
+    EXPECT_GT(audiotest::rms(head), 0.1);
+}
+
+TEST_F(AudioDevices, UnsupportedMixFormatsFailCreation) {
+    const struct {
+        const char* render;
+        const char* capture;
+        const char* message;
+    } cases[] = {
+        {"Speakers,format=s24", "Microphone", "output wave format not supported"},
+        {"Speakers", "Microphone,format=s24", "input wave format not supported"},
+        {"Speakers,format=s24", "Microphone,format=s24", "output wave format not supported"},  // render first
+    };
+    for (const auto& c : cases) {
+        sim::configure(c.render, c.capture);
+        RecordingChannel channel;
+        try {
+            manager.createDevice("", "", &channel, 160, 8000);
+            ADD_FAILURE() << "created";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), c.message);
+        }
+    }
+}
+
+TEST_F(AudioDevices, InjectedSetupFailuresThrowTheResultText) {
+    const struct {
+        const char* call;
+        const char* endpoint;
+        uint32_t result;
+        const char* message;
+    } cases[] = {
+        {"Initialize", "Speakers", 0x8889000A, "IAudioCLient::Initialize: error 8889000a: audio device in use"},
+        {"Activate", "Microphone", 0x88890004, "IAudioClient::Activate capture: error 88890004: audio device invalidated"},
+        {"GetMixFormat", "Speakers", 0x80004005, "IAudioClient::GetMixFormat: error 80004005: unknown error"},
+        {"GetService", "Microphone", 0x88890001, "GetService capture client: error 88890001: audio client no initialized"},
+    };
+    for (const auto& c : cases) {
+        sim::clearFailures();
+        sim::failCall(c.call, static_cast<plat::HRESULT>(c.result), -1, c.endpoint);
+        RecordingChannel channel;
+        try {
+            std::unique_ptr<MediaDevice> d(manager.createDevice("", "", &channel, 160, 8000));
+            ADD_FAILURE() << "created despite " << c.call;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), c.message);
+        }
+    }
+    sim::clearFailures();
+    RecordingChannel channel;
+    std::unique_ptr<MediaDevice> d(manager.createDevice("", "", &channel, 160, 8000));
+    EXPECT_NE(d, nullptr);
+}
+
+TEST_F(AudioDevices, EndpointVanishingMidCallStopsAudioWithoutCrash) {
+    for (const char* gone : {"Speakers", "Microphone"}) {
+        SCOPED_TRACE(gone);
+        wasapiLog().take();
+        RecordingChannel channel;
+        WASMediaDevice device("Microphone", "Speakers", &channel, 160, 8000);
+        device.start();
+    ASSERT_TRUE(sim::waitStreams(2));
+        ASSERT_TRUE(sim::waitStreams(2));
+        run(channel, 20);
+        sim::vanish(gone);
+        sim::tick(3, false);
+        std::vector<std::string> lines;
+        for (int i = 0; i < 200 && !hasLine(lines, "caught exception:"); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            auto more = wasapiLog().take();
+            lines.insert(lines.end(), more.begin(), more.end());
+        }
+        EXPECT_TRUE(hasLine(lines, "caught exception:")) << "the audio thread did not see the device go";
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+            return l.find("error 88890004: audio device invalidated") != std::string::npos;
+        }));
+        const size_t fetched = channel.requested.size();
+        sim::tick(10, false);
+        EXPECT_EQ(channel.requested.size(), fetched);
+        device.stop();
+        device.stop();
+        // The default now is what is left: a new device opens on it.
+        EXPECT_NE(manager.getActualOutputDevice("Speakers"), std::string(gone) == "Speakers" ? "Speakers" : "");
+        sim::configure(kRender,
+                       kCapture);
+    }
+}
+
+TEST_F(AudioDevices, SeveralPacketsInOneDrainAreAllProcessed) {
+    RecordingChannel channel;
+    WASMediaDevice device("Microphone", "Speakers", &channel, 160, 8000);
+    channel.blockAtCall = 2;  // the first fill after the stream started holds the thread
+    device.start();
+    ASSERT_TRUE(sim::waitStreams(2));
+    sim::tick(1, false);
+    ASSERT_TRUE(channel.waitFor([](RecordingChannel& c) { return c.requested.size() >= 2; }));
+    sim::tick(2, false);  // three capture packets wait now
+    wasapiLog().take();
+    channel.release();
+    ASSERT_TRUE(channel.waitFor([&](RecordingChannel&) { return device.getCapturedPackets() >= 3; }));
+    device.stop();
+    const auto lines = wasapiLog().take();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "processed buffer more than once"), 2);
+    // 1440 device frames at 48000 Hz: one whole frame (960) delivered.
+    EXPECT_EQ(channel.numbers, (std::vector<uint32_t>{0}));
+}
+
+std::vector<unsigned char> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<unsigned char>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+int32_t le32(const unsigned char* p) { return static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24); }
+
+TEST_F(AudioDevices, CaptureDumpRecordsEveryPacketAndNumbersFilesModuloTen) {
+    char dirTemplate[] = "/tmp/kbr-wasapi-XXXXXX";
+    ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate;
+    ::setenv("KBR_WASAPI_DIR", dir.c_str(), 1);
+    sim::configure("Speakers", "Microphone,rate=16000,channels=2,format=s16,source=tone:500:0.25");
+    WASMediaDevice::captureDumpCounter = 7;
+    RecordingChannel channel;
+    std::vector<std::string> names;
+    for (int n = 0; n < 4; ++n) {
+        WASMediaDevice device("", "", &channel, 160, 8000);
+        ASSERT_TRUE(device.dumpOpen());
+        if (n == 0) {
+            device.start();
+    ASSERT_TRUE(sim::waitStreams(2));
+        ASSERT_TRUE(sim::waitStreams(2));
+            run(channel, 5);
+            device.stop();
+            device.stop();  // closes once
+        }
+    }
+    EXPECT_EQ(WASMediaDevice::captureDumpCounter.load(), 1);
+    for (const char* name : {"/call7.log", "/call8.log", "/call9.log", "/call0.log"})
+        EXPECT_FALSE(readFile(dir + name).empty()) << name;
+
+    const auto bytes = readFile(dir + "/call7.log");
+    ASSERT_GE(bytes.size(), 48u);
+    EXPECT_EQ(le32(&bytes[0]), 8980);
+    EXPECT_EQ(le32(&bytes[4]), 3);
+    plat::WAVEFORMATEXTENSIBLE format;
+    std::memcpy(&format, &bytes[8], 40);
+    EXPECT_EQ(format.Format.nSamplesPerSec, 16000u);
+    EXPECT_EQ(format.Format.nChannels, 2);
+    EXPECT_EQ(format.Format.wFormatTag, plat::WAVE_FORMAT_EXTENSIBLE);
+    // Records: time, result, flags, frames, position, then frames x 4 bytes of data.
+    size_t at = 48;
+    int packets = 0, empties = 0;
+    int64_t expected = 0;
+    while (at + 24 <= bytes.size()) {
+        const int32_t result = le32(&bytes[at + 4]);
+        const int32_t frames = le32(&bytes[at + 12]);
+        int64_t position;
+        std::memcpy(&position, &bytes[at + 16], 8);
+        at += 24;
+        if (result == plat::AUDCLNT_S_BUFFER_EMPTY) {
+            EXPECT_EQ(frames, 0);
+            ++empties;
+            continue;
+        }
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(frames, 160);
+        EXPECT_EQ(position, expected);
+        expected += frames;
+        at += static_cast<size_t>(frames) * 4;
+        ++packets;
+    }
+    EXPECT_EQ(at, bytes.size());
+    EXPECT_GE(packets, 4);
+    EXPECT_GE(empties, 1);
+    ::unsetenv("KBR_WASAPI_DIR");
+    std::system(("rm -rf " + dir).c_str());
+}
+
+TEST_F(AudioDevices, DumpFolderThatCannotBeWrittenLeavesTheDumpOff) {
+    ::setenv("KBR_WASAPI_DIR", "/nonexistent/folder", 1);
+    RecordingChannel channel;
+    WASMediaDevice device("", "", &channel, 160, 8000);
+    EXPECT_FALSE(device.dumpOpen());
+    ::unsetenv("KBR_WASAPI_DIR");
+}
+
+TEST_F(AudioDevices, DeviceLevelsFollowTheEndpoints) {
+    RecordingChannel channel;
+    WASMediaDevice device("Headset Microphone", "Headset Earphone", &channel, 160, 8000);
+    device.setInputLevel(0.7f);
+    EXPECT_FLOAT_EQ(manager.getInputLevel("Headset Microphone"), 0.7f);
+    EXPECT_FLOAT_EQ(manager.getInputLevel("Microphone"), 1.0f);
+    device.setOutputLevel(0.5f);
+    EXPECT_FLOAT_EQ(device.getOutputLevel(), 0.5f);
+    EXPECT_FLOAT_EQ(manager.getOutputLevel("Headset Earphone"), 0.5f);
+    device.setOutputLevel(2.0f);
+    EXPECT_FLOAT_EQ(device.getOutputLevel(), 1.0f);
+    sim::failCall("GetMasterVolumeLevelScalar", plat::E_FAIL);
+    EXPECT_EQ(device.getInputLevel(), 1.0f);
+    EXPECT_TRUE(hasLine(wasapiLog().take(), "getLevel failed: GetMasterVolumeLevelScalar: error 80004005"));
+}
+
+} // namespace
+
+namespace {
+
+// The clock of the main job and the Java tests: real time, configured by the environment.
+TEST(AudioDevicesRealTime, EnvironmentConfiguredEndpointsRunOnTheirOwnClock) {
+    char dirTemplate[] = "/tmp/kbr-sim-XXXXXX";
+    ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate;
+    ::setenv("KBR_AUDIO_SIM_RENDER", "Phone Speaker,rate=44100,channels=2,format=s32", 1);
+    ::setenv("KBR_AUDIO_SIM_CAPTURE", "Phone Mic,rate=16000,channels=1,format=float,source=tone:440:0.25", 1);
+    ::setenv("KBR_AUDIO_SIM_RECORD_DIR", dir.c_str(), 1);
+    ::setenv("KBR_AUDIO_SIM_PERIOD_MS", "5", 1);
+    sim::reset();
+    WASMediaManager manager;
+    EXPECT_EQ(manager.getOutputDevices(), std::vector<std::string>{"Phone Speaker"});
+    RecordingChannel channel;
+    channel.hz = 600;
+    {
+        std::unique_ptr<MediaDevice> device(manager.createDevice("", "", &channel, 160, 8000));
+        device->start();
+        EXPECT_TRUE(channel.waitFor([](RecordingChannel& c) { return c.numbers.size() >= 25 && c.requested.size() >= 25; }));
+        device->stop();
+    }
+    EXPECT_NEAR(audiotest::toneAmplitude(channel.captured, 440, 8000, 800), 0.25 * 32767, 0.25 * 32767 * 0.02);
+    plat::audiosim::WavData wav;
+    std::string error;
+    ASSERT_TRUE(sim::readWav(dir + "/Phone Speaker-1.wav", wav, &error)) << error;
+    EXPECT_EQ(wav.rate, 44100u);
+    EXPECT_EQ(wav.channels, 1);
+    ASSERT_GE(wav.mono.size(), 44100u / 4);
+    EXPECT_NEAR(audiotest::toneAmplitude(wav.mono, 600, 44100, 4410), 8000.0 / 32768, 0.01);
+    for (const char* name : {"KBR_AUDIO_SIM_RENDER", "KBR_AUDIO_SIM_CAPTURE", "KBR_AUDIO_SIM_RECORD_DIR", "KBR_AUDIO_SIM_PERIOD_MS"})
+        ::unsetenv(name);
+    sim::reset();
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+} // namespace
