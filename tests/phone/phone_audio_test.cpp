@@ -39,7 +39,10 @@ public:
     explicit AudioManager(Journal& journal_) : FakeMediaManager(journal_), journal(journal_) {}
     MediaDevice* createDevice(const std::string& input, const std::string& output, MediaChannel* consumer_,
                               int frameSamples, int sampleRate) override {
-        FakeMediaManager::createDevice(input, output, consumer_, frameSamples, sampleRate);
+        journal.add("audio open " + input + "/" + output + " " + std::to_string(frameSamples) + " " +
+                    std::to_string(sampleRate));
+        if (failOpen)
+            throw std::runtime_error("no such device");
         consumer = consumer_;
         return new LevelMediaDevice(journal, deviceInput, deviceOutput);
     }
