@@ -1,0 +1,422 @@
+package nl.brimel.kbr.phone.jni;
+
+import java.io.BufferedReader;
+import java.io.File;
+import java.io.FileWriter;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.io.PrintWriter;
+import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
+import java.util.Collections;
+import java.util.HashMap;
+import java.util.LinkedHashMap;
+import java.util.List;
+import java.util.Map;
+import java.util.concurrent.BlockingQueue;
+import java.util.concurrent.LinkedBlockingQueue;
+import java.util.concurrent.TimeUnit;
+
+/**
+ * Calls with sound, end to end: two engines, each in a JVM of its own with simulated audio endpoints,
+ * call each other through kamailio on 127.0.0.1. This process starts kamailio and the two engines and
+ * drives them over their standard input; each engine child drives its JPhone the way the application
+ * does and answers every command with one line. The audio is judged from the recordings of the
+ * simulated speakers.
+ *
+ * Groups: tone (a tone from the caller's microphone reaches the callee's speaker: frequency, level, the
+ * delay from capture to playback; mute sends silence; keys go out as RFC 4733 events), erle (the
+ * callee's echo canceller against a simulated acoustic echo, and the same call without it).
+ * Prints "N passed, N failed" and exits nonzero on a failure.
+ */
+public final class AudioE2ETest {
+    private static final E2ERun RUN = new E2ERun();
+    private static final Map<String, E2ERun.Group> GROUPS = new LinkedHashMap<>();
+    private static final long WAIT_MS = 20000;
+    private static Peers.Peer kamailio;
+    private static int kamailioPort;
+
+    static {
+        GROUPS.put("tone", AudioE2ETest::tone);
+        GROUPS.put("erle", AudioE2ETest::erle);
+    }
+
+    private static void check(boolean ok, String what) {
+        RUN.check(ok, what);
+    }
+
+    // ---- the engine child
+
+    private static void reply(String text) {
+        System.out.println("@@" + text);
+        System.out.flush();
+    }
+
+    /** Waits for a callback whose text (without the thread mark) matches; the others are printed. */
+    private static String await(JPhone phone, String regex, long ms) throws Exception {
+        long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(ms);
+        while (true) {
+            long left = TimeUnit.NANOSECONDS.toMillis(deadline - System.nanoTime());
+            String e = left > 0 ? phone.events.poll(left, TimeUnit.MILLISECONDS) : null;
+            if (e == null) {
+                throw new Exception("no callback " + regex + " within " + ms + " ms");
+            }
+            System.out.println("EVENT " + e);
+            String text = e.substring(0, e.lastIndexOf(" @"));
+            if (text.matches(regex)) {
+                return text;
+            }
+        }
+    }
+
+    private static void engine(String user, String password, int port) throws Exception {
+        System.loadLibrary("kbrjphone");
+        JPhone phone = new JPhone();
+        phone.initialize();
+        Thread loop = new Thread(phone::processEvents, "jphone-loop");
+        loop.setDaemon(true);
+        phone.loopThread = loop;
+        loop.start();
+        BufferedReader in = new BufferedReader(new InputStreamReader(System.in, StandardCharsets.UTF_8));
+        String lineId = null;
+        String command;
+        while ((command = in.readLine()) != null) {
+            String[] c = command.trim().split(" ");
+            try {
+                switch (c[0]) {
+                case "register":
+                    phone.registerWithProxy(user, "Audio " + user, user, password, "127.0.0.1", port);
+                    await(phone, "registrationStateChanged 1 .*", WAIT_MS);
+                    reply("OK registered");
+                    break;
+                case "autolevel":
+                    phone.setAutoInputLevel(Boolean.parseBoolean(c[1]));
+                    reply("OK " + phone.getAutoInputLevel());
+                    break;
+                case "dial":
+                    lineId = phone.createLineId();
+                    phone.dial(lineId, c[1], "Audio " + user);
+                    await(phone, "lineStateChanged " + lineId + " \\S+ 6 true .*", WAIT_MS);
+                    reply("OK " + lineId);
+                    break;
+                case "answer": {
+                    String offered = await(phone, "lineStateChanged \\S+ \\S+ 5 .*", WAIT_MS);
+                    lineId = offered.split(" ")[1];
+                    phone.answerIncoming(lineId);
+                    await(phone, "lineStateChanged " + lineId + " \\S+ 6 true .*", WAIT_MS);
+                    reply("OK " + lineId);
+                    break;
+                }
+                case "mute":
+                    phone.setMute(Boolean.parseBoolean(c[1]));
+                    reply("OK");
+                    break;
+                case "dtmf":
+                    phone.sendDtmf(c[1].charAt(0));
+                    reply("OK");
+                    break;
+                case "hangup": {
+                    phone.hangup(lineId);
+                    String statistics = await(phone, "addLocalStatistics " + lineId + " .*", WAIT_MS);
+                    await(phone, "lineStateChanged " + lineId + " \\S+ 8 .*", WAIT_MS);
+                    reply("OK " + statistics);
+                    break;
+                }
+                case "end":
+                    // Ended by the far end: the end tone plays, then the line is done with its audio.
+                    await(phone, "lineStateChanged " + lineId + " \\S+ (8|9) .*", WAIT_MS);
+                    reply("OK ended");
+                    break;
+                case "quit":
+                    reply("OK");
+                    System.exit(0);
+                    break;
+                default:
+                    reply("ERR unknown command " + c[0]);
+                }
+            } catch (Exception e) {
+                reply("ERR " + c[0] + ": " + e.getMessage());
+            }
+        }
+        System.exit(0);
+    }
+
+    // ---- the driver side
+
+    /** One engine child: its commands, its answers, its output kept in a log file. */
+    static final class Engine implements AutoCloseable {
+        final String name;
+        final Process process;
+        final PrintWriter input;
+        final BlockingQueue<String> answers = new LinkedBlockingQueue<>();
+        final List<String> output = Collections.synchronizedList(new ArrayList<>());
+
+        Engine(String name, String user, String password, Map<String, String> env, File dir) throws IOException {
+            this.name = name;
+            ProcessBuilder pb = new ProcessBuilder(System.getProperty("java.home") + "/bin/java", "-Xcheck:jni",
+                                                   "-Djava.library.path=" + System.getProperty("java.library.path"),
+                                                   "-cp", System.getProperty("java.class.path"),
+                                                   AudioE2ETest.class.getName(), "--engine", user, password,
+                                                   String.valueOf(kamailioPort));
+            pb.redirectErrorStream(true);
+            pb.environment().putAll(env);
+            process = pb.start();
+            input = new PrintWriter(process.getOutputStream(), true, StandardCharsets.UTF_8);
+            File log = new File(dir, name + ".log");
+            Thread reader = new Thread(() -> {
+                try (BufferedReader r = new BufferedReader(new InputStreamReader(process.getInputStream(),
+                                                                                 StandardCharsets.UTF_8));
+                     PrintWriter w = new PrintWriter(new FileWriter(log))) {
+                    String l;
+                    while ((l = r.readLine()) != null) {
+                        output.add(l);
+                        w.println(l);
+                        w.flush();
+                        if (l.startsWith("@@")) {
+                            answers.add(l.substring(2));
+                        }
+                    }
+                } catch (IOException e) {
+                    answers.add("ERR output lost: " + e);
+                }
+            }, name + "-output");
+            reader.setDaemon(true);
+            reader.start();
+        }
+
+        void send(String command) { input.println(command); }
+
+        String answer(String command) throws Exception {
+            String a = answers.poll(WAIT_MS + 5000, TimeUnit.MILLISECONDS);
+            if (a == null || !a.startsWith("OK")) {
+                throw new Exception(name + ": " + command + ": " + (a == null ? "no answer" : a));
+            }
+            return a.substring(2).trim();
+        }
+
+        String run(String command) throws Exception {
+            send(command);
+            return answer(command);
+        }
+
+        boolean cleanJni() {
+            synchronized (output) {
+                for (String l : output) {
+                    if (l.contains("WARNING in native method") || l.contains("FATAL ERROR in native method")) {
+                        return false;
+                    }
+                }
+            }
+            return true;
+        }
+
+        @Override
+        public void close() {
+            send("quit");
+            input.close();
+            try {
+                if (!process.waitFor(10, TimeUnit.SECONDS)) {
+                    process.destroyForcibly();
+                    process.waitFor(5, TimeUnit.SECONDS);
+                }
+            } catch (InterruptedException e) {
+                process.destroyForcibly();
+                Thread.currentThread().interrupt();
+            }
+        }
+    }
+
+    private static File groupDir(String group) {
+        File dir = new File(System.getProperty("kbr.e2e.workdir", "build/e2e-work"), "audio_" + group);
+        deleteTree(dir);
+        dir.mkdirs();
+        return dir;
+    }
+
+    private static void deleteTree(File f) {
+        File[] children = f.listFiles();
+        if (children != null) {
+            for (File c : children) {
+                deleteTree(c);
+            }
+        }
+        f.delete();
+    }
+
+    /** The environment of an engine with simulated audio: one microphone, one speaker recording into dir. */
+    private static Map<String, String> simulatedAudio(String capture, File dir) {
+        dir.mkdirs();
+        Map<String, String> env = new HashMap<>();
+        env.put("KBR_AUDIO_BACKEND", "sim");
+        env.put("KBR_AUDIO_SIM_CAPTURE", capture);
+        env.put("KBR_AUDIO_SIM_RENDER", "Speakers");
+        env.put("KBR_AUDIO_SIM_RECORD_DIR", dir.getPath());
+        return env;
+    }
+
+    private static void sleepUntil(long startNanos, double seconds) throws InterruptedException {
+        long left = startNanos + (long) (seconds * 1e9) - System.nanoTime();
+        if (left > 0) {
+            TimeUnit.NANOSECONDS.sleep(left);
+        }
+    }
+
+    /** A call from 1001 (caller) to 1002 (callee) without the input leveler; body runs while connected. */
+    interface Talk {
+        void run(Engine caller, Engine callee, long connectedNanos) throws Exception;
+    }
+
+    private static String call(Map<String, String> callerEnv, Map<String, String> calleeEnv, File dir, Talk talk)
+        throws Exception {
+        String statistics;
+        try (Engine callee = new Engine("callee", "1002", "secret2", calleeEnv, dir);
+             Engine caller = new Engine("caller", "1001", "secret1", callerEnv, dir)) {
+            try {
+                callee.run("register");
+                caller.run("register");
+                // Fixed input levels: the levels heard are the levels sent.
+                callee.run("autolevel false");
+                caller.run("autolevel false");
+                callee.send("answer");
+                caller.run("dial 1002");
+                callee.answer("answer");
+                long connected = System.nanoTime();
+                talk.run(caller, callee, connected);
+                statistics = caller.run("hangup");
+                callee.run("end");
+            } finally {
+                check(caller.cleanJni() && callee.cleanJni(), "both engines ran clean under -Xcheck:jni");
+            }
+        }
+        return statistics;
+    }
+
+    /** Seconds from the start of the recording to the first 20 ms block where the tone is present. */
+    private static double toneOnset(WavFile w, double hz, double amplitude) {
+        for (double t = 0; t + 0.02 <= w.seconds(); t += 0.005) {
+            if (w.toneAmplitude(t, t + 0.02, hz) > amplitude) {
+                return t;
+            }
+        }
+        return -1;
+    }
+
+    /** [start, end) of the first run of blocks where the tone is present, in seconds; null without one. */
+    private static double[] firstToneRun(WavFile w, double hz, double amplitude, double from) {
+        double start = -1;
+        for (double t = from; t + 0.02 <= w.seconds(); t += 0.02) {
+            boolean on = w.toneAmplitude(t, t + 0.02, hz) > amplitude;
+            if (on && start < 0) {
+                start = t;
+            } else if (!on && start >= 0) {
+                return new double[] {start, t};
+            }
+        }
+        return start < 0 ? null : new double[] {start, w.seconds()};
+    }
+
+    // The caller's microphone plays 1 s of silence, then 3 s of 1000 Hz at amplitude 0.3 (-13.5 dBFS),
+    // then silence. The caller mutes from 2 s to 3 s after the call connects and then sends two keys.
+    // The callee's microphone hears its own speaker (no delay, full level), so the tone comes back to the
+    // caller: the round trip gives the delay. Both inputs are named as headsets with an echo canceller of
+    // their own (Jabra), so that the engines' cancellers leave the returning tone and the sent tone alone.
+    private static void tone() throws Exception {
+        File dir = groupDir("tone");
+        File burst = new File(dir, "burst.wav");
+        WavFile.tone(48000, 1.0, 3.0, 1000, 0.3, 2.0).write(burst);
+        Map<String, String> callerEnv = simulatedAudio("Jabra Microphone,source=wav:" + burst,
+                                                      new File(dir, "caller"));
+        Map<String, String> calleeEnv = simulatedAudio("Jabra Microphone,echo=Speakers:0:1.0", new File(dir, "callee"));
+        File rtpLogs = new File(dir, "callee-rtp");
+        rtpLogs.mkdirs();
+        calleeEnv.put("KBR_RTP_LOGDIR", rtpLogs.getPath());
+        calleeEnv.put("kbr_rtp_level", "2");
+        String statistics = call(callerEnv, calleeEnv, dir, (caller, callee, connected) -> {
+            sleepUntil(connected, 2.0);
+            caller.run("mute true");
+            sleepUntil(connected, 3.0);
+            caller.run("mute false");
+            sleepUntil(connected, 4.3);
+            caller.run("dtmf 5");
+            sleepUntil(connected, 4.8);
+            caller.run("dtmf #");
+            sleepUntil(connected, 5.5);
+        });
+        System.out.println("   caller's statistics: " + statistics);
+
+        WavFile heard = WavFile.read(new File(dir, "callee/Speakers-1.wav"));
+        double[] run = firstToneRun(heard, 1000, 0.05, 0);
+        check(run != null, "the callee heard the caller's tone");
+        if (run != null) {
+            double a = run[0] + 0.1, b = run[1] - 0.1;
+            double hz = heard.frequency(a, b);
+            double level = heard.levelDb(a, b);
+            System.out.printf("   callee heard %.1f Hz at %.2f dBFS for %.2f s%n", hz, level, run[1] - run[0]);
+            check(Math.abs(hz - 1000) < 5, "the frequency heard is 1000 Hz: " + hz);
+            // A-law keeps a tone of this level within a fraction of a dB; resampling and the
+            // jitter buffer's concealment may take a little more.
+            check(Math.abs(level - (-13.47)) < 1.5, "the level heard is the level sent (-13.5 dBFS): " + level);
+            // Muted, the caller sends zeros: the tone stops for about the second of muting.
+            double[] next = firstToneRun(heard, 1000, 0.05, run[1] + 0.02);
+            double gap = next == null ? 0 : next[0] - run[1];
+            double quiet = next == null ? 0 : heard.levelDb(run[1] + 0.1, next[0] - 0.1);
+            System.out.printf("   muted gap %.2f s at %.1f dBFS%n", gap, quiet);
+            check(gap > 0.8 && gap < 1.3, "muting made a gap of about a second: " + gap);
+            check(quiet < -55, "the muted gap is silent: " + quiet);
+        }
+
+        WavFile back = WavFile.read(new File(dir, "caller/Speakers-1.wav"));
+        double returned = toneOnset(back, 1000, 0.05);
+        check(returned > 1.0, "the tone came back to the caller: onset at " + returned + " s");
+        if (returned > 1.0) {
+            double roundTrip = returned - 1.0;
+            System.out.printf("   capture to playback: round trip %.0f ms, one way about %.0f ms%n",
+                              roundTrip * 1000, roundTrip * 500);
+            // Two device buffers, a 20 ms frame and a jitter buffer each way on loopback.
+            check(roundTrip < 0.5, "the round trip stays below 500 ms: " + roundTrip);
+        }
+
+        List<Integer> events = RtpLog.receivedEvents(rtpLogs, 101);
+        System.out.println("   telephone events received by the callee: " + events);
+        check(events.contains(5) && events.contains(11), "keys 5 and # reached the callee as RFC 4733 events");
+    }
+
+    // The caller sends noise (RMS 0.1); the callee's microphone hears its speaker 20 ms later at half the
+    // level. With the callee's echo canceller the caller hears only what is left of that echo.
+    private static void erle() throws Exception {
+        double[] erle = new double[2];
+        String[] inputs = {"Microphone", "Jabra Microphone"};
+        for (int k = 0; k < 2; k++) {
+            File dir = groupDir("erle" + (k == 0 ? "" : "_without_canceller"));
+            File noise = new File(dir, "noise.wav");
+            WavFile.noise(48000, 3.0, 0.1).write(noise);
+            Map<String, String> callerEnv = simulatedAudio("Microphone,source=wavloop:" + noise, new File(dir, "caller"));
+            Map<String, String> calleeEnv = simulatedAudio(inputs[k] + ",echo=Speakers:20:0.5", new File(dir, "callee"));
+            call(callerEnv, calleeEnv, dir, (caller, callee, connected) -> sleepUntil(connected, 9.0));
+            WavFile played = WavFile.read(new File(dir, "callee/Speakers-1.wav"));
+            WavFile residual = WavFile.read(new File(dir, "caller/Speakers-1.wav"));
+            double end = residual.seconds() - 0.3;
+            double echo = played.levelDb(end - 3.0, end) + 20 * Math.log10(0.5);
+            double left = residual.levelDb(end - 3.0, end);
+            erle[k] = echo - left;
+            System.out.printf("   %s: echo %.1f dBFS, returned %.1f dBFS, ERLE %.1f dB%n",
+                              k == 0 ? "with the echo canceller" : "without (control)", echo, left, erle[k]);
+        }
+        // Without a canceller the whole echo returns (about 0 dB): the measure itself is sound.
+        check(Math.abs(erle[1]) < 3, "without the canceller the echo returns whole: " + erle[1]);
+        check(erle[0] > 15, "the echo canceller removes at least 15 dB of the echo after converging: " + erle[0]);
+    }
+
+    public static void main(String[] args) throws Exception {
+        if (args.length == 4 && args[0].equals("--engine")) {
+            engine(args[1], args[2], Integer.parseInt(args[3]));
+            return;
+        }
+        RUN.main(args, GROUPS, "start kamailio", () -> {
+            kamailio = Peers.kamailio(false);
+            Runtime.getRuntime().addShutdownHook(new Thread(kamailio::close));
+            kamailioPort = kamailio.port("KAMAILIO_PORT", 20000);
+            check(kamailioPort > 0 && kamailio.ready(20000), "kamailio started: " + kamailio.describe());
+        });
+    }
+}
