@@ -390,7 +390,9 @@ public final class AudioE2ETest {
             File dir = groupDir("erle" + (k == 0 ? "" : "_without_canceller"));
             File noise = new File(dir, "noise.wav");
             WavFile.noise(48000, 3.0, 0.1).write(noise);
-            Map<String, String> callerEnv = simulatedAudio("Microphone,source=wavloop:" + noise, new File(dir, "caller"));
+            // The caller's input brings its own canceller (Jabra): only the callee's canceller is at work.
+            Map<String, String> callerEnv = simulatedAudio("Jabra Microphone,source=wavloop:" + noise,
+                                                           new File(dir, "caller"));
             Map<String, String> calleeEnv = simulatedAudio(inputs[k] + ",echo=Speakers:20:0.5", new File(dir, "callee"));
             call(callerEnv, calleeEnv, dir, (caller, callee, connected) -> sleepUntil(connected, 9.0));
             WavFile played = WavFile.read(new File(dir, "callee/Speakers-1.wav"));
@@ -404,6 +406,10 @@ public final class AudioE2ETest {
         }
         // Without a canceller the whole echo returns (about 0 dB): the measure itself is sound.
         check(Math.abs(erle[1]) < 3, "without the canceller the echo returns whole: " + erle[1]);
+        // After convergence the residual lies at the A-law floor (about -72 dBFS), near 38 dB below this
+        // echo. 15 dB leaves room for the canceller to reconverge after a scheduling hiccup of a busy
+        // machine (which moves the echo against the frame numbers by a frame), and still fails plainly
+        // when the reference is out of place or the canceller is missing (0 to 2 dB).
         check(erle[0] > 15, "the echo canceller removes at least 15 dB of the echo after converging: " + erle[0]);
     }
 
