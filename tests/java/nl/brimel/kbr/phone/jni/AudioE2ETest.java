@@ -26,7 +26,9 @@ import java.util.concurrent.TimeUnit;
  *
  * Groups: tone (a tone from the caller's microphone reaches the callee's speaker: frequency, level, the
  * delay from capture to playback; mute sends silence; keys go out as RFC 4733 events), erle (the
- * callee's echo canceller against a simulated acoustic echo, and the same call without it).
+ * callee's echo canceller against a simulated acoustic echo, and the same call without it), inband (a
+ * called party without telephone events: keys pressed while muted go out in band, and multimon-ng
+ * decodes them from the audio on the wire).
  * Prints "N passed, N failed" and exits nonzero on a failure.
  */
 public final class AudioE2ETest {
@@ -39,6 +41,7 @@ public final class AudioE2ETest {
     static {
         GROUPS.put("tone", AudioE2ETest::tone);
         GROUPS.put("erle", AudioE2ETest::erle);
+        GROUPS.put("inband", AudioE2ETest::inband);
     }
 
     private static void check(boolean ok, String what) {
@@ -85,7 +88,9 @@ public final class AudioE2ETest {
             try {
                 switch (c[0]) {
                 case "register":
-                    phone.registerWithProxy(user, "Audio " + user, user, password, "127.0.0.1", port);
+                    // register [PORT]: at kamailio, or at another proxy on 127.0.0.1.
+                    phone.registerWithProxy(user, "Audio " + user, user, password, "127.0.0.1",
+                                            c.length > 1 ? Integer.parseInt(c[1]) : port);
                     await(phone, "registrationStateChanged 1 .*", WAIT_MS);
                     reply("OK registered");
                     break;
@@ -411,6 +416,61 @@ public final class AudioE2ETest {
         // machine (which moves the echo against the frame numbers by a frame), and still fails plainly
         // when the reference is out of place or the canceller is missing (0 to 2 dB).
         check(erle[0] > 15, "the echo canceller removes at least 15 dB of the echo after converging: " + erle[0]);
+    }
+
+    // sipp answers with PCMA alone, so keys cannot go out as events. The caller mutes and presses three
+    // keys: the audio it sends (taken from its RTP packet log, decoded) holds them in band, and
+    // multimon-ng, an independent decoder, finds them there.
+    private static void inband() throws Exception {
+        File dir = groupDir("inband");
+        File rtpLogs = new File(dir, "caller-rtp");
+        rtpLogs.mkdirs();
+        Map<String, String> env = simulatedAudio("Microphone,source=tone:440:0.3", new File(dir, "caller"));
+        env.put("KBR_RTP_LOGDIR", rtpLogs.getPath());
+        env.put("kbr_rtp_level", "2");
+        String keys = "59#";
+        try (Peers.Peer farEnd = Peers.sipp("uas_answer_pcma").server().service("1002").rtpEcho().calls(2)
+                                      .param("talk_ms", 15000).timeout(60).start();
+             Engine caller = new Engine("caller", "1001", "secret1", env, dir)) {
+            int port = farEnd.port("SIPP_PORT", 20000);
+            check(port > 0 && farEnd.ready(20000), "sipp answers: " + farEnd.describe());
+            try {
+                caller.run("register " + port);
+                caller.run("dial 1002");
+                long connected = System.nanoTime();
+                caller.run("mute true");
+                for (int i = 0; i < keys.length(); i++) {
+                    sleepUntil(connected, 0.5 + 0.6 * i);
+                    caller.run("dtmf " + keys.charAt(i));
+                }
+                sleepUntil(connected, 0.5 + 0.6 * keys.length() + 0.3);
+                caller.run("hangup");
+            } finally {
+                check(caller.cleanJni(), "the engine ran clean under -Xcheck:jni");
+            }
+        }
+        WavFile sent = RtpLog.sentAudio(rtpLogs);
+        System.out.printf("   the caller sent %.2f s of audio%n", sent.seconds());
+        File wav = new File(dir, "sent.wav");
+        sent.write(wav);
+        // Muted: apart from the keys the audio on the wire is silence, not the microphone's 440 Hz.
+        check(sent.toneAmplitude(0, sent.seconds(), 440) < 0.001, "no microphone audio while muted");
+        Process p = new ProcessBuilder("multimon-ng", "-q", "-a", "DTMF", "-t", "wav", wav.getPath())
+                        .redirectErrorStream(true).start();
+        String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        check(p.waitFor(30, TimeUnit.SECONDS), "multimon-ng ends");
+        StringBuilder decoded = new StringBuilder();
+        for (String l : out.split("\n")) {
+            if (l.startsWith("DTMF: ")) {
+                decoded.append(l.substring(6).trim());
+            }
+        }
+        System.out.println("   multimon-ng decoded: " + decoded);
+        checkEquals(keys, decoded.toString(), "the keys pressed are heard in band on the wire");
+    }
+
+    private static void checkEquals(Object expected, Object actual, String what) {
+        check(expected.equals(actual), what + ": expected <" + expected + "> but was <" + actual + ">");
     }
 
     public static void main(String[] args) throws Exception {

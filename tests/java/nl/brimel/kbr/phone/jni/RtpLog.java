@@ -75,4 +75,36 @@ final class RtpLog {
         }
         return events;
     }
+
+    /** G.711 A-law to a linear sample from -1 to 1. */
+    static double decodeALaw(int code) {
+        int a = (code ^ 0x55) & 0xFF;
+        int exponent = (a >> 4) & 7;
+        int mantissa = a & 0x0F;
+        int magnitude = exponent == 0 ? (mantissa << 4) + 8 : ((mantissa << 4) + 0x108) << (exponent - 1);
+        return ((a & 0x80) != 0 ? magnitude : -magnitude) / 32768.0;
+    }
+
+    /** The audio of the A-law packets a call sent (its *_out.log files), in order, at 8000 Hz. */
+    static WavFile sentAudio(File dir) throws IOException {
+        List<Double> samples = new ArrayList<>();
+        File[] logs = dir.listFiles((d, n) -> n.endsWith("_out.log"));
+        if (logs != null) {
+            java.util.Arrays.sort(logs);
+            for (File log : logs) {
+                for (byte[] d : datagrams(log)) {
+                    if (d.length > 12 && (d[1] & 0x7F) == 8) {
+                        for (int i = 12; i < d.length; i++) {
+                            samples.add(decodeALaw(d[i] & 0xFF));
+                        }
+                    }
+                }
+            }
+        }
+        double[] s = new double[samples.size()];
+        for (int i = 0; i < s.length; i++) {
+            s[i] = samples.get(i);
+        }
+        return new WavFile(8000, s);
+    }
 }
