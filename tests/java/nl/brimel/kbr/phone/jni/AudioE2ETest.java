@@ -28,7 +28,8 @@ import java.util.concurrent.TimeUnit;
  * delay from capture to playback; mute sends silence; keys go out as RFC 4733 events), erle (the
  * callee's echo canceller against a simulated acoustic echo, and the same call without it), inband (a
  * called party without telephone events: keys pressed while muted go out in band, and multimon-ng
- * decodes them from the audio on the wire).
+ * decodes them from the audio on the wire), twin (a twin call stands in for the microphone and
+ * speaker: payloads are relayed both ways and the phone's tones reach the twin).
  * Prints "N passed, N failed" and exits nonzero on a failure.
  */
 public final class AudioE2ETest {
@@ -42,6 +43,7 @@ public final class AudioE2ETest {
         GROUPS.put("tone", AudioE2ETest::tone);
         GROUPS.put("erle", AudioE2ETest::erle);
         GROUPS.put("inband", AudioE2ETest::inband);
+        GROUPS.put("twin", AudioE2ETest::twin);
     }
 
     private static void check(boolean ok, String what) {
@@ -82,6 +84,7 @@ public final class AudioE2ETest {
         loop.start();
         BufferedReader in = new BufferedReader(new InputStreamReader(System.in, StandardCharsets.UTF_8));
         String lineId = null;
+        String twinId = null;
         String command;
         while ((command = in.readLine()) != null) {
             String[] c = command.trim().split(" ");
@@ -105,13 +108,28 @@ public final class AudioE2ETest {
                     reply("OK " + lineId);
                     break;
                 case "answer": {
+                    // answer [MS]: answers the next offered call, MS after it was offered.
                     String offered = await(phone, "lineStateChanged \\S+ \\S+ 5 .*", WAIT_MS);
                     lineId = offered.split(" ")[1];
+                    if (c.length > 1) {
+                        Thread.sleep(Long.parseLong(c[1]));
+                    }
                     phone.answerIncoming(lineId);
                     await(phone, "lineStateChanged " + lineId + " \\S+ 6 true .*", WAIT_MS);
                     reply("OK " + lineId);
                     break;
                 }
+                case "twin":
+                    twinId = phone.createTwinLineId("twin");
+                    phone.dial(twinId, c[1], "Audio " + user);
+                    await(phone, "lineStateChanged " + twinId + " \\S+ 6 .*", WAIT_MS);
+                    reply("OK " + phone.isTwinActive());
+                    break;
+                case "hanguptwin":
+                    phone.hangup(twinId);
+                    await(phone, "lineStateChanged " + twinId + " \\S+ 8 .*", WAIT_MS);
+                    reply("OK " + phone.isTwinActive());
+                    break;
                 case "mute":
                     phone.setMute(Boolean.parseBoolean(c[1]));
                     reply("OK");
@@ -467,6 +485,63 @@ public final class AudioE2ETest {
         }
         System.out.println("   multimon-ng decoded: " + decoded);
         checkEquals(keys, decoded.toString(), "the keys pressed are heard in band on the wire");
+    }
+
+    // 1001 makes a twin call to 1002 (microphone 600 Hz), then calls 1003 (microphone 900 Hz), who
+    // answers after 1.5 s. 1001 opens no audio device: 1003 hears 1002 and 1002 hears 1003 through the
+    // relay, and while 1003 has not answered, 1002 hears the dialling tones of 1001's call.
+    private static void twin() throws Exception {
+        File dir = groupDir("twin");
+        Map<String, String> phoneEnv = simulatedAudio("Microphone,source=tone:300:0.3", new File(dir, "phone"));
+        Map<String, String> twinEnv = simulatedAudio("Jabra Microphone,source=tone:600:0.3", new File(dir, "twin"));
+        Map<String, String> farEnv = simulatedAudio("Jabra Microphone,source=tone:900:0.3", new File(dir, "far"));
+        long answeredNanos;
+        try (Engine twin = new Engine("twin", "1002", "secret2", twinEnv, dir);
+             Engine far = new Engine("far", "1003", "secret3", farEnv, dir);
+             Engine phone = new Engine("phone", "1001", "secret1", phoneEnv, dir)) {
+            try {
+                twin.run("register");
+                far.run("register");
+                phone.run("register");
+                twin.run("autolevel false");
+                far.run("autolevel false");
+                twin.send("answer");
+                check(phone.run("twin 1002").equals("true"), "the twin call is connected and active");
+                twin.answer("answer");
+                Thread.sleep(500);
+                far.send("answer 1500");
+                phone.run("dial 1003");
+                far.answer("answer");
+                answeredNanos = System.nanoTime();
+                sleepUntil(answeredNanos, 2.0);
+                phone.run("hangup");
+                far.run("end");
+                check(phone.run("hanguptwin").equals("false"), "the twin is gone with its call");
+                twin.run("end");
+            } finally {
+                check(phone.cleanJni() && twin.cleanJni() && far.cleanJni(), "the engines ran clean under -Xcheck:jni");
+            }
+        }
+        check(!new File(dir, "phone/Speakers-1.wav").exists(), "the phone with the twin opened no audio device");
+        WavFile atTwin = WavFile.read(new File(dir, "twin/Speakers-1.wav"));
+        WavFile atFar = WavFile.read(new File(dir, "far/Speakers-1.wav"));
+        double farOnset = toneOnset(atTwin, 900, 0.05);
+        double twinAtFar = toneOnset(atFar, 600, 0.05);
+        System.out.printf("   the twin hears 900 Hz from %.2f s; the far end hears 600 Hz from %.2f s%n", farOnset,
+                          twinAtFar);
+        check(farOnset > 0, "the far end's audio reaches the twin");
+        check(twinAtFar >= 0, "the twin's audio reaches the far end");
+        if (farOnset > 0) {
+            double[] run = firstToneRun(atTwin, 900, 0.05, farOnset);
+            double level = atTwin.levelDb(run[0] + 0.1, run[1] - 0.1);
+            System.out.printf("   relayed to the twin at %.1f dBFS%n", level);
+            check(Math.abs(level - (-13.47)) < 1.5, "the payloads pass unchanged (level kept): " + level);
+            // The second before the far end answered: the dialling tones of the phone's call.
+            double before = atTwin.levelDb(Math.max(0, farOnset - 1.3), farOnset - 0.2);
+            double farBefore = atTwin.toneAmplitude(Math.max(0, farOnset - 1.3), farOnset - 0.2, 900);
+            System.out.printf("   before the answer the twin heard %.1f dBFS%n", before);
+            check(before > -40 && farBefore < 0.02, "the phone's tones are sent to the twin: " + before);
+        }
     }
 
     private static void checkEquals(Object expected, Object actual, String what) {
