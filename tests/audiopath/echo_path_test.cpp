@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <random>
+#include <thread>
 
 using namespace phonetest;
 namespace sim = plat::audiosim;
@@ -102,6 +103,92 @@ TEST(EchoPath, CancellerRemovesTheSpeakersEchoFromTheMicrophone) {
         std::printf("echo delay %d ms: ERLE %.1f dB\n", delay, value);
         EXPECT_GT(value, 15.0) << "delay " << delay;
     }
+}
+
+} // namespace
+
+namespace {
+
+class DeviceTrouble : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("KBR_AUDIO_BACKEND", "sim", 1);
+        sim::reset();
+        sim::clearFailures();
+        sim::setPeriodMs(10);
+        sim::configure("Speakers", "Microphone,source=tone:1000:0.3");
+        sim::setManualClock(true);
+        FakeCreator creator(journal, false);
+        phone = std::make_unique<TestPhone>(std::make_unique<wasmedia::WASMediaManager>(), creator, journal);
+        new FakeProtocol(phone.get(), journal);
+        line = new NoiseLine(phone.get(), "call", "", journal);
+        phone->addLine(line);
+        logCapture.take();
+    }
+    void TearDown() override {
+        if (line)
+            line->setState(kbrphone::lineEnded);
+        sim::setManualClock(false);
+        sim::clearFailures();
+        drain(*phone);
+        phone.reset();
+    }
+    size_t sentSamples() {
+        std::lock_guard<std::mutex> guard(line->noise.lock);
+        return line->noise.sent.size();
+    }
+
+    Journal journal;
+    std::unique_ptr<TestPhone> phone;
+    NoiseLine* line = nullptr;
+};
+
+TEST_F(DeviceTrouble, DeviceThatFailsToOpenLeavesTheCallWithoutAudio) {
+    sim::failCall("Initialize", plat::AUDCLNT_E_DEVICE_INVALIDATED, 1, "Speakers");
+    line->setState(kbrphone::lineOffered);
+    line->setState(kbrphone::lineConnected);
+    EXPECT_FALSE(phone->isAudioRunning());
+    EXPECT_EQ(phone->getActiveLine(), line) << "the call goes on";
+    bool logged = false;
+    for (const std::string& l : logCapture.take())
+        logged |= l.rfind("start audio exception: ", 0) == 0;
+    EXPECT_TRUE(logged);
+    // The next start tries again and gets sound.
+    phone->setDevices("Microphone", nullptr);
+    EXPECT_TRUE(phone->isAudioRunning());
+    ASSERT_TRUE(sim::waitStreams(2));
+    sim::tick(20);
+    EXPECT_GT(sentSamples(), 0u);
+}
+
+TEST_F(DeviceTrouble, UnknownDeviceNameFallsBackToTheDefault) {
+    phone->setDevices("No Such Microphone", "No Such Speaker");
+    EXPECT_EQ(phone->getActualInputDevice(), "Microphone");
+    EXPECT_EQ(phone->getActualOutputDevice(), "Speakers");
+    line->setState(kbrphone::lineOffered);
+    line->setState(kbrphone::lineConnected);
+    EXPECT_TRUE(phone->isAudioRunning());
+}
+
+TEST_F(DeviceTrouble, DeviceThatVanishesMidCallStopsAudioWithoutHarm) {
+    line->setState(kbrphone::lineOffered);
+    line->setState(kbrphone::lineConnected);
+    ASSERT_TRUE(sim::waitStreams(2));
+    sim::tick(20);
+    const size_t before = sentSamples();
+    EXPECT_GT(before, 0u);
+    sim::vanish("Microphone");
+    sim::tick(20, false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    sim::tick(20, false);
+    // No frames after the device went; the call itself goes on and ends normally.
+    const size_t after = sentSamples();
+    sim::tick(20, false);
+    EXPECT_EQ(sentSamples(), after);
+    EXPECT_EQ(phone->getActiveLine(), line);
+    line->setState(kbrphone::lineEnded);
+    line = nullptr;
+    EXPECT_FALSE(phone->isAudioRunning());
 }
 
 } // namespace
