@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libspeexdsp-dev
           openjdk-17-jdk-headless clang libclang-rt-14-dev sip-tester kamailio iproute2 util-linux python3)
+# The in-band key test decodes the audio on the wire with multimon-ng (which reads WAV files through sox).
+packages+=(multimon-ng sox)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
