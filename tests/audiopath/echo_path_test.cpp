@@ -75,14 +75,14 @@ double erle(const std::string& input, int delayMs, double gain, int seconds, dou
     for (int i = 0; i < seconds * 100; ++i)
         if (!sim::tick(1))
             break;
-    line->setState(kbrphone::lineEnded);
-    sim::setManualClock(false);
-    drain(phone);
     std::vector<int16_t> sent;
     {
         std::lock_guard<std::mutex> guard(line->noise.lock);
         sent = line->noise.sent;
     }
+    line->setState(kbrphone::lineEnded); // the line goes here
+    sim::setManualClock(false);
+    drain(phone);
     // The far end's noise is 3000 RMS; the microphone hears it at the echo's gain.
     const double echoDb = 20 * std::log10(3000.0 * gain);
     const size_t end = sent.size();
