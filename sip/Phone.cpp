@@ -1,5 +1,7 @@
 #include "Phone.h"
 
+#include "EchoSuppressor.h"
+#include "InputLeveler.h"
 #include "LineActions.h"
 #include "QOSProvider.h"
 #include "SipEndPoint.h"
@@ -113,6 +115,10 @@ Phone::Phone(std::unique_ptr<MediaManager> mediaManager_, PhoneDeviceCreatorBase
 Phone::~Phone() {
     // The protocol goes first: its dialogs and lines still reach the line map and the lock.
     delete protocol.exchange(nullptr);
+    // The audio thread ends before the objects it uses go.
+    if (audioStream)
+        audioStream->stop();
+    audioStream.reset();
 }
 
 void Phone::muteStateChanged(bool value) {
@@ -149,6 +155,7 @@ void Phone::connectMedia(Line* line) {
         return;
     Line* previous = nullptr;
     bool audioStarted = false;
+    bool relay = false;
     {
         std::lock_guard<std::recursive_mutex> guard(phoneLock);
         if (activeLine.load() == line)
@@ -156,11 +163,15 @@ void Phone::connectMedia(Line* line) {
         previous = activeLine.load();
         activeLine = line;
         activeChannel = line->transportChannel();
+        relay = twinLine.load() != nullptr && line->rtpSession() != nullptr;
         if (!previous) {
             startAudio();
             audioStarted = true;
         }
     }
+    // Installed without phoneLock: the relay itself takes phoneLock under the stream's receive lock.
+    if (relay)
+        installRelayToTwin(line);
     if (previous)
         previous->putOnHold();
     if (audioStarted)
@@ -174,12 +185,13 @@ void Phone::disconnectMedia(Line* line) {
     stopAudio();
     activeLine = nullptr;
     activeChannel = nullptr;
-    inBandDtmf.reset();
-    localSound.reset();
+    clearKeyTones();
 }
 
 void Phone::onLineStateChanged(Line* line, bool active) {
     const bool twin = line == twinLine.load();
+    if (twin && twinStateChanged(line))
+        return;
     if (!twin) {
         if (PhoneDeviceInterface* device = phoneDevice.get()) {
             const std::string localName = line->localName();

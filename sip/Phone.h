@@ -13,12 +13,16 @@
 #include <mutex>
 #include <string>
 
+class InputLeveler;
+
 namespace rtp {
 class RTPSession;
+struct RTPHeader;
 }
 
 namespace kbrphone {
 
+class EchoSuppressor;
 class Line;
 class Phone;
 class SoundGenerator;
@@ -172,6 +176,34 @@ public:
     void setLocalSound(std::unique_ptr<SoundGenerator> sound);
     bool hasLocalSound();
 
+    // Audio controls of the Java bridge; each runs under phoneLock.
+    // A key on the active call: out of band when the call negotiated key events, else mixed into the
+    // captured audio; the key is also played locally as feedback. Nothing without a usable channel.
+    void sendDtmf(char key);
+    // A null name leaves that side unchanged; a change restarts the audio of an active line.
+    void setDevices(const char* input, const char* output);
+    void setAutoInputLevel(bool enabled);
+    bool getAutoInputLevel();
+    // Levels from 0.0 to 1.0; values outside are bounded, NaN counts as 0.
+    void setInputLevel(double level);
+    double getInputLevel();
+    void setOutputLevel(double level);
+    double getOutputLevel();
+    std::string getActualInputDevice();
+    std::string getActualOutputDevice();
+    std::string getInputDeviceName();
+    std::string getOutputDeviceName();
+    void enableRinger(bool enabled) { ringerEnabled = enabled; }
+    // Replaces the sound played on the speaker (or sent to the twin call).
+    void setLocalSound(SoundGenerator* sound);
+    MediaManager* getMediaManager() const { return mediaManager.get(); }
+
+    // The twin line: a second call that stands in for the microphone and speaker.
+    // Creates the twin line through the protocol and returns it.
+    Line* createTwinLine(const std::string& name);
+    bool isTwinActive() const { return twinLine.load() != nullptr; }
+    Line* getTwinLine() const { return twinLine.load(); }
+
     Protocol* getProtocol() const { return protocol.load(); }
     PhoneDeviceInterface* getPhoneDevice() const { return phoneDevice.get(); }
     // Replaces (and deletes) the device the creator made; only before processEvents starts it.
@@ -182,6 +214,11 @@ public:
     std::recursive_mutex& getLock() { return phoneLock; }
     // Number of live lines (tests, diagnostics).
     size_t lineCount();
+
+    // The audio run's state (tests, diagnostics).
+    bool isAudioRunning();
+    bool hasEchoSuppressor();
+    bool hasInputLeveler();
 
 protected:
     // Open and close the audio device; called with phoneLock held.
@@ -194,6 +231,19 @@ private:
 
     void postLineAction(const char* lineId, void (Line::*operation)());
     void removeLine(Line* line);
+    void restartAudio();
+    void clearKeyTones();
+
+    // Twin relay.
+    // True when the twin rules have handled the change completely (nobody else is told).
+    bool twinStateChanged(Line* line);
+    void connectTwin(Line* twin);
+    void disconnectTwin(Line* twin);
+    void installRelayToTwin(Line* line);
+    void relayFromTwin(rtp::RTPSession* twinSession, const rtp::RTPHeader& header, void* data, size_t length);
+    void relayToTwin(Line* line, const rtp::RTPHeader& header, void* data, size_t length);
+    // Called with phoneLock held; true when tones were sent to the twin call.
+    bool sendTonesToTwin(size_t count);
 
     std::atomic<Protocol*> protocol;
     std::recursive_mutex phoneLock;
@@ -204,8 +254,13 @@ private:
     std::atomic<Line*> twinLine;
     bool twinConnected;
     std::atomic<bool> muted;
+    // The objects the audio thread works with are replaced and deleted only under audioLock, which the
+    // audio thread holds while it uses them; audioLock comes after phoneLock and before any other lock.
+    std::mutex audioLock;
     std::unique_ptr<SoundGenerator> inBandDtmf;
     std::unique_ptr<SoundGenerator> localSound;
+    std::unique_ptr<EchoSuppressor> echoSuppressor;
+    std::unique_ptr<InputLeveler> inputLeveler;
     std::string inputDevice;
     std::string outputDevice;
     bool autoInputLevel;

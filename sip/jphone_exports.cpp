@@ -9,8 +9,14 @@
 #include "kmt/log.h"
 #include "kmt/socket.h"
 
+#include "ToneGenerator.h"
+
+#include <algorithm>
+#include <cstdio>
 #include <iostream>
 #include <mutex>
+#include <string>
+#include <vector>
 
 using kbrphone::Line;
 using kbrphone::Protocol;
@@ -107,6 +113,58 @@ void postLineOperation(JNIEnv* env, jstring lineId, const char* where, void (Lin
         JavaUtfChars id(env, lineId);
         kbrphone::post(p, new kbrphone::LineAction(p, id.get(), operation));
     });
+}
+
+// Sends a device list to Java's addDevice(target, name) on the calling thread: the device really used first
+// and only once. A missing method ends the call silently; a failed call into Java ends the list.
+void sendDeviceList(JNIEnv* env, jobject self, jobject target, std::vector<std::string> names,
+                    const std::string& actual) {
+    names.erase(std::remove(names.begin(), names.end(), actual), names.end());
+    names.insert(names.begin(), actual);
+    jclass cls = env->GetObjectClass(self);
+    jmethodID addDevice = cls ? env->GetMethodID(cls, "addDevice", "(Ljava/lang/Object;Ljava/lang/String;)V")
+                              : nullptr;
+    if (!addDevice) {
+        kbrphone::clearJavaException(env);
+        return;
+    }
+    for (const std::string& name : names) {
+        if (env->PushLocalFrame(16) != 0) {
+            kbrphone::clearJavaException(env);
+            return;
+        }
+        kmt::JavaLocalFrame frame(env);
+        try {
+            jstring jname = kbrphone::newJavaString(env, name);
+            env->CallVoidMethod(self, addDevice, target, jname);
+            if (kbrphone::clearJavaException(env))
+                return;
+        } catch (const kmt::JavaException&) {
+            return;
+        } catch (const std::exception& e) {
+            std::cerr << "caught exception: " << e.what() << std::endl;
+            return;
+        }
+    }
+}
+
+// The device list of one side: the manager's names without the lock, the device really used under it.
+void deviceList(JNIEnv* env, jobject self, jobject target, bool input, const char* where) {
+    guardedVoid(where, [&] {
+        JPhone* p = phone(where);
+        if (!p)
+            return;
+        MediaManager* manager = p->getMediaManager();
+        if (!manager)
+            return;
+        std::vector<std::string> names = input ? manager->getInputDevices() : manager->getOutputDevices();
+        const std::string actual = input ? p->getActualInputDevice() : p->getActualOutputDevice();
+        sendDeviceList(env, self, target, std::move(names), actual);
+    });
+}
+
+jstring javaStringOrNull(JNIEnv* env, const std::string& text) {
+    return kbrphone::newJavaString(env, text);
 }
 
 } // namespace
@@ -266,6 +324,139 @@ JNIEXPORT void JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_transfer(JNIEnv* env,
             return;
         JavaUtfChars id(env, lineId), other(env, otherLineId);
         kbrphone::post(p, new kbrphone::TransferLineAction(p, id.get(), other.get()));
+    });
+}
+
+// ---- audio, devices, levels, mute, keys, ringer and the twin line
+
+JNIEXPORT jstring JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_createTwinLineId(JNIEnv* env, jobject, jstring name) {
+    return guarded("createTwinLineId", jstring(nullptr), [&]() -> jstring {
+        JPhone* p = phone("createTwinLineId");
+        if (!p)
+            return nullptr;
+        JavaUtfChars n(env, name);
+        Line* line = p->createTwinLine(n.get());
+        return kbrphone::newJavaString(env, line->getLineId());
+    });
+}
+
+JNIEXPORT jboolean JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_isTwinActive(JNIEnv*, jobject) {
+    JPhone* p = phone("isTwinActive");
+    return p && p->isTwinActive() ? JNI_TRUE : JNI_FALSE;
+}
+
+JNIEXPORT void JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_sendDtmf(JNIEnv*, jobject, jchar key) {
+    guardedVoid("sendDtmf", [&] {
+        if (JPhone* p = phone("sendDtmf"))
+            p->sendDtmf(static_cast<char>(key & 0xFF));
+    });
+}
+
+JNIEXPORT void JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_setMute(JNIEnv*, jobject, jboolean muted) {
+    guardedVoid("setMute", [&] {
+        if (JPhone* p = phone("setMute"))
+            p->setMute(muted != JNI_FALSE);
+    });
+}
+
+JNIEXPORT void JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_enableRinger(JNIEnv*, jobject, jboolean enabled) {
+    if (JPhone* p = phone("enableRinger")) {
+        std::lock_guard<std::recursive_mutex> guard(p->getLock());
+        p->enableRinger(enabled != JNI_FALSE);
+    }
+}
+
+JNIEXPORT jboolean JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_isRIngerEnabled(JNIEnv*, jobject) {
+    JPhone* p = phone("isRIngerEnabled");
+    if (!p)
+        return JNI_FALSE;
+    std::lock_guard<std::recursive_mutex> guard(p->getLock());
+    return p->isRingerEnabled() ? JNI_TRUE : JNI_FALSE;
+}
+
+JNIEXPORT jboolean JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_getAutoInputLevel(JNIEnv*, jobject) {
+    JPhone* p = phone("getAutoInputLevel");
+    return p && p->getAutoInputLevel() ? JNI_TRUE : JNI_FALSE;
+}
+
+JNIEXPORT void JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_setAutoInputLevel(JNIEnv*, jobject, jboolean enabled) {
+    guardedVoid("setAutoInputLevel", [&] {
+        if (JPhone* p = phone("setAutoInputLevel"))
+            p->setAutoInputLevel(enabled != JNI_FALSE);
+    });
+}
+
+JNIEXPORT void JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_setInputLevel(JNIEnv*, jobject, jdouble level) {
+    guardedVoid("setInputLevel", [&] {
+        if (JPhone* p = phone("setInputLevel"))
+            p->setInputLevel(level);
+    });
+}
+
+JNIEXPORT jdouble JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_getInputLevel(JNIEnv*, jobject) {
+    return guarded("getInputLevel", jdouble(0), [&] {
+        JPhone* p = phone("getInputLevel");
+        return p ? jdouble(p->getInputLevel()) : jdouble(0);
+    });
+}
+
+JNIEXPORT void JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_setOutputLevel(JNIEnv*, jobject, jdouble level) {
+    guardedVoid("setOutputLevel", [&] {
+        if (JPhone* p = phone("setOutputLevel"))
+            p->setOutputLevel(level);
+    });
+}
+
+JNIEXPORT jdouble JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_getOutputLevel(JNIEnv*, jobject) {
+    return guarded("getOutputLevel", jdouble(0), [&] {
+        JPhone* p = phone("getOutputLevel");
+        return p ? jdouble(p->getOutputLevel()) : jdouble(0);
+    });
+}
+
+JNIEXPORT void JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_setDevices(JNIEnv* env, jobject, jstring input,
+                                                                      jstring output) {
+    guardedVoid("setDevices", [&] {
+        JPhone* p = phone("setDevices");
+        if (!p)
+            return;
+        JavaUtfChars in(env, input), out(env, output);
+        p->setDevices(input ? in.get() : nullptr, output ? out.get() : nullptr);
+    });
+}
+
+JNIEXPORT jstring JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_getActualInputDevice(JNIEnv* env, jobject) {
+    return guarded("getActualInputDevice", jstring(nullptr), [&]() -> jstring {
+        JPhone* p = phone("getActualInputDevice");
+        return p ? javaStringOrNull(env, p->getActualInputDevice()) : nullptr;
+    });
+}
+
+JNIEXPORT jstring JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_getActualOutputDevice(JNIEnv* env, jobject) {
+    return guarded("getActualOutputDevice", jstring(nullptr), [&]() -> jstring {
+        JPhone* p = phone("getActualOutputDevice");
+        return p ? javaStringOrNull(env, p->getActualOutputDevice()) : nullptr;
+    });
+}
+
+JNIEXPORT void JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_getInputDevices(JNIEnv* env, jobject self,
+                                                                           jobject target) {
+    deviceList(env, self, target, true, "getInputDevices");
+}
+
+JNIEXPORT void JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_getOutputDevices(JNIEnv* env, jobject self,
+                                                                            jobject target) {
+    deviceList(env, self, target, false, "getOutputDevices");
+}
+
+JNIEXPORT void JNICALL Java_nl_brimel_kbr_phone_jni_JPhone_playIncomingLineSound(JNIEnv*, jobject) {
+    guardedVoid("playIncomingLineSound", [&] {
+        JPhone* p = phone("playIncomingLineSound");
+        if (!p)
+            return;
+        p->setLocalSound(new kbrphone::IncomingLineSoundPlayer());
+        std::printf("total %d samples\n", kbrphone::IncomingLineSoundPlayer::sampleCount);
+        std::fflush(stdout);
     });
 }
 

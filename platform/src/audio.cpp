@@ -618,6 +618,7 @@ private:
     // The stream's clock: one step per period, on a fixed schedule so that periods do not drift.
     void pace() {
         const auto start = std::chrono::steady_clock::now();
+        const int64_t startNs = clockNowNs();
         for (int64_t n = 1;; ++n) {
             if (!io->blocks()) {
                 std::unique_lock<std::mutex> guard(lock);
@@ -629,7 +630,9 @@ private:
                 if (!running)
                     return;
             }
-            step(clockNowNs());
+            // A simulated period is stamped with its place on the sample clock, not with the moment the
+            // pacer woke: a late wake-up must not move the samples in time (echoes stay where they are).
+            step(io->blocks() ? clockNowNs() : startNs + n * periodNs);
         }
     }
 

@@ -1,5 +1,10 @@
 package nl.brimel.kbr.mainjob;
 
+import java.io.File;
+import java.io.IOException;
+import java.nio.ByteBuffer;
+import java.nio.ByteOrder;
+import java.nio.file.Files;
 import java.time.LocalTime;
 import java.time.format.DateTimeFormatter;
 import java.util.ArrayList;
@@ -18,10 +23,14 @@ import nl.brimel.kbr.phone.jni.SipText;
  * initialize, processEvents on a thread of its own, registerWithProxy, stay registered,
  * cancelRegistration; then a call to a sipp called party that is also the engine's proxy and sends the
  * RTP back: registerWithProxy there, createLineId, dial, talk, putOnHold, activate, hangup (with the
- * call's statistics), and the called party's verdict on the whole call.
+ * call's statistics, which must show packets received), the called party's verdict on the whole call,
+ * and the audio the call received: the engine plays it on a simulated speaker that records it to a WAV
+ * file in the output folder (the microphone, also simulated, sends a tone that the called party sends
+ * back); the job prints the file's duration, level and main frequency.
  *
  * Options: --stay SECONDS (how long to stay registered and to talk, default 2), --user USER --password
- * PASSWORD (a user of the test registrar, default 1001 / secret1). The launcher of the peers is the
+ * PASSWORD (a user of the test registrar, default 1001 / secret1), --out FOLDER (where the received
+ * audio is recorded; default the environment's KBR_AUDIO_SIM_RECORD_DIR). The launcher of the peers is the
  * system property kbr.e2e.peers (tests/e2e/peers.py), their logs go to kbr.e2e.workdir.
  */
 public final class MainJob {
@@ -65,6 +74,8 @@ public final class MainJob {
     private Peers.Peer calledParty;
     private int calledPartyPort;
     private String lineId;
+    private String statistics;
+    private File outputFolder;
 
     private void say(String kind, String text) {
         double elapsed = (System.nanoTime() - startNanos) / 1e9;
@@ -244,14 +255,145 @@ public final class MainJob {
         step("hangup", () -> {
             say("call", "hangup " + lineId);
             phone.hangup(lineId);
-            awaitCallback("addLocalStatistics " + lineId + " .* @loop", null, CALLBACK_WAIT_MS);
+            statistics = awaitCallback("addLocalStatistics " + lineId + " .* @loop", null, CALLBACK_WAIT_MS);
             awaitCallback("lineStateChanged " + lineId + " \\S+ 8 .* @loop", null, CALLBACK_WAIT_MS);
+        });
+        step("the call received packets", () -> {
+            // addLocalStatistics <line> <initiator> local received <ssrc> <expected> <lost> ...
+            String[] f = statistics.split(" ");
+            int expected = Integer.parseInt(f[6]);
+            int lost = Integer.parseInt(f[7]);
+            int received = expected - lost;
+            if (received <= 0) {
+                throw new StepFailed("the call's statistics show no packets received (expected " + expected +
+                                     ", lost " + lost + ")");
+            }
+            say("result", received + " packets received, " + lost + " lost");
         });
         step("the called party saw the whole call", () -> {
             if (!calledParty.passed(30000)) {
                 throw new StepFailed("the called party's scenario failed: " + calledParty.describe());
             }
         });
+        step("the received audio", this::checkReceivedAudio);
+    }
+
+    /** A WAV file read as mono samples from -1 to 1. */
+    static final class Wav {
+        int rate;
+        double[] samples;
+    }
+
+    static Wav readWav(File file) throws IOException, StepFailed {
+        ByteBuffer b = ByteBuffer.wrap(Files.readAllBytes(file.toPath())).order(ByteOrder.LITTLE_ENDIAN);
+        if (b.remaining() < 12 || b.getInt(0) != 0x46464952 || b.getInt(8) != 0x45564157) {
+            throw new StepFailed(file + " is not a WAV file");
+        }
+        int channels = 0, bits = 0, format = 0, rate = 0;
+        int at = 12;
+        while (at + 8 <= b.limit()) {
+            int id = b.getInt(at);
+            long size = b.getInt(at + 4) & 0xffffffffL;
+            int body = at + 8;
+            if (id == 0x20746d66) { // "fmt "
+                format = b.getShort(body) & 0xffff;
+                channels = b.getShort(body + 2);
+                rate = b.getInt(body + 4);
+                bits = b.getShort(body + 14);
+            } else if (id == 0x61746164) { // "data"
+                // A recording cut short may leave the size unset: take what the file holds.
+                long available = b.limit() - body;
+                if (size == 0 || size > available) {
+                    size = available;
+                }
+                if (channels <= 0 || (bits != 16 && bits != 32)) {
+                    throw new StepFailed(file + ": unsupported format (" + channels + " channels, " + bits + " bits)");
+                }
+                int frameBytes = channels * bits / 8;
+                int frames = (int) (size / frameBytes);
+                Wav w = new Wav();
+                w.rate = rate;
+                w.samples = new double[frames];
+                boolean floats = format == 3 || (format == 0xFFFE && bits == 32);
+                for (int i = 0; i < frames; i++) {
+                    int p = body + i * frameBytes;
+                    w.samples[i] = bits == 16 ? b.getShort(p) / 32768.0
+                                   : floats ? b.getFloat(p) : b.getInt(p) / 2147483648.0;
+                }
+                return w;
+            }
+            at = body + (int) ((size + 1) & ~1L);
+        }
+        throw new StepFailed(file + " has no audio data");
+    }
+
+    /** Frequency by the zero crossings of the loudest second. */
+    static double mainFrequency(Wav w) {
+        int window = Math.max(1, Math.min(w.rate, w.samples.length));
+        int best = 0;
+        double bestEnergy = -1;
+        for (int start = 0; start + window <= w.samples.length; start += window / 2) {
+            double e = 0;
+            for (int i = start; i < start + window; i++) {
+                e += w.samples[i] * w.samples[i];
+            }
+            if (e > bestEnergy) {
+                bestEnergy = e;
+                best = start;
+            }
+        }
+        int crossings = 0;
+        for (int i = best + 1; i < best + window; i++) {
+            if ((w.samples[i - 1] < 0) != (w.samples[i] < 0)) {
+                crossings++;
+            }
+        }
+        return crossings / 2.0 * w.rate / window;
+    }
+
+    private final long startMillis = System.currentTimeMillis();
+
+    // Each audio run of the call (hold and resume open the device again) is one recording.
+    private void checkReceivedAudio() throws Exception {
+        if (outputFolder == null) {
+            throw new StepFailed("no output folder: give --out or KBR_AUDIO_SIM_RECORD_DIR");
+        }
+        File[] files = outputFolder.listFiles((d, n) -> n.endsWith(".wav"));
+        List<File> recordings = new ArrayList<>();
+        if (files != null) {
+            for (File f : files) {
+                if (f.lastModified() >= startMillis - 1000) {
+                    recordings.add(f);
+                }
+            }
+        }
+        if (recordings.isEmpty()) {
+            throw new StepFailed("no recording of the received audio in " + outputFolder);
+        }
+        recordings.sort((a, b) -> a.getName().compareTo(b.getName()));
+        double longest = 0;
+        double longestPeak = 0;
+        for (File f : recordings) {
+            Wav w = readWav(f);
+            double sum = 0;
+            double peak = 0;
+            for (double v : w.samples) {
+                sum += v * v;
+                peak = Math.max(peak, Math.abs(v));
+            }
+            double seconds = w.samples.length / (double) Math.max(1, w.rate);
+            double rms = w.samples.length == 0 ? 0 : Math.sqrt(sum / w.samples.length);
+            double dbfs = rms > 0 ? 20 * Math.log10(rms) : Double.NEGATIVE_INFINITY;
+            say("result", String.format("received audio %s: %.2f s at %d Hz, level %.1f dBFS (peak %.3f), " +
+                                        "main frequency %.0f Hz", f, seconds, w.rate, dbfs, peak, mainFrequency(w)));
+            if (seconds > longest) {
+                longest = seconds;
+                longestPeak = peak;
+            }
+        }
+        if (longest <= 0 || longestPeak == 0) {
+            throw new StepFailed("the received audio in " + outputFolder + " is empty or silent");
+        }
     }
 
     private int run() {
@@ -309,12 +451,18 @@ public final class MainJob {
             case "--password":
                 job.password = value;
                 break;
+            case "--out":
+                job.outputFolder = new File(value);
+                break;
             default:
                 System.out.println("unknown option " + a +
-                                   "; options: --stay SECONDS --user USER --password PASSWORD");
+                                   "; options: --stay SECONDS --user USER --password PASSWORD --out FOLDER");
                 System.exit(2);
             }
             i++;
+        }
+        if (job.outputFolder == null && System.getenv("KBR_AUDIO_SIM_RECORD_DIR") != null) {
+            job.outputFolder = new File(System.getenv("KBR_AUDIO_SIM_RECORD_DIR"));
         }
         System.loadLibrary("kbrjphone");
         System.exit(job.run());

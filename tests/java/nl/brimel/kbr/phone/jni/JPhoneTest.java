@@ -106,6 +106,8 @@ public final class JPhoneTest {
         group("addLocalStatistics before the final state", JPhoneTest::statistics);
         group("buttonPressed, requestDialing, muteStateChanged", JPhoneTest::phoneCallbacks);
         group("no engine exception crosses into Java", JPhoneTest::failuresStayInside);
+        group("audio, device and level exports", JPhoneTest::audioExports);
+        group("a twin line that fails ends the other calls", JPhoneTest::twinLine);
         group("standard error reaches standard output without CR", JPhoneTest::outputThroughChild);
         System.out.println(passed + " passed, " + failed + " failed");
         System.exit(failed == 0 ? 0 : 1);
@@ -304,6 +306,88 @@ public final class JPhoneTest {
         checkEquals(Arrays.asList(lineA + " hangup @loop", lineA + " activate @loop"), lines(TestHooks.takeCalls()),
                     "an operation that throws is reported and the next action runs");
         expectQuiet("failures");
+    }
+
+    private static void audioExports() throws InterruptedException {
+        phone.enableRinger(false);
+        check(!phone.isRIngerEnabled(), "the ringer is off");
+        phone.enableRinger(true);
+        check(phone.isRIngerEnabled(), "the ringer is on again");
+
+        check(phone.getAutoInputLevel(), "automatic input level is on by default");
+        phone.setAutoInputLevel(false);
+        check(!phone.getAutoInputLevel(), "automatic input level off");
+        phone.setAutoInputLevel(true);
+
+        phone.setDevices(null, null);
+        phone.setDevices("Headset Microphone", null);
+        phone.setDevices(null, "Headset Earphone");
+        String input = phone.getActualInputDevice();
+        String output = phone.getActualOutputDevice();
+        check(input != null && output != null, "the devices really used have names (empty without a manager)");
+
+        // Levels are bounded to 0..1 whatever Java passes.
+        double[] given = {0.5, 7.0, -2.0, Double.NaN, Double.POSITIVE_INFINITY};
+        for (double g : given) {
+            phone.setInputLevel(g);
+            phone.setOutputLevel(g);
+            double in = phone.getInputLevel();
+            double out = phone.getOutputLevel();
+            check(in >= 0.0 && in <= 1.0, "input level after " + g + " is within 0..1: " + in);
+            check(out >= 0.0 && out <= 1.0, "output level after " + g + " is within 0..1: " + out);
+        }
+
+        for (boolean inputSide : new boolean[] {true, false}) {
+            List<String> names = new ArrayList<>();
+            Object target = names;
+            if (inputSide) {
+                phone.getInputDevices(target);
+            } else {
+                phone.getOutputDevices(target);
+            }
+            String actual = inputSide ? phone.getActualInputDevice() : phone.getActualOutputDevice();
+            List<String> added = new ArrayList<>();
+            String e;
+            while ((e = phone.events.poll()) != null) {
+                check(e.startsWith("addDevice ") && e.endsWith(" @thread main"),
+                      "addDevice arrives on the calling thread: " + e);
+                added.add(e.substring("addDevice ".length(), e.length() - " @thread main".length()));
+            }
+            if (!added.isEmpty()) {
+                checkEquals(actual, added.get(0), "the device really used comes first");
+                checkEquals(1L, added.stream().filter(actual::equals).count(), "and only once");
+            }
+        }
+
+        // Without an active call keys and sounds go nowhere, and nothing fails.
+        phone.sendDtmf('5');
+        phone.sendDtmf((char) 0x1235);
+        phone.playIncomingLineSound();
+        phone.setMute(true);
+        phone.setMute(true);
+        phone.setMute(false);
+        expectEvents("setMute tells Java once per change", "muteStateChanged true @loop",
+                     "muteStateChanged false @loop");
+        expectQuiet("audio exports");
+        checkEquals("", TestHooks.takeCalls(), "no line was touched");
+    }
+
+    private static void twinLine() throws InterruptedException {
+        check(!phone.isTwinActive(), "no twin line at first");
+        String other = phone.createLineId("other");
+        String twin = phone.createTwinLineId("twin");
+        check(twin != null && twin.matches("[0-9a-f]{16}"), "the twin line has an id: " + twin);
+        check(phone.isTwinActive(), "the twin line is active");
+        TestHooks.setState(twin, 1);
+        expectEvents("Java is told of the twin line's progress", stateEvent(twin, "twin", 1, true));
+        TestHooks.setState(twin, 3);
+        check(TestHooks.settle(), "loop"); // the state change has run and posted the hangups
+        check(TestHooks.settle(), "loop"); // and the hangups have run
+        check(!phone.isTwinActive(), "the failed twin line is no longer the twin");
+        List<String> calls = lines(TestHooks.takeCalls());
+        check(calls.contains(twin + " hangup @loop"), "the twin line " + twin + " is hung up: " + calls);
+        check(calls.contains(other + " hangup @loop"), "and so is every other line: " + calls);
+        expectQuiet("Java is not told of the failed twin line");
     }
 
     private static String readAll(InputStream in) throws IOException {
