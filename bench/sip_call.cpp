@@ -18,7 +18,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <malloc.h>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -209,16 +211,25 @@ void BM_CalledPartyCall(benchmark::State& state) {
     const size_t filesBefore = entriesIn("/proc/self/fd");
     const long memoryBefore = residentKb();
     long calls = 0;
+    long rssPeak = 0;
+    size_t heapPeak = 0;
     for (auto _ : state) {
         bench.call(calls++);
         if (calls % 200 == 0) {
             state.PauseTiming();
+            // 200 ended calls wait for their transactions to run out: the most this loop holds.
+            rssPeak = std::max(rssPeak, residentKb());
+            heapPeak = std::max(heapPeak, ::mallinfo2().uordblks);
             bench.releaseEndedCalls();
             state.ResumeTiming();
         }
     }
     // The timing has ended with the loop.
     bench.releaseEndedCalls();
+    state.counters["rss_peak_kb"] = static_cast<double>(rssPeak);
+    state.counters["heap_peak_kb"] = static_cast<double>(heapPeak / 1024);
+    state.counters["rss_idle_kb"] = static_cast<double>(residentKb());
+    state.counters["heap_idle_kb"] = static_cast<double>(::mallinfo2().uordblks / 1024);
     state.SetItemsProcessed(calls);
     state.counters["calls"] = static_cast<double>(calls);
     state.counters["dialogs_left"] = static_cast<double>(sip::SipInviteDialog::instanceCount());
@@ -230,6 +241,7 @@ void BM_CalledPartyCall(benchmark::State& state) {
 }
 BENCHMARK(BM_CalledPartyCall)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CalledPartyCall)->Iterations(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CalledPartyCall)->Iterations(10000)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

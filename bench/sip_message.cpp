@@ -22,6 +22,19 @@
 
 namespace {
 
+const std::string inviteBody = "v=0\r\n"
+                               "o=root 2021 2021 IN IP4 10.0.0.9\r\n"
+                               "s=Asterisk\r\n"
+                               "c=IN IP4 10.0.0.9\r\n"
+                               "t=0 0\r\n"
+                               "m=audio 18000 RTP/AVP 8 0 101\r\n"
+                               "a=rtpmap:8 PCMA/8000\r\n"
+                               "a=rtpmap:0 PCMU/8000\r\n"
+                               "a=rtpmap:101 telephone-event/8000\r\n"
+                               "a=fmtp:101 0-16\r\n"
+                               "a=ptime:20\r\n"
+                               "a=sendrecv\r\n";
+
 const std::string invite = "INVITE sip:2001@10.0.0.5:5062 SIP/2.0\r\n"
                            "Via: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK4c2e.8f1a9b3c0d;rport\r\n"
                            "Via: SIP/2.0/UDP 10.0.0.9:5060;branch=z9hG4bK7a6b5c4d;received=10.0.0.9\r\n"
@@ -37,20 +50,8 @@ const std::string invite = "INVITE sip:2001@10.0.0.5:5062 SIP/2.0\r\n"
                            "Supported: replaces, timer\r\n"
                            "X-Brimel-CallType: external\r\n"
                            "Content-Type: application/sdp\r\n"
-                           "Content-Length: 246\r\n"
-                           "\r\n"
-                           "v=0\r\n"
-                           "o=root 2021 2021 IN IP4 10.0.0.9\r\n"
-                           "s=Asterisk\r\n"
-                           "c=IN IP4 10.0.0.9\r\n"
-                           "t=0 0\r\n"
-                           "m=audio 18000 RTP/AVP 8 0 101\r\n"
-                           "a=rtpmap:8 PCMA/8000\r\n"
-                           "a=rtpmap:0 PCMU/8000\r\n"
-                           "a=rtpmap:101 telephone-event/8000\r\n"
-                           "a=fmtp:101 0-16\r\n"
-                           "a=ptime:20\r\n"
-                           "a=sendrecv\r\n";
+                           "Content-Length: " +
+                           std::to_string(inviteBody.size()) + "\r\n\r\n" + inviteBody;
 
 const std::string okResponse = "SIP/2.0 200 OK\r\n"
                                "Via: SIP/2.0/UDP 10.0.0.5:5062;branch=z9hG4bK5f1e0c2a9b7d4e31;rport=5062;"

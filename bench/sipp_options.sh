@@ -8,9 +8,21 @@
 #     bench/sipp_options.sh [RATE ...]          default rates 1000 2000 5000 10000 15000 20000 30000
 #     KBR_BENCH_SECONDS=10  KBR_BUILD=build     time per rate, build folder
 set -euo pipefail
+usage() {
+  sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+}
+for arg in "$@"; do
+  case $arg in
+    -h | --help) usage; exit 0 ;;
+    *[!0-9]* | "" | 0) echo "sipp_options.sh: a rate is a positive number of requests per second, not '$arg'" >&2; exit 2 ;;
+  esac
+done
 cd "$(dirname "$0")/.."
 build=${KBR_BUILD:-build}
 seconds=${KBR_BENCH_SECONDS:-10}
+case $seconds in
+  *[!0-9]* | "" | 0) echo "sipp_options.sh: KBR_BENCH_SECONDS must be a positive number of seconds" >&2; exit 2 ;;
+esac
 rates=("$@")
 [ ${#rates[@]} -gt 0 ] || rates=(1000 2000 5000 10000 15000 20000 30000)
 python=$(command -v python3)

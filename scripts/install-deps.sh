@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build and the tests need, when they are missing.
 set -euo pipefail
+case ${1:-} in
+  -h | --help) echo "usage: scripts/install-deps.sh   installs the missing Debian packages (as root, or with sudo)"; exit 0 ;;
+  "") ;;
+  *) echo "install-deps.sh: takes no arguments (-h for help)" >&2; exit 2 ;;
+esac
 packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libspeexdsp-dev
-          openjdk-17-jdk-headless clang libclang-rt-14-dev sip-tester kamailio iproute2 util-linux python3)
+          openjdk-17-jdk-headless clang libclang-rt-14-dev sip-tester kamailio iproute2 util-linux python3
+          baresip-core
+          xvfb libx11-6)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -118,8 +118,26 @@ SipEndPoint::SipEndPoint(kbrphone::Phone* phone_)
                                     << e.what();
         socket.bindUdp(kmt::SocketAddress());
     }
+    sizeReceiveBuffer();
     phone->addSocket(socket, &receiveCallback);
     KMT_LOG(kmt::logSipCore, 2) << "SIP socket on port " << socket.localAddress().port();
+}
+
+// A burst of requests must wait in the socket while the loop is busy, not be dropped: ask for room for a
+// few thousand datagrams and say what the system granted.
+void SipEndPoint::sizeReceiveBuffer() {
+    const int asked = kSocketBufferBytes;
+    if (plat::setsockopt(socket.handle(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&asked),
+                         sizeof asked) == plat::SOCKET_ERROR) {
+        KMT_LOG(kmt::logSipCore, 1) << "could not size the SIP receive buffer: " << plat::WSAGetLastError();
+        return;
+    }
+    int granted = 0;
+    int length = sizeof granted;
+    if (plat::getsockopt(socket.handle(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &length) !=
+        plat::SOCKET_ERROR) {
+        KMT_LOG(kmt::logSipCore, 2) << "SIP receive buffer " << granted << " bytes (asked " << asked << ")";
+    }
 }
 
 SipEndPoint::~SipEndPoint() {
@@ -219,6 +237,12 @@ void SipEndPoint::removeDialog(SipDialog* dialog) {
         dialogs.erase(it);
     if (!retiredProxies.empty())
         releaseRetiredProxies();
+    // The last call is gone: what the calls allocated goes back to the system, so the footprint of an
+    // idle phone follows its load instead of staying at its peak.
+    if (dialogs.size() == (registerDialog ? 1u : 0u)) {
+        const size_t freeInHeap = plat::HeapCompact(plat::GetProcessHeap(), 0);
+        KMT_LOG(kmt::logSipCore, 3) << "no calls left: heap compacted, " << freeInHeap << " bytes free in it";
+    }
 }
 
 SipDialog* SipEndPoint::findDialog(SipInMessage& message) {
@@ -271,10 +295,14 @@ void SipEndPoint::dispatch(std::istream& text, const kmt::SocketAddress& source)
     try {
         if (firstLine.compare(0, 3, "SIP") == 0) {
             SipInMessage response(SipInMessage::response, firstLine, text);
+            if (!bodyComplete(response, source))
+                return;
             if (SipDialog* dialog = findDialog(response))
                 dialog->handleResponse(source, response);
         } else {
             SipInMessage request(SipInMessage::request, firstLine, text);
+            if (!bodyComplete(request, source))
+                return;
             if (SipDialog* dialog = findDialog(request))
                 dialog->handleRequest(source, request);
             else if (proxy)
@@ -283,6 +311,27 @@ void SipEndPoint::dispatch(std::istream& text, const kmt::SocketAddress& source)
     } catch (const SipIllegalMessageException&) {
         KMT_LOG(kmt::logSipCore, 4) << "ignored illegal message";
     }
+}
+
+// A datagram whose Content-Length promises more than came was cut on the way: it is dropped (a message
+// over UDP is never completed by a later datagram).
+bool SipEndPoint::bodyComplete(SipInMessage& message, const kmt::SocketAddress& source) {
+    const std::string declared = trimBlank(message.header("Content-Length"));
+    if (declared.empty() || declared.find_first_not_of("0123456789") != std::string::npos || declared.size() > 9)
+        return true;
+    std::istream& body = message.body();
+    const std::streampos start = body.tellg();
+    if (start < 0)
+        return true;
+    body.seekg(0, std::ios::end);
+    const std::streamoff available = body.tellg() - start;
+    body.seekg(start);
+    if (std::stoll(declared) <= available)
+        return true;
+    KMT_LOG(kmt::logSipCore, 1) << "dropped a message from " << source << ":" << source.port()
+                                << " whose Content-Length " << declared << " is longer than its body of "
+                                << available << " bytes";
+    return false;
 }
 
 void SipEndPoint::acceptNewRequest(SipProxy* from, const kmt::SocketAddress& source, SipInMessage& request) {

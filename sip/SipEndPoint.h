@@ -24,6 +24,8 @@ class SipEndPoint : public kbrphone::Protocol {
 public:
     // One whole UDP datagram fits; the extra byte holds the terminating NUL.
     static constexpr int kReceiveBufferSize = 65535;
+    // The socket's own receive buffer, for bursts while the loop is busy.
+    static constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 
     // Binds the SIP socket on a port the system chooses and adds it to the phone's scheduler. Installs
     // itself as the phone's protocol.
@@ -73,6 +75,8 @@ public:
 
 private:
     void receive();
+    void sizeReceiveBuffer();
+    bool bodyComplete(SipInMessage& message, const kmt::SocketAddress& source);
     void acceptNewRequest(SipProxy* proxy, const kmt::SocketAddress& source, SipInMessage& request);
     // Answers a request outside any dialog once, without a transaction.
     void answerStatelessly(const kmt::SocketAddress& source, SipInMessage& request, int code,

@@ -431,8 +431,23 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     if (optlen < 0) {
         return failWith(WSAEFAULT);
     }
-    return ::setsockopt(fd, level, optname, optval, static_cast<socklen_t>(optlen)) == 0 ? 0
-                                                                                         : failWithErrno();
+    if (::setsockopt(fd, level, optname, optval, static_cast<socklen_t>(optlen)) != 0) {
+        return failWithErrno();
+    }
+    // Windows grants a buffer size as asked; Linux caps it at a system limit that only a privileged
+    // process may pass. Ask past the cap where we may; the size reported back tells what was granted.
+    if (level == SOL_SOCKET && (optname == SO_RCVBUF || optname == SO_SNDBUF) &&
+        optlen >= static_cast<int>(sizeof(int))) {
+        int asked = 0;
+        std::memcpy(&asked, optval, sizeof asked);
+        int granted = 0;
+        socklen_t l = sizeof granted;
+        if (::getsockopt(fd, level, optname, &granted, &l) == 0 && granted / 2 < asked) {
+            ::setsockopt(fd, level, optname == SO_RCVBUF ? SO_RCVBUFFORCE : SO_SNDBUFFORCE, optval,
+                         static_cast<socklen_t>(optlen));
+        }
+    }
+    return 0;
 }
 
 int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
@@ -449,6 +464,13 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
     socklen_t l = static_cast<socklen_t>(*optlen);
     if (::getsockopt(fd, level, optname, optval, &l) != 0) {
         return failWithErrno();
+    }
+    // Linux reports twice the buffer size asked for (its bookkeeping included); Windows the size.
+    if (level == SOL_SOCKET && (optname == SO_RCVBUF || optname == SO_SNDBUF) && l >= sizeof(int)) {
+        int size = 0;
+        std::memcpy(&size, optval, sizeof size);
+        size /= 2;
+        std::memcpy(optval, &size, sizeof size);
     }
     *optlen = static_cast<int>(l);
     return 0;

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -121,6 +122,12 @@ const MessageText kMessages[] = {
     {static_cast<DWORD>(E_NOTIMPL), "Not implemented\r\n"},
     {static_cast<DWORD>(E_NOINTERFACE), "No such interface supported\r\n"},
     {static_cast<DWORD>(E_POINTER), "Invalid pointer\r\n"},
+    {0x80040154u, "Class not registered\r\n"},
+    {0x80040110u, "Class does not support aggregation (or class object is remote)\r\n"},
+    {0x800401F0u, "CoInitialize has not been called.\r\n"},
+    {0x80010106u, "Cannot change thread mode after it is set.\r\n"},
+    {0x8000FFFFu, "Catastrophic failure\r\n"},
+    {0x80004004u, "Operation aborted\r\n"},
     {kNteFail, "An internal error occurred.\r\n"},
 };
 
@@ -213,6 +220,21 @@ DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD lan
 void* LocalFree(void* mem) {
     std::free(mem);
     return nullptr;
+}
+
+HANDLE GetProcessHeap() {
+    static HandleObject* const processHeap = reinterpret_cast<HandleObject*>(uintptr_t(0x4EA9));
+    return processHeap;
+}
+
+size_t HeapCompact(HANDLE heap, DWORD) {
+    if (heap != GetProcessHeap()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    ::malloc_trim(0);
+    const struct mallinfo2 info = ::mallinfo2();
+    return info.fordblks > 0 ? info.fordblks : 1;
 }
 
 BOOL CloseHandle(HANDLE h) {

@@ -30,11 +30,6 @@ EventScheduler::~EventScheduler() {
     for (SocketEntry& e : sockets)
         if (e.event)
             plat::CloseHandle(e.event);
-    while (head) {
-        TimerEntry* next = head->next;
-        delete head;
-        head = next;
-    }
 }
 
 void EventScheduler::addSocket(Socket& socket, EventCallbackBase* callback) {
@@ -57,68 +52,60 @@ void EventScheduler::addSocket(Socket& socket, EventCallbackBase* callback) {
     plat::SetEvent(wakeEvent);
 }
 
+uint32_t EventScheduler::headDelay() const {
+    const int64_t delay = timers.begin()->first.first - timeline;
+    return static_cast<uint32_t>(delay < 0 ? 0 : delay);
+}
+
 void EventScheduler::ageHead() {
     int64_t now = nowMs();
     int64_t elapsed = now - lastUpdate;
     lastUpdate = now;
-    if (!head)
+    if (timers.empty())
         return;
-    if (elapsed < 0 || elapsed > static_cast<int64_t>(head->delta))
-        head->delta = 0;
+    // A clock set back, or a head already overdue, makes the head due now.
+    if (elapsed < 0 || elapsed > static_cast<int64_t>(headDelay()))
+        timeline = timers.begin()->first.first;
     else
-        head->delta -= static_cast<uint32_t>(elapsed);
+        timeline += elapsed;
+}
+
+void EventScheduler::eraseTimer(TimerMap::iterator entry) {
+    auto range = timersByCallback.equal_range(entry->second);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == entry) {
+            timersByCallback.erase(it);
+            break;
+        }
+    }
+    timers.erase(entry);
 }
 
 void EventScheduler::addTimer(int delayMs, EventCallbackBase* callback) {
     std::lock_guard<std::recursive_mutex> guard(lock);
     ageHead();
-    uint32_t remaining = static_cast<uint32_t>(delayMs < 0 ? 0 : delayMs);
-    TimerEntry* at = head;
-    while (at && at->delta <= remaining) {
-        remaining -= at->delta;
-        at = at->next;
-    }
-    TimerEntry* entry = new TimerEntry{remaining, callback, nullptr, at};
-    if (at) {
-        at->delta -= remaining;
-        entry->prev = at->prev;
-        at->prev = entry;
-    } else {
-        entry->prev = tail;
-        tail = entry;
-    }
-    if (entry->prev)
-        entry->prev->next = entry;
-    else
-        head = entry;
+    const int64_t due = timeline + (delayMs < 0 ? 0 : delayMs);
+    // Equal due times run in posting order.
+    auto entry = timers.emplace(TimerKey(due, postings++), callback).first;
+    timersByCallback.emplace(callback, entry);
     plat::SetEvent(wakeEvent);
 }
 
 void EventScheduler::removeTimer(EventCallbackBase* callback) {
     std::lock_guard<std::recursive_mutex> guard(lock);
+    auto range = timersByCallback.equal_range(callback);
     int removed = 0;
-    TimerEntry* e = head;
-    while (e) {
-        TimerEntry* next = e->next;
-        if (e->callback == callback) {
-            if (next)
-                next->delta += e->delta;
-            (e->prev ? e->prev->next : head) = next;
-            (next ? next->prev : tail) = e->prev;
-            delete e;
-            if (++removed > 1)
-                std::printf("event removed more then one\n");
-        }
-        e = next;
+    for (auto it = range.first; it != range.second; ++it) {
+        timers.erase(it->second);
+        if (++removed > 1)
+            std::printf("event removed more then one\n");
     }
+    timersByCallback.erase(range.first, range.second);
 }
 
 size_t EventScheduler::timerCount() {
     std::lock_guard<std::recursive_mutex> guard(lock);
-    size_t n = 0;
-    for (TimerEntry* e = head; e; e = e->next)
-        ++n;
-    return n;
+    return timers.size();
 }
 
 void EventScheduler::runOnce() {
@@ -134,9 +121,9 @@ void EventScheduler::runOnce() {
                 owners.push_back(i);
             }
         }
-        if (head) {
+        if (!timers.empty()) {
             ageHead();
-            timeout = head->delta;
+            timeout = headDelay();
         }
     }
     if (timeout != 0) {
@@ -159,13 +146,15 @@ void EventScheduler::runOnce() {
     EventCallbackBase* callback = nullptr;
     {
         std::lock_guard<std::recursive_mutex> guard(lock);
-        if (head) {
-            TimerEntry* e = head;
-            callback = e->callback;
-            lastUpdate += e->delta;
-            head = e->next;
-            (head ? head->prev : tail) = nullptr;
-            delete e;
+        if (!timers.empty()) {
+            auto head = timers.begin();
+            callback = head->second;
+            const int64_t due = head->first.first;
+            if (due > timeline) {
+                lastUpdate += due - timeline;
+                timeline = due;
+            }
+            eraseTimer(head);
         }
     }
     if (callback)

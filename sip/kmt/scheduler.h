@@ -6,7 +6,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace kmt {
@@ -56,21 +59,27 @@ private:
         plat::HANDLE event;
         EventCallbackBase* callback;
     };
-    struct TimerEntry {
-        uint32_t delta;
-        EventCallbackBase* callback;
-        TimerEntry* prev;
-        TimerEntry* next;
-    };
+    // Timers are ordered by due time on the loop's own time line, then by posting order. That time
+    // line follows the wall clock, except that the head's due time becomes "now" when the clock
+    // jumps or the loop is late: later timers keep their spacing after the head.
+    using TimerKey = std::pair<int64_t, uint64_t>; // due time, posting number
+    using TimerMap = std::map<TimerKey, EventCallbackBase*>;
 
     void ageHead();
+    // Milliseconds until the head is due; the list must not be empty.
+    uint32_t headDelay() const;
+    void eraseTimer(TimerMap::iterator entry);
 
     std::recursive_mutex lock;
     plat::HANDLE wakeEvent;
     std::atomic<bool> running;
     std::vector<SocketEntry> sockets;
-    TimerEntry* head = nullptr;
-    TimerEntry* tail = nullptr;
+    TimerMap timers;
+    // Every pending entry of a callback, for removal without a walk.
+    std::unordered_multimap<EventCallbackBase*, TimerMap::iterator> timersByCallback;
+    uint64_t postings = 0;
+    // The loop's time line at the last update.
+    int64_t timeline = 0;
     int64_t lastUpdate = 0;
 };
 

@@ -299,8 +299,10 @@ class Kamailio:
     """
 
     def __init__(self, port=None, workdir=None, reject_bad_auth=False, config=KAMAILIO_CFG,
-                 debug=None):
+                 debug=None, children=2, shm_mb=32):
         self.port = port
+        self.children = children
+        self.shm_mb = shm_mb
         self.workdir = Path(workdir) if workdir else make_workdir()
         self.reject_bad_auth = reject_bad_auth
         self.config = Path(config)
@@ -320,7 +322,8 @@ class Kamailio:
             (self.rundir / "run").mkdir(parents=True, exist_ok=True)
             self.log_path = self.rundir / "kamailio.log"
             cmd = [exe, "-DD", "-E", "-f", self.config, "-Y", self.rundir / "run", "-w", self.rundir,
-                   "-l", "udp:%s:%d" % (LOCALHOST, port), "-m", "32", "-M", "8", "-n", "2"]
+                   "-l", "udp:%s:%d" % (LOCALHOST, port), "-m", str(self.shm_mb), "-M", "8",
+                   "-n", str(self.children)]
             if self.reject_bad_auth:
                 cmd += ["-A", "REJECT_BAD_AUTH"]
             if self.debug is not None:

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 using namespace plat;
 
@@ -198,3 +200,16 @@ TEST(FormatMessage, InsertsNeedIgnoreInserts) {
 }
 
 } // namespace
+
+TEST(ProcessHeap, CompactReturnsFreeMemoryAndRefusesOtherHandles) {
+    {
+        // Freed blocks large enough to be worth giving back.
+        std::vector<std::unique_ptr<char[]>> blocks;
+        for (int i = 0; i < 256; ++i)
+            blocks.emplace_back(new char[4096]());
+    }
+    EXPECT_GT(HeapCompact(GetProcessHeap(), 0), 0u);
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(0u, HeapCompact(nullptr, 0));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
+}

@@ -226,3 +226,74 @@ TEST_F(EndPointTest, TheProxyIsResolvedOnTheCallingThreadAndPort0MeansTheSipPort
 }
 
 } // namespace
+
+// A burst that arrives while the loop is busy waits in the socket: every request of it is answered.
+TEST(EndPointBurst, AThousandRequestsArrivingAtOnceAreAllAnswered) {
+    Harness h;
+    h.installProxy();
+    // What this system grants at most (a probe socket asks for the same size).
+    kmt::Socket probe;
+    probe.bindUdp(loopback(0));
+    const int asked = sip::SipEndPoint::kSocketBufferBytes;
+    plat::setsockopt(probe.handle(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&asked), sizeof asked);
+    int possible = 0, granted = 0;
+    int length = sizeof possible;
+    plat::getsockopt(probe.handle(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&possible), &length);
+    length = sizeof granted;
+    ASSERT_EQ(0, plat::getsockopt(h.endPoint.socket.handle(), SOL_SOCKET, SO_RCVBUF,
+                                  reinterpret_cast<char*>(&granted), &length));
+    EXPECT_EQ(granted, possible) << "the end point asks for as much as the system grants";
+    if (possible < asked)
+        GTEST_SKIP() << "the system grants only " << possible << " bytes of receive buffer (net.core.rmem_max)";
+    // The peer's own buffer must hold the answers until it reads them.
+    const int peerBuffer = 8 << 20;
+    ::setsockopt(h.proxy.fd, SOL_SOCKET, SO_RCVBUFFORCE, &peerBuffer, sizeof peerBuffer);
+
+    constexpr int kBurst = 1000;
+    for (int i = 0; i < kBurst; ++i)
+        h.proxy.sendTo(h.sipPort(), requestText("OPTIONS", h.proxy.port, "burst-" + std::to_string(i), i + 1));
+    for (int i = 0; i < 4 * kBurst && h.proxyReceived.size() < size_t(kBurst); ++i) {
+        h.cycle();
+        if (i % 50 == 0)
+            h.collect();
+    }
+    h.collect();
+    size_t ok = 0;
+    for (const Datagram& d : h.proxyReceived)
+        ok += firstLine(d.text) == "SIP/2.0 200 OK";
+    EXPECT_EQ(ok, size_t(kBurst));
+}
+
+// A Content-Length longer than the bytes that came means the datagram was cut: it is dropped with a log
+// line. Shorter or equal lengths, and values that are no number, leave the message as it is.
+TEST_F(EndPointTest, AMessageShorterThanItsContentLengthIsDroppedAndLogged) {
+    struct Case {
+        const char* lengthHeader;
+        const char* body;
+        bool answered;
+    };
+    const Case cases[] = {
+        {"Content-Length: 0", "", true},
+        {"Content-Length: 10", "0123456789", true},
+        {"Content-Length: 4", "0123456789", true},
+        {"Content-Length: 50", "0123456789", false},
+        {"l: 99", "", false},
+        {"Content-Length: 99999999999999", "", true}, // no sensible number: not judged here
+        {"Content-Length: ten", "", true},
+    };
+    h.installProxy();
+    int n = 0;
+    for (const Case& c : cases) {
+        std::string text = requestText("OPTIONS", h.proxy.port, "cl-" + std::to_string(++n));
+        text.replace(text.find("Content-Length: 0"), 17, c.lengthHeader);
+        text += c.body;
+        LogCapture::instance().take();
+        h.fromProxy(text);
+        const std::vector<Datagram> answers = h.takeProxy();
+        EXPECT_EQ(answers.size(), c.answered ? 1u : 0u) << c.lengthHeader;
+        EXPECT_EQ(LogCapture::instance().contains(LogCapture::instance().take(), "is longer than its body"),
+                  !c.answered)
+            << c.lengthHeader;
+    }
+    EXPECT_EQ(h.endPoint.dialogCount(), 0u);
+}

@@ -91,6 +91,11 @@ DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD lan
                      DWORD size, void* arguments);
 void* LocalFree(void* mem);
 
+// The process heap. HeapCompact hands the heap's free memory back to the system where it can and
+// returns the bytes left free inside the heap (0 with the last error set on failure).
+HANDLE GetProcessHeap();
+size_t HeapCompact(HANDLE heap, DWORD flags);
+
 BOOL CloseHandle(HANDLE h);
 
 // HRESULT helpers.

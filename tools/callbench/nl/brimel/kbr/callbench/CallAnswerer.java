@@ -9,7 +9,7 @@ import java.util.concurrent.atomic.AtomicLong;
 import nl.brimel.kbr.phone.jni.JPhone;
 
 /**
- * The called party of the call benchmark (bench/sipp_calls.sh): registers the engine at a registrar on
+ * The called party of the call benchmark (bench/call_rates.py): registers the engine at a registrar on
  * 127.0.0.1 and answers every line that comes in (state 5: answerIncoming), hangs up every
  * line the far end has ended (state 7), and counts the lines that are over (state 8). Prints PID= and
  * READY once registered; prints the counts for every line on its standard input and runs until that

@@ -1,0 +1,282 @@
+#!/usr/bin/env python3
+"""Calls per second that called parties take through kamailio, side by side in one run.
+
+sipp places calls (INVITE answered after a 407 challenge, 200, ACK, BYE after 10 ms) through kamailio
+on 127.0.0.1 at rising rates, 10 s per rate, to each called party in turn, interleaved per rate:
+
+  engine   the engine in a JVM, answering from Java (tools/callbench CallAnswerer), user 1001
+  baresip  Debian's baresip, auto-answering, user 1003
+  sipp     a sipp UAS (tests/e2e/scenarios/uas_answer), user 1004
+
+Per party and rate it prints the calls per second achieved, failed calls, retransmissions (INVITE or
+BYE sent again by the caller: the party answered late), the party's CPU (and the engine's loop thread
+alone) and its resident memory; then the highest rate each party held with no failed call. Not run
+by CI.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+import peers  # noqa: E402
+
+JAVA_HOME = Path(os.environ.get("KBR_JAVA_HOME", "/usr/lib/jvm/java-17-openjdk-amd64"))
+TICKS = os.sysconf("SC_CLK_TCK")
+PARTIES = ("engine", "baresip", "sipp")
+USERS = {"engine": ("1001", "secret1"), "baresip": ("1003", "secret3"), "sipp": ("1004", "secret4")}
+
+
+def cpu_seconds(stat_path):
+    """utime + stime of a process or thread, in seconds (0 when it is gone)."""
+    try:
+        fields = Path(stat_path).read_text().rsplit(")", 1)[1].split()
+    except OSError:
+        return 0.0
+    return (int(fields[11]) + int(fields[12])) / TICKS
+
+
+def rss_mb(pid):
+    try:
+        for line in Path("/proc/%d/status" % pid).read_text().splitlines():
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024.0
+    except OSError:
+        pass
+    return 0.0
+
+
+def thread_stat(pid, name):
+    for task in Path("/proc/%d/task" % pid).iterdir():
+        try:
+            if (task / "comm").read_text().strip() == name:
+                return task / "stat"
+        except OSError:
+            continue
+    return None
+
+
+class Engine:
+    def __init__(self, build, work, kport):
+        classes = work / "classes"
+        classes.mkdir()
+        subprocess.run([str(JAVA_HOME / "bin" / "javac"), "-d", str(classes),
+                        str(ROOT / "tools/callbench/nl/brimel/kbr/callbench/CallAnswerer.java"),
+                        str(ROOT / "tests/java/nl/brimel/kbr/phone/jni/JPhone.java")], check=True)
+        self.out = open(work / "engine.out", "w+")
+        self.proc = subprocess.Popen([str(JAVA_HOME / "bin" / "java"), "-Djava.library.path=%s" % (build / "lib"),
+                                      "-cp", str(classes), "nl.brimel.kbr.callbench.CallAnswerer", str(kport)],
+                                     stdin=subprocess.PIPE, stdout=self.out, stderr=subprocess.STDOUT, text=True)
+        self.path = work / "engine.out"
+        if not self.await_line("READY", 20):
+            raise RuntimeError("the engine did not register; see %s" % self.path)
+        self.pid = int(re.search(r"^PID=(\d+)", self.path.read_text(), re.M).group(1))
+        self.loop_stat = thread_stat(self.pid, "jphone-loop")
+
+    def await_line(self, text, seconds):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if text in self.path.read_text():
+                return True
+            if self.proc.poll() is not None:
+                return False
+            time.sleep(0.1)
+        return False
+
+    def quiesce(self, seconds=60):
+        """Waits until every answered line has ended (a call the caller gave up on ends by the engine's
+        own timers)."""
+        deadline = time.monotonic() + seconds
+        line = ""
+        while time.monotonic() < deadline:
+            self.proc.stdin.write("\n")
+            self.proc.stdin.flush()
+            time.sleep(0.3)
+            counts = re.findall(r"^ANSWERED=(\d+) ENDED=(\d+)", self.path.read_text(), re.M)
+            if counts and counts[-1][0] == counts[-1][1]:
+                return True
+        return False
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+
+
+class Baresip:
+    def __init__(self, work, kport):
+        home = work / "baresip"
+        home.mkdir()
+        port = peers.free_udp_port()
+        (home / "config").write_text("\n".join([
+            "poll_method epoll", "sip_listen 127.0.0.1:%d" % port, "sip_trans_def udp",
+            "call_max_calls 100000", "audio_player aubridge,nil", "audio_source aubridge,nil",
+            "audio_alert aubridge,nil", "rtp_ports 30000-60000",
+            "module_path /usr/lib/baresip/modules", "module g711.so", "module aubridge.so",
+            "module_app account.so", ""]))
+        (home / "accounts").write_text(
+            "<sip:1003@127.0.0.1:%d;transport=udp>;auth_pass=secret3;answermode=auto;regint=3600;"
+            "audio_codecs=PCMA\n" % kport)
+        self.path = work / "baresip.out"
+        self.out = open(self.path, "w")
+        self.proc = subprocess.Popen(["baresip", "-4", "-f", str(home)], stdin=subprocess.DEVNULL,
+                                     stdout=self.out, stderr=subprocess.STDOUT)
+        self.pid = self.proc.pid
+        deadline = time.monotonic() + 10
+        while "200 OK" not in self.path.read_text():
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                raise RuntimeError("baresip did not register; see %s" % self.path)
+            time.sleep(0.1)
+
+    def quiesce(self):
+        time.sleep(3)
+        return True
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+
+
+class SippServer:
+    def __init__(self, work, kport):
+        port = peers.free_udp_port()
+        user, password = USERS["sipp"]
+        reg = peers.Sipp("uac_register", role="client", remote="127.0.0.1:%d" % kport, port=port, service=user,
+                         auth_user=user, auth_password=password, workdir=work).start().wait()
+        if not reg.ok:
+            raise RuntimeError("the sipp UAS did not register:\n" + reg.describe())
+        # The stock scenario ends sipp after one call; this one answers until it is stopped.
+        scenario = work / "uas_bench.xml"
+        scenario.write_text(peers.scenario_path("uas_answer").read_text().replace(
+            '<action><exec int_cmd="stop_gracefully"/></action>', ''))
+        self.sipp = peers.Sipp(scenario, role="server", port=port, service=user, calls=0, timeout=7200,
+                               params={"ring_ms": 0, "talk_ms": 60000}, workdir=work).start()
+        self.pid = self.sipp.proc.pid
+
+    def quiesce(self):
+        time.sleep(3)
+        return True
+
+    def stop(self):
+        self.sipp.stop()
+
+
+def caller_scenario(work):
+    """uac_call that hangs up 20 ms after its ACK and accepts a 180 arriving after the 200:
+    kamailio's workers may reorder a 180 and the 200 right behind it, which is the proxy's doing,
+    not the called party's."""
+    text = peers.scenario_path("uac_call").read_text()
+    text = re.sub(r'  <recv request="BYE" timeout="[^"]*" ontimeout="hangup"/>\n(.|\n)*?<label id="hangup"/>',
+                  '  <recv response="180" timeout="20" ontimeout="hangup"/>\n  <label id="hangup"/>', text, count=1)
+    hangup = text.index('<label id="hangup"/>')
+    at = text.index('  <recv response="200"/>', hangup)
+    text = text[:at] + '  <recv response="180" optional="true"/>\n' + text[at:]
+    path = work / "uac_bench.xml"
+    path.write_text(text)
+    return path
+
+
+def run_rate(party, kport, scenario, rate, seconds, work):
+    user = USERS[party.name][0]
+    calls = rate * seconds
+    cpu0 = cpu_seconds("/proc/%d/stat" % party.pid)
+    loop0 = cpu_seconds(party.loop_stat) if getattr(party, "loop_stat", None) else None
+    t0 = time.monotonic()
+    sipp = peers.Sipp(scenario, role="client", remote="127.0.0.1:%d" % kport, service=user,
+                      auth_user="1002", auth_password="secret2", params={"talk_ms": 10}, calls=calls,
+                      timeout=seconds * 3 + 60, workdir=work / ("%s-%d" % (party.name, rate)),
+                      extra_args=["-r", str(rate), "-l", str(max(1000, rate * 5))]).start()
+    result = sipp.wait()
+    wall = time.monotonic() - t0
+    cpu = cpu_seconds("/proc/%d/stat" % party.pid) - cpu0
+    loop = cpu_seconds(party.loop_stat) - loop0 if loop0 is not None else None
+    stats = result.stats()
+    ok, failed = result.calls()
+
+    def count(column):
+        try:
+            return int(stats.get(column, 0))
+        except ValueError:
+            return 0
+    retrans = count("Retransmissions(C)")
+    if os.environ.get("KBR_BENCH_KEEP_LOGS") is None:
+        for path in (result.messages_path, result.logs_path):
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
+    return {"ok": ok, "failed": failed, "calls": calls, "wall": wall, "rate": ok / wall if wall else 0,
+            "retrans": retrans, "cpu": 100.0 * cpu / wall, "loop": None if loop is None else 100.0 * loop / wall,
+            "rss": rss_mb(party.pid)}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--build", default=str(ROOT / "build"), help="build folder with lib/libkbrjphone.so")
+    ap.add_argument("--rates", default="100 250 500 750 1000 1250", help="calls per second offered")
+    ap.add_argument("--seconds", type=int, default=10, help="seconds per rate and party")
+    ap.add_argument("--parties", default=",".join(PARTIES), help="comma-separated subset of " + ",".join(PARTIES))
+    ap.add_argument("--kamailio-children", type=int, default=8, help="kamailio's UDP workers")
+    ap.add_argument("--kamailio-shm", type=int, default=1024, help="kamailio's shared memory in MB")
+    args = ap.parse_args()
+    try:
+        rates = [int(r) for r in args.rates.split()]
+        parties = [p for p in args.parties.split(",") if p]
+        if not rates or any(r <= 0 for r in rates) or any(p not in PARTIES for p in parties):
+            raise ValueError
+    except ValueError:
+        ap.error("--rates takes positive numbers, --parties a subset of " + ",".join(PARTIES))
+    for tool in ("sipp", "kamailio") + (("baresip",) if "baresip" in parties else ()):
+        if not shutil.which(tool) and not Path("/usr/sbin/" + tool).exists():
+            ap.error("%s is not installed (scripts/install-deps.sh installs it)" % tool)
+
+    work = Path(tempfile.mkdtemp(prefix="kbr-callrates-"))
+    print("work folder: %s" % work)
+    kamailio = peers.Kamailio(workdir=work, children=args.kamailio_children, shm_mb=args.kamailio_shm).start()
+    running = []
+    try:
+        for name in parties:
+            party = {"engine": lambda: Engine(Path(args.build).resolve(), work, kamailio.port),
+                     "baresip": lambda: Baresip(work, kamailio.port),
+                     "sipp": lambda: SippServer(work, kamailio.port)}[name]()
+            party.name = name
+            running.append(party)
+        scenario = caller_scenario(work)
+        print("kamailio 127.0.0.1:%d with %d workers and %d MB; %d s per rate and party"
+              % (kamailio.port, args.kamailio_children, args.kamailio_shm, args.seconds))
+        print("%-8s %7s %9s %7s %7s %8s %6s %6s %7s" % ("party", "offered", "achieved", "ok", "failed",
+                                                      "retrans", "cpu%", "loop%", "rss_MB"))
+        held = {p.name: 0 for p in running}
+        for rate in rates:
+            for party in running:
+                r = run_rate(party, kamailio.port, scenario, rate, args.seconds, work)
+                print("%-8s %7d %9.1f %7d %7d %8d %6.1f %6s %7.1f" % (
+                    party.name, rate, r["rate"], r["ok"], r["failed"], r["retrans"], r["cpu"],
+                    "-" if r["loop"] is None else "%.1f" % r["loop"], r["rss"]), flush=True)
+                if r["failed"] == 0 and r["ok"] == r["calls"]:
+                    held[party.name] = max(held[party.name], rate)
+                if not party.quiesce():
+                    print("%-8s lines still open after the quiet time" % party.name, flush=True)
+        print("highest rate held with no failed call: " +
+              ", ".join("%s %d/s" % (name, rate) for name, rate in held.items()))
+    finally:
+        for party in running:
+            party.stop()
+        kamailio.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
