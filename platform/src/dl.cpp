@@ -50,6 +50,7 @@ std::string mapFileName(const std::string& name) {
     static const std::pair<const char*, const char*> kKnown[] = {
         {"qwave.dll", "libqwave.so"},
         {"avrt.dll", "libavrt.so"},
+        {"libjabra.dll", "libjabra.so"},
     };
     for (const auto& known : kKnown) {
         if (lower(name) == known.first) {

@@ -14,7 +14,7 @@ namespace plat {
 // Every HANDLE this library gives out points at one of these. The table below owns them; a wait
 // holds its own reference, so CloseHandle during a wait in another thread is safe.
 struct HandleObject {
-    enum class Kind { Event, Thread, File };
+    enum class Kind { Event, Thread, Process, File };
     explicit HandleObject(Kind k) : kind(k) {}
     virtual ~HandleObject();
     HandleObject(const HandleObject&) = delete;

@@ -61,6 +61,16 @@ const MessageText kMessages[] = {
                              "troubleshooting, see Windows Help.\r\n"},
     {ERROR_NO_SYSTEM_RESOURCES, "Insufficient system resources exist to complete the requested service.\r\n"},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired.\r\n"},
+    // Registry and windows.
+    {1009, "The configuration registry database is corrupt.\r\n"},
+    {1010, "The configuration registry key is invalid.\r\n"},
+    {1011, "The configuration registry key could not be opened.\r\n"},
+    {1013, "The configuration registry key could not be written.\r\n"},
+    {1018, "Illegal operation attempted on a registry key that has been marked for deletion.\r\n"},
+    {1400, "Invalid window handle.\r\n"},
+    {1407, "Cannot find window class.\r\n"},
+    {1410, "Class already exists.\r\n"},
+    {1411, "Class does not exist.\r\n"},
     // Device files.
     {ERROR_INVALID_DATA, "The data is invalid.\r\n"},
     {ERROR_BAD_LENGTH, "The program issued a command but the command length is incorrect.\r\n"},

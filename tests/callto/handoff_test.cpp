@@ -1,0 +1,264 @@
+// Handing a command line to a running copy: listeners and clients in separate processes.
+#include "MessageWindow.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace callto;
+
+namespace {
+
+std::string readLine(int fd, int timeoutMs = 10000) {
+    std::string line;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        char c;
+        if (::read(fd, &c, 1) != 1) break;
+        if (c == '\n') return line;
+        line += c;
+    }
+    return "<none: " + line + ">";
+}
+
+// A running copy: a listener window whose callback writes each command (escaped) to a pipe.
+struct Listener {
+    pid_t pid = -1;
+    int lines = -1;
+
+    void start() {
+        int p[2];
+        ASSERT_EQ(0, ::pipe(p));
+        pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(p[0]);
+            const int out = p[1];
+            auto write = [out](const std::string& s) { (void)!::write(out, (s + "\n").data(), s.size() + 1); };
+            MessageWindow w;
+            w.create([&](const char* text) {
+                std::string escaped;
+                for (const char* c = text; *c; ++c) escaped += (*c == '\n') ? std::string("\\n") : std::string(1, *c);
+                write("command [" + escaped + "]");
+            });
+            broadcastDiscover(w);
+            write("started strong=" + std::to_string(w.replyFlag) + " weak=" + std::to_string(w.weakReplyFlag));
+            plat::MSG msg;
+            while (plat::GetMessageA(&msg, nullptr, 0, 0) > 0) plat::DispatchMessageA(&msg);
+            ::_exit(0);
+        }
+        ::close(p[1]);
+        lines = p[0];
+    }
+    ~Listener() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        if (lines >= 0) ::close(lines);
+    }
+};
+
+class HandOff : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/kbr-handoff-test-XXXXXX";
+        ASSERT_NE(nullptr, ::mkdtemp(pattern));
+        dir = pattern;
+        ::setenv("KBR_WINMSG_DIR", dir.c_str(), 1);
+    }
+    void TearDown() override {
+        ::unsetenv("KBR_WINMSG_DIR");
+        std::system(("rm -rf " + dir).c_str());
+    }
+    int windowsLeft() {
+        int n = 0;
+        if (DIR* d = ::opendir(dir.c_str())) {
+            while (dirent* e = ::readdir(d)) n += e->d_name[0] == 'w';
+            ::closedir(d);
+        }
+        return n;
+    }
+    std::string dir;
+};
+
+TEST_F(HandOff, WithoutAListenerNothingIsSentAndNoWindowStays) {
+    ::testing::internal::CaptureStdout();
+    const std::string text = "callto:123";
+    EXPECT_FALSE(handOverCommand(text.c_str(), text.size()));
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ("broadcast discover attach\ndone broadcast discover attach\n", out);
+    EXPECT_EQ(0, windowsLeft());
+}
+
+TEST_F(HandOff, TheCommandReachesTheRunningCopyUnchanged) {
+    Listener listener;
+    listener.start();
+    EXPECT_EQ("started strong=0 weak=0", readLine(listener.lines)); // its own broadcast is ignored
+    struct Case {
+        std::string sent;
+        std::string arrived;
+    } cases[] = {
+        {"callto:+31 20 555 0100", "command [callto:+31 20 555 0100]"},
+        {std::string("tel:1\0", 6), "command [tel:1]"},                  // one trailing NUL is dropped
+        {"", "command []"},                                              // zero bytes arrive as empty text
+        {"\"C:\\x\" -dial \xc3\xa9\n2", "command [\"C:\\x\" -dial \xc3\xa9\\n2]"},
+        {std::string(5000, 'k'), "command [" + std::string(5000, 'k') + "]"},
+    };
+    for (const Case& c : cases) {
+        ::testing::internal::CaptureStdout();
+        EXPECT_TRUE(handOverCommand(c.sent.data(), c.sent.size()));
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(c.arrived, readLine(listener.lines)) << c.sent.size();
+        EXPECT_NE(std::string::npos, out.find("broadcast discover attach\nreceved command reply\n"
+                                              "got discover message from: "))
+            << out;
+        EXPECT_NE(std::string::npos, out.find("callto_tests")) << out; // the listener's executable
+        EXPECT_EQ(0, windowsLeft() - 1);
+    }
+}
+
+TEST_F(HandOff, WithTwoListenersTheFirstGetsTheCommand) {
+    Listener first, second;
+    first.start();
+    EXPECT_EQ("started strong=0 weak=0", readLine(first.lines));
+    second.start();
+    EXPECT_EQ("started strong=1 weak=0", readLine(second.lines)); // it found the first
+    const std::string text = "callto:2";
+    EXPECT_TRUE(handOverCommand(text.c_str(), text.size()));
+    EXPECT_EQ("command [callto:2]", readLine(first.lines));
+    // The second answers weakly until it receives a command itself; nothing reached it.
+    pollfd p{second.lines, POLLIN, 0};
+    EXPECT_EQ(0, ::poll(&p, 1, 200));
+}
+
+plat::LRESULT answerThenEnd(plat::HWND w, plat::UINT message, plat::WPARAM wParam, plat::LPARAM lParam) {
+    if (message == plat::RegisterWindowMessageA("BrimelSoftphoneIDiscover")) {
+        plat::SendMessageA(reinterpret_cast<plat::HWND>(wParam), plat::RegisterWindowMessageA("BrimelSoftphoneCommand"),
+                           reinterpret_cast<plat::WPARAM>(w), 1);
+        ::_exit(0); // gone before the command comes
+    }
+    return 0;
+}
+
+TEST_F(HandOff, APeerThatEndsBeforeTheCommandLeavesItWithTheSender) {
+    int p[2];
+    ASSERT_EQ(0, ::pipe(p));
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        plat::WNDCLASSEXA wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = answerThenEnd;
+        wc.lpszClassName = "Vanishing";
+        plat::RegisterClassExA(&wc);
+        plat::CreateWindowExA(0, "Vanishing", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+        (void)!::write(p[1], "ready\n", 6);
+        plat::MSG msg;
+        while (plat::GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        }
+        ::_exit(0);
+    }
+    ::close(p[1]);
+    EXPECT_EQ("ready", readLine(p[0]));
+    ::close(p[0]);
+    ::testing::internal::CaptureStderr();
+    const std::string text = "callto:7";
+    EXPECT_FALSE(handOverCommand(text.c_str(), text.size())); // so the caller goes on as the first copy
+    EXPECT_EQ("PostMessage WM_COPYDATA Failed: Invalid window handle.\r\n (1400 = 0x578) (14000x578)\n",
+              ::testing::internal::GetCapturedStderr());
+    ::waitpid(pid, nullptr, 0);
+}
+
+int slowLines = -1;
+plat::LRESULT answerThenTakeLong(plat::HWND w, plat::UINT message, plat::WPARAM wParam, plat::LPARAM lParam) {
+    if (message == plat::RegisterWindowMessageA("BrimelSoftphoneIDiscover")) {
+        plat::SendMessageA(reinterpret_cast<plat::HWND>(wParam), plat::RegisterWindowMessageA("BrimelSoftphoneCommand"),
+                           reinterpret_cast<plat::WPARAM>(w), 1);
+        return 1;
+    }
+    if (message == plat::WM_COPYDATA) {
+        ::sleep(7); // busy, taking no messages: hung for the sender
+        const auto* cds = reinterpret_cast<const plat::COPYDATASTRUCT*>(lParam);
+        const std::string line = "late " + std::string(static_cast<const char*>(cds->lpData), cds->cbData) + "\n";
+        (void)!::write(slowLines, line.data(), line.size());
+        return 1;
+    }
+    return 0;
+}
+
+TEST_F(HandOff, APeerThatHangsDoesNotHoldTheSenderAndStillGetsTheCommand) {
+    int p[2];
+    ASSERT_EQ(0, ::pipe(p));
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        slowLines = p[1];
+        plat::WNDCLASSEXA wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = answerThenTakeLong;
+        wc.lpszClassName = "Slow";
+        plat::RegisterClassExA(&wc);
+        plat::CreateWindowExA(0, "Slow", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+        (void)!::write(p[1], "ready\n", 6);
+        plat::MSG msg;
+        while (plat::GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        }
+        ::_exit(0);
+    }
+    ::close(p[1]);
+    EXPECT_EQ("ready", readLine(p[0]));
+    ::testing::internal::CaptureStderr();
+    const std::string text = "callto:8";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(handOverCommand(text.c_str(), text.size())); // queued at the peer
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(7));
+    EXPECT_EQ("PostMessage WM_COPYDATA Failed: This operation returned because the timeout period expired.\r\n"
+              " (1460 = 0x5b4) (14600x5b4)\n",
+              ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ("late callto:8", readLine(p[0]));
+    ::close(p[0]);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
+TEST_F(HandOff, OneWindowPerProcessAtATime) {
+    MessageWindow first;
+    first.create(std::function<void(const char*)>());
+    MessageWindow second;
+    try {
+        second.create(std::function<void(const char*)>());
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ("Register class failed: Class already exists.\r\n (1410 = 0x582)", e.what());
+    }
+    first.destroy();
+    const std::string text = "x";
+    EXPECT_FALSE(handOverCommand(text.c_str(), text.size())); // the class is free again
+}
+
+TEST_F(HandOff, ASendWithoutPeerIsRefused) {
+    MessageWindow w;
+    w.create(std::function<void(const char*)>());
+    EXPECT_THROW(w.sendCommand("x", 1), std::runtime_error);
+}
+
+TEST(Win32ErrorText, PrefixSystemTextAndCode) {
+    EXPECT_EQ("PostMessage WM_COPYDATA Failed: Invalid window handle.\r\n (1400 = 0x578)",
+              formatWin32Error(std::string("PostMessage WM_COPYDATA Failed: "), 1400));
+    EXPECT_EQ("Creation of message window failedAccess is denied.\r\n (5 = 0x5)",
+              formatWin32Error(std::string("Creation of message window failed"), 5));
+    EXPECT_EQ("x: unknown error (48879 = 0xbeef)", formatWin32Error(std::string("x: "), 0xBEEF));
+}
+
+} // namespace
