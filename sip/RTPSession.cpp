@@ -188,6 +188,10 @@ void RTPSession::armTimer(kmt::EventCallbackBase* callback) {
 void RTPSession::start(const kmt::SocketAddress& remoteRtp, const kmt::SocketAddress& remoteRtcp,
                        int telephoneEvent) {
     std::lock_guard<std::recursive_mutex> guard(lock);
+    if (stream.isReleased()) {
+        KMT_LOG(kmt::logRtp, 2) << "not started: the call's media is over";
+        return;
+    }
     telephoneEventType = telephoneEvent;
     stream.start(remoteRtp, remoteRtcp);
     armTimer(&keepAliveCallback);
@@ -200,7 +204,15 @@ void RTPSession::stop() {
     removeTimers();
 }
 
+void RTPSession::release() {
+    stream.stop();
+    removeTimers();
+    stream.release();
+}
+
 void RTPSession::removeTimers() {
+    if (stream.isReleased())
+        return;
     stream.getScheduler().removeTimer(&keepAliveCallback);
     stream.getScheduler().removeTimer(&rtcpCallback);
 }

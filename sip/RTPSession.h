@@ -93,6 +93,8 @@ public:
                int telephoneEventType);
     // Stops the stream (its receive thread joined) and removes both timers.
     void stop();
+    // The call is over: stops for good and closes the stream's sockets.
+    void release();
     // Removes both timers from the stream's scheduler (the stream must be stopped).
     void removeTimers();
     void hold();

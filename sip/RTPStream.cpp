@@ -68,20 +68,30 @@ int packetLogCounter() {
 } // namespace testing
 
 RTPStream::RTPStream()
-    : rtpReadableCallback(this, &RTPStream::onRtpReadable),
+    : scheduler(std::make_unique<kmt::EventScheduler>()), rtpReadableCallback(this, &RTPStream::onRtpReadable),
       rtcpReadableCallback(this, &RTPStream::onRtcpReadable) {
     rtpSocket.bindUdp();
     rtcpSocket.bindUdp();
+    rtpLocal = rtpSocket.localAddress();
+    rtcpLocal = rtcpSocket.localAddress();
     qos.reset(kbrphone::QOSProvider::create());
     receiveBuffer.resize(kReceiveBufferSize);
 }
 
 RTPStream::~RTPStream() {
+    release();
+}
+
+void RTPStream::release() {
     stop();
     std::lock_guard<std::recursive_mutex> guard(socketLock);
+    if (released)
+        return;
+    released = true;
     closePacketLogs();
     thread.reset();
     qos.reset();
+    scheduler.reset();
     // The RTCP socket first, then the RTP socket; a failing close is not worth ending the process.
     try {
         rtcpSocket.close();
@@ -91,6 +101,11 @@ RTPStream::~RTPStream() {
         rtpSocket.close();
     } catch (const kmt::SocketException&) {
     }
+}
+
+bool RTPStream::isReleased() {
+    std::lock_guard<std::recursive_mutex> guard(socketLock);
+    return released;
 }
 
 bool RTPStream::isAddressSet(const kmt::SocketAddress& address) {
@@ -118,6 +133,10 @@ void RTPStream::setPayloadHandler(PayloadHandler handler) {
 void RTPStream::start(const kmt::SocketAddress& rtpAddress, const kmt::SocketAddress& rtcpAddress) {
     KMT_LOG(kmt::logRtp, 2) << "Start session with " << rtpAddress << ":" << rtpAddress.port();
     std::lock_guard<std::recursive_mutex> guard(socketLock);
+    if (released) {
+        KMT_LOG(kmt::logRtp, 2) << "not started: the call's media is over";
+        return;
+    }
     remoteRtp = rtpAddress;
     if (isAddressSet(rtcpAddress))
         remoteRtcp = rtcpAddress;
@@ -140,7 +159,7 @@ void RTPStream::stop() {
         return;
     running = false;
     std::unique_ptr<RTPThread> ending = std::move(thread);
-    scheduler.stop();
+    scheduler->stop();
     // The ending thread takes the socket lock to close the packet logs.
     guard.unlock();
     ending->join();
@@ -168,7 +187,7 @@ kmt::SocketAddress RTPStream::remoteRtcpAddress() {
 
 void RTPStream::send(int tag, const void* data, size_t length) {
     std::lock_guard<std::recursive_mutex> guard(socketLock);
-    if (!isAddressSet(remoteRtp))
+    if (released || !isAddressSet(remoteRtp))
         return;
     rtpSocket.sendTo(remoteRtp, data, static_cast<int>(length));
     if (outLog)
@@ -177,7 +196,7 @@ void RTPStream::send(int tag, const void* data, size_t length) {
 
 bool RTPStream::sendControl(const void* data, size_t length) {
     std::lock_guard<std::recursive_mutex> guard(socketLock);
-    if (!isAddressSet(remoteRtcp))
+    if (released || !isAddressSet(remoteRtcp))
         return false;
     KMT_LOG(kmt::logRtp, 2) << "send data on rtp ctl socket";
     rtcpSocket.sendTo(remoteRtcp, data, static_cast<int>(length));
@@ -195,10 +214,10 @@ void RTPStream::runReceiveLoop() {
     try {
         if (!socketsRegistered) {
             socketsRegistered = true;
-            scheduler.addSocket(rtpSocket, &rtpReadableCallback);
-            scheduler.addSocket(rtcpSocket, &rtcpReadableCallback);
+            scheduler->addSocket(rtpSocket, &rtpReadableCallback);
+            scheduler->addSocket(rtcpSocket, &rtcpReadableCallback);
         }
-        scheduler.run();
+        scheduler->run();
     } catch (const kmt::SocketException& e) {
         KMT_LOG(kmt::logRtp, 1) << "caught socket exception in " << e.call() << ": " << e.code();
     } catch (const std::exception& e) {

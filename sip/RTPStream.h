@@ -38,6 +38,11 @@ public:
     void start(const kmt::SocketAddress& remoteRtp, const kmt::SocketAddress& remoteRtcp);
     // Stops and joins the receive thread; the sockets stay open.
     void stop();
+    // Stops the stream for good and closes its sockets and its scheduler: a call that is over keeps
+    // no descriptors while its dialog waits for its last transactions. Later starts and sends do
+    // nothing; the scheduler's timers must have been removed first.
+    void release();
+    bool isReleased();
     bool isRunning();
 
     // Sends a datagram to the remote RTP address; nothing without one. Throws kmt::SocketException.
@@ -48,12 +53,12 @@ public:
     bool hasRemoteRtp();
     kmt::SocketAddress remoteRtpAddress();
     kmt::SocketAddress remoteRtcpAddress();
-    kmt::SocketAddress rtpLocalAddress() const { return rtpSocket.localAddress(); }
-    kmt::SocketAddress rtcpLocalAddress() const { return rtcpSocket.localAddress(); }
+    kmt::SocketAddress rtpLocalAddress() const { return rtpLocal; }
+    kmt::SocketAddress rtcpLocalAddress() const { return rtcpLocal; }
     plat::SOCKET rtpSocketHandle() const { return rtpSocket.handle(); }
 
-    // The receive thread's scheduler: the session's timers run on it.
-    kmt::EventScheduler& getScheduler() { return scheduler; }
+    // The receive thread's scheduler: the session's timers run on it. Gone after release.
+    kmt::EventScheduler& getScheduler() { return *scheduler; }
 
     // Decodes the fixed header; throws std::out_of_range "EndianBuffer overflow" on a short
     // datagram and "decodeRTP illegal header extension" on a bad extension length.
@@ -94,19 +99,22 @@ private:
     std::recursive_mutex receiveLock;
     PayloadHandler payloadHandler;
     std::vector<uint8_t> receiveBuffer;
-    kmt::EventScheduler scheduler;
+    std::unique_ptr<kmt::EventScheduler> scheduler;
     kmt::EventCallback<RTPStream> rtpReadableCallback;
     kmt::EventCallback<RTPStream> rtcpReadableCallback;
     std::recursive_mutex socketLock;
     kmt::Socket rtpSocket;
+    kmt::SocketAddress rtpLocal;
     kmt::SocketAddress remoteRtp;
     kmt::Socket rtcpSocket;
+    kmt::SocketAddress rtcpLocal;
     kmt::SocketAddress remoteRtcp;
     std::unique_ptr<kbrphone::QOSProvider> qos;
     std::unique_ptr<RTPThread> thread;
     bool running = false;
     // The sockets join the scheduler once: its socket table has no removal.
     bool socketsRegistered = false;
+    bool released = false;
     FILE* inLog = nullptr;
     FILE* outLog = nullptr;
 };

@@ -162,6 +162,8 @@ void SipInviteDialog::letGoOfLine() {
     // State 8 deletes the line, whose destructor clears our pointer.
     setLineState(kbrphone::lineEnded);
     line = nullptr;
+    // The call is over: its media sockets go now, not when the last transaction has run out.
+    rtpSession.release();
     finished = true;
     checkFinished();
 }
@@ -293,6 +295,7 @@ void SipInviteDialog::hangup(int lineState) {
     setLineState(lineState);
     if (lineState == kbrphone::lineEnded) {
         line = nullptr;
+        rtpSession.release();
         finished = true;
         checkFinished();
     }
@@ -578,6 +581,7 @@ void SipInviteDialog::onBye(const kmt::SocketAddress& source, SipInMessage& requ
         // The transferred leg ends without an end tone; the dialog goes once the BYE is answered.
         setLineState(kbrphone::lineEnded);
         line = nullptr;
+        rtpSession.release();
         finished = true;
     } else {
         setLineState(kbrphone::lineRemoteEnded);

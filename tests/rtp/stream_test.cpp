@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -364,3 +365,38 @@ TEST(RTPStream, PacketLogsOverIPv6) {
 }
 
 } // namespace
+
+// A released session has closed its sockets and its scheduler: a later start or send does nothing,
+// and the ports it offered are still known.
+TEST(RTPStream, ReleaseClosesEverythingAndLaterUseDoesNothing) {
+    auto countFiles = [] {
+        size_t n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            (void)entry;
+            ++n;
+        }
+        return n;
+    };
+    rtptest::UdpPeer far;
+    rtp::RTPSession session;
+    const uint16_t rtpPort = session.getStream().rtpLocalAddress().port();
+    session.start(far.address(), kmt::SocketAddress(), 101);
+    EXPECT_TRUE(session.getStream().isRunning());
+    const size_t running = countFiles();
+
+    session.release();
+    EXPECT_TRUE(session.getStream().isReleased());
+    EXPECT_FALSE(session.getStream().isRunning());
+    const size_t released = countFiles();
+    EXPECT_GE(running, released + 4) << "at least the two sockets and their two events";
+    EXPECT_EQ(session.getStream().rtpLocalAddress().port(), rtpPort);
+
+    session.start(far.address(), kmt::SocketAddress(), 101);
+    EXPECT_FALSE(session.getStream().isRunning());
+    EXPECT_EQ(countFiles(), released);
+    const uint8_t data[12] = {0x80};
+    EXPECT_NO_THROW(session.getStream().send(1, data, sizeof data));
+    EXPECT_FALSE(session.getStream().sendControl(data, sizeof data));
+    session.release();
+    session.stop();
+}

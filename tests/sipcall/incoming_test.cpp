@@ -120,6 +120,27 @@ TEST_F(IncomingCall, HangingUpAnAnsweredCallSendsByeToTheProxy) {
     h.expectAllReleased();
 }
 
+// A call that is over keeps no descriptors while its dialog waits 32 s for its last transactions: at
+// hundreds of calls a second those would run into the process's limit.
+TEST_F(IncomingCall, AnEndedCallClosesItsMediaSocketsAtOnceWhileItsDialogLingers) {
+    offer();
+    answerCall();
+    ack();
+    h.takeProxy();
+    EXPECT_GT(h.counts().files, h.baseline.files) << "the call's RTP and RTCP sockets";
+    // The far end hangs up; the BYE's answer is retransmitted for 32 s if the BYE comes again.
+    h.fromProxy(requestText("BYE", h.proxy.port, "call-in-1", 2, "z9hG4bKbye", "ft1", ourTag));
+    h.post("line-in-1", &kbrphone::Line::hangup);
+    EXPECT_EQ(h.phone.lineCount(), 0u);
+    EXPECT_EQ(h.endPoint.dialogCount(), 1u) << "the dialog waits for its BYE transaction";
+    EXPECT_EQ(h.counts().files, h.baseline.files) << "descriptors held by an ended call";
+    // A repeated BYE is still answered.
+    h.takeProxy();
+    h.fromProxy(requestText("BYE", h.proxy.port, "call-in-1", 2, "z9hG4bKbye", "ft1", ourTag));
+    EXPECT_EQ(firstLine(h.oneAtProxy("SIP/2.0 ")), "SIP/2.0 200 OK");
+    h.expectAllReleased();
+}
+
 struct IncomingRefusal {
     void (kbrphone::Line::*command)();
     const char* status;
