@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Calls per second that called parties take through kamailio, side by side in one run.
 
-sipp places calls (INVITE answered after a 407 challenge, 200, ACK, BYE after 10 ms) through kamailio
+sipp places calls (INVITE answered after a 407 challenge, 200, ACK, then BYE) through kamailio
 on 127.0.0.1 at rising rates, 10 s per rate, to each called party in turn, interleaved per rate:
 
   engine   the engine in a JVM, answering from Java (tools/callbench CallAnswerer), user 1001
@@ -173,28 +173,67 @@ class SippServer:
         self.sipp.stop()
 
 
-def caller_scenario(work):
-    """uac_call that hangs up 20 ms after its ACK and accepts a 180 arriving after the 200:
-    kamailio's workers may reorder a 180 and the 200 right behind it, which is the proxy's doing,
-    not the called party's."""
+# The engine is a softphone: answering a call puts the call it had active on hold, so its callers get a
+# hold re-INVITE (answered 200, recvonly) during the call or crossing their BYE (answered all the same).
+ANSWER_REINVITE = """  <send>
+    <![CDATA[
+      SIP/2.0 200 OK
+      [last_Via:]
+      [last_From:]
+      [last_To:]
+      [last_Call-ID:]
+      [last_CSeq:]
+      Contact: <sip:%{caller}@[local_ip]:[local_port]>
+      Content-Type: application/sdp
+      Content-Length: [len]
+
+      v=0
+      o=sipp 1 3 IN IP4 [media_ip]
+      s=-
+      c=IN IP4 [media_ip]
+      t=0 0
+      m=audio [media_port] RTP/AVP 8 101
+      a=rtpmap:8 PCMA/8000
+      a=rtpmap:101 telephone-event/8000
+      a=recvonly
+    ]]>
+  </send>
+"""
+
+
+def caller_scenario(work, party):
+    """uac_call that hangs up soon after its ACK (20 ms; 200 ms for the engine, whose hold re-INVITE
+    comes when the next call is answered). For baresip and the sipp UAS it accepts a 180 that
+    arrives after the 200 (kamailio's workers may reorder a 180 and the 200 right behind it: the
+    proxy's doing, not the called party's); for the engine it answers hold re-INVITEs."""
     text = peers.scenario_path("uac_call").read_text()
-    text = re.sub(r'  <recv request="BYE" timeout="[^"]*" ontimeout="hangup"/>\n(.|\n)*?<label id="hangup"/>',
-                  '  <recv response="180" timeout="20" ontimeout="hangup"/>\n  <label id="hangup"/>', text, count=1)
-    hangup = text.index('<label id="hangup"/>')
-    at = text.index('  <recv response="200"/>', hangup)
-    text = text[:at] + '  <recv response="180" optional="true"/>\n' + text[at:]
-    path = work / "uac_bench.xml"
+    bye_wait = re.compile(r'  <recv request="BYE" timeout="[^"]*" ontimeout="hangup"/>\n(.|\n)*?<label id="hangup"/>')
+    if party == "engine":
+        text = bye_wait.sub(lambda m: '  <recv request="INVITE" timeout="200" ontimeout="hangup"/>\n' + ANSWER_REINVITE +
+                            '  <recv request="ACK" timeout="2000" ontimeout="hangup"/>\n  <label id="hangup"/>', text, count=1)
+        hangup = text.index('<label id="hangup"/>')
+        at = text.index('  <recv response="200"/>', hangup)
+        text = (text[:at] + '  <recv request="INVITE" optional="true" next="crossed"/>\n' +
+                '  <recv response="200" next="end"/>\n  <label id="crossed"/>\n' + ANSWER_REINVITE +
+                '  <recv request="ACK" optional="true"/>\n' + text[at:])
+    else:
+        text = bye_wait.sub('  <recv response="180" timeout="20" ontimeout="hangup"/>\n  <label id="hangup"/>', text,
+                            count=1)
+        hangup = text.index('<label id="hangup"/>')
+        at = text.index('  <recv response="200"/>', hangup)
+        text = text[:at] + '  <recv response="180" optional="true"/>\n' + text[at:]
+    path = work / ("uac_%s.xml" % party)
     path.write_text(text)
     return path
 
 
-def run_rate(party, kport, scenario, rate, seconds, work):
+def run_rate(party, kport, rate, seconds, work):
     user = USERS[party.name][0]
     calls = rate * seconds
     cpu0 = cpu_seconds("/proc/%d/stat" % party.pid)
     loop0 = cpu_seconds(party.loop_stat) if getattr(party, "loop_stat", None) else None
     t0 = time.monotonic()
-    sipp = peers.Sipp(scenario, role="client", remote="127.0.0.1:%d" % kport, service=user,
+    sipp = peers.Sipp(party.scenario, role="client", remote="127.0.0.1:%d" % kport, service=user,
                       auth_user="1002", auth_password="secret2", params={"talk_ms": 10}, calls=calls,
                       timeout=seconds * 3 + 60, workdir=work / ("%s-%d" % (party.name, rate)),
                       extra_args=["-r", str(rate), "-l", str(max(1000, rate * 5))]).start()
@@ -252,8 +291,8 @@ def main():
                      "baresip": lambda: Baresip(work, kamailio.port),
                      "sipp": lambda: SippServer(work, kamailio.port)}[name]()
             party.name = name
+            party.scenario = caller_scenario(work, name)
             running.append(party)
-        scenario = caller_scenario(work)
         print("kamailio 127.0.0.1:%d with %d workers and %d MB; %d s per rate and party"
               % (kamailio.port, args.kamailio_children, args.kamailio_shm, args.seconds))
         print("%-8s %7s %9s %7s %7s %8s %6s %6s %7s" % ("party", "offered", "achieved", "ok", "failed",
@@ -261,7 +300,7 @@ def main():
         held = {p.name: 0 for p in running}
         for rate in rates:
             for party in running:
-                r = run_rate(party, kamailio.port, scenario, rate, args.seconds, work)
+                r = run_rate(party, kamailio.port, rate, args.seconds, work)
                 print("%-8s %7d %9.1f %7d %7d %8d %6.1f %6s %7.1f" % (
                     party.name, rate, r["rate"], r["ok"], r["failed"], r["retrans"], r["cpu"],
                     "-" if r["loop"] is None else "%.1f" % r["loop"], r["rss"]), flush=True)

@@ -119,6 +119,22 @@ void BM_PutMerge(benchmark::State& state) {
 }
 BENCHMARK(BM_PutMerge)->UseManualTime();
 
+// The put that follows a loss concealed while buffering (audio had come back but ran short again):
+// the returning packet is cross-faded with that concealment too.
+void BM_PutAfterBufferingConceal(benchmark::State& state) {
+    JitterBuffer jb;
+    int16_t out[frame];
+    for (auto _ : state) {
+        playThenDrain(jb, out);
+        jb.get(out, frame, false); // the loss
+        jb.put(packet(4), frame);  // audio returns: buffering
+        jb.get(out, frame, false); // plays it
+        jb.get(out, frame, false); // runs short while buffering: concealed
+        state.SetIterationTime(timed([&] { jb.put(packet(6), frame); }));
+    }
+}
+BENCHMARK(BM_PutAfterBufferingConceal)->UseManualTime();
+
 } // namespace
 
 BENCHMARK_MAIN();

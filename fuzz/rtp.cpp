@@ -33,6 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rtp::RTPSession* s = session();
     // deliverDatagram catches and logs what a bad datagram throws.
     s->getStream().deliverDatagram(data, size);
+    // Whatever arrives, the figures handed to Java stay sane: nothing expected below zero, no
+    // negative jitter or late count.
+    const rtp::CallStatistics stats = s->callStatistics();
+    if (stats.expected < 0 || stats.jitter < 0 || stats.jumps80 < 0 || stats.jumps240 > stats.jumps80)
+        __builtin_trap();
     if (size > 1 && (data[size - 1] & 1)) {
         int16_t frame[160];
         s->getFrame(0, frame, 160, (data[size - 1] & 2) != 0);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the unit, Java and end-to-end
-# tests in a Release build, the unit tests again under ASan/UBSan, and each fuzz target briefly.
-# Ends with one line per stage (tests passed and failed, time) and names every test that passed
-# only on its second run.
+# tests in a Release build, the unit tests again under ASan/UBSan and the threaded ones under TSan,
+# and each fuzz target briefly. Ends with one line per stage (tests passed and failed, time) and
+# names every test that passed only on its second run.
 #
 #     scripts/run-tests.sh              KBR_FUZZ_SECONDS=20   seconds per fuzz target (0 skips them)
 set -euo pipefail
@@ -65,6 +65,39 @@ cmake --build build-asan -j"$jobs"
 # being torn down (a sanitizer runtime fault, not ours): such a test shows up as passed on its second run.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest sanitizer build-asan -LE nosanitize
+
+echo "== thread sanitizer build (TSan) of the unit tests that run threads"
+# The end-to-end and JVM-hosted tests stay out; so do sipcall_tests, which count the process's
+# threads (the sanitizer adds one of its own), and platform_tests, whose raw threads are only
+# ordered by the eventfd behind WaitForSingleObject, which the sanitizer cannot see.
+start=$SECONDS
+tsan_tests=(kmt_tests media_tests rtp_tests phone_tests sipdialog_tests)
+tsan_options="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKBR_TSAN=ON -DKBR_BENCH=OFF > /dev/null
+cmake --build build-tsan -j"$jobs" --target "${tsan_tests[@]}"
+# As in the other stages, a failing program gets one more run; a race reported twice fails CI.
+tsan_passed=0
+tsan_retried=""
+tsan_failed=""
+for t in "${tsan_tests[@]}"; do
+  echo "-- $t"
+  if TSAN_OPTIONS=$tsan_options "build-tsan/bin/$t" --gtest_brief=1; then
+    tsan_passed=$((tsan_passed + 1))
+  else
+    echo "-- $t failed, one more run"
+    if TSAN_OPTIONS=$tsan_options "build-tsan/bin/$t" --gtest_brief=1; then
+      tsan_passed=$((tsan_passed + 1))
+      tsan_retried+=" $t"
+    else
+      tsan_failed+=" $t"
+    fi
+  fi
+done
+total_passed=$((total_passed + tsan_passed))
+total_failed=$((total_failed + $(wc -w <<<"$tsan_failed")))
+summary+=("tsan: $tsan_passed passed, $(wc -w <<<"$tsan_failed") failed (test programs)")
+summary+=("    $((SECONDS - start)) s${tsan_retried:+; passed on the second run:$tsan_retried}${tsan_failed:+; failed twice:$tsan_failed}")
+[ -z "$tsan_failed" ] || failed_stages=$((failed_stages + 1))
 
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "== fuzz targets (${fuzz_seconds}s each)"

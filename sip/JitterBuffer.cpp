@@ -33,21 +33,35 @@ void JitterBuffer::put(const int16_t* samples, int count) {
         KMT_LOG(kmt::logJitter, 1) << "put ignored: invalid sample count " << count;
         return;
     }
-    if (count > maxFill - fill) {
+    if (count > ringSize) {
+        // Only the newest ringSize samples can be kept.
+        samples += count - ringSize;
+        count = ringSize;
+    }
+    // At most 80 ms is buffered; a packet so long that it would leave no room for a frame of what
+    // was there before raises the limit to itself and one frame.
+    const int limit = std::max(int(maxFill), count + frameCount);
+    if (count > limit - fill) {
+        // The oldest samples make room, never the new packet itself.
         KMT_LOG(kmt::logJitter, 3) << "drop packet";
-        readPosition = (readPosition + count % ringSize) % ringSize;
-        fill -= count;
+        const int dropped = std::min(count, fill);
+        readPosition = (readPosition + dropped) % ringSize;
+        fill -= dropped;
+    }
+    if (concealer.getErasedFrames() > 0 && count > 0) {
+        // Audio follows invented audio, whether the loss began in normal play or while
+        // buffering: the first new samples are cross-faded with the concealment's continuation,
+        // which also ends that loss for the concealer.
+        int16_t first[PacketLossConcealer::frameSize];
+        const int n = std::min(count, int(PacketLossConcealer::frameSize));
+        std::memcpy(first, samples, sizeof(int16_t) * size_t(n));
+        concealer.mergeAfterLoss(first, n);
+        writeSamples(first, n);
+        fill += n;
+        samples += n;
+        count -= n;
     }
     if (state == stateConcealing) {
-        if (count >= PacketLossConcealer::frameSize) {
-            int16_t first[PacketLossConcealer::frameSize];
-            std::memcpy(first, samples, sizeof first);
-            concealer.mergeAfterLoss(first);
-            writePosition = writeFrame(first);
-            fill += PacketLossConcealer::frameSize;
-            samples += PacketLossConcealer::frameSize;
-            count -= PacketLossConcealer::frameSize;
-        }
         KMT_LOG(kmt::logJitter, 3) << "set play state to buffering";
         state = stateBuffering;
     }
@@ -71,6 +85,9 @@ bool JitterBuffer::get(int16_t* destination, int count, bool prefetch) {
         if (state == stateSilence) {
             KMT_LOG(kmt::logJitter, 3) << "return empty packet";
             std::fill(destination, destination + count, int16_t(0));
+            // Silence follows the loss: the next loss starts afresh from its own history, and
+            // the audio after this silence is not merged with a concealment no one heard.
+            concealer.clear();
             return true;
         }
         KMT_LOG(kmt::logJitter, 3) << "generate packet";
@@ -88,12 +105,11 @@ bool JitterBuffer::get(int16_t* destination, int count, bool prefetch) {
             }
         }
         if (++concealedGets > maxConcealedGets) {
+            // The concealer keeps its loss: audio that comes back next is merged with it. Only
+            // silence played after it ends that loss (below).
             state = stateSilence;
             minDelay = initialMinDelay;
             concealedGets = 0;
-            // The loss has faded out; the next one starts afresh instead of continuing this one
-            // with silence.
-            concealer.clear();
             KMT_LOG(kmt::logJitter, 3) << "set play state to silence in get";
         }
     }
@@ -155,4 +171,9 @@ int JitterBuffer::getMinDelay() const {
 int JitterBuffer::getConcealedGets() const {
     std::lock_guard<std::recursive_mutex> guard(mutex);
     return concealedGets;
+}
+
+int JitterBuffer::getConcealerErasedFrames() const {
+    std::lock_guard<std::recursive_mutex> guard(mutex);
+    return concealer.getErasedFrames();
 }

@@ -18,6 +18,7 @@ class JitterBuffer {
 public:
     static constexpr int ringSize = 16000;   // 2 s
     static constexpr int maxFill = 640;      // at most 80 ms buffered
+    static constexpr int frameCount = 160;   // the audio thread's frame, 20 ms
     static constexpr int maxGetCount = 8000; // the largest frame a get may ask for (1 s)
     static constexpr int initialMinDelay = 160;
     static constexpr int minDelayStep = 160;
@@ -44,6 +45,8 @@ public:
     int getFill() const;
     int getMinDelay() const;
     int getConcealedGets() const;
+    // Concealment frames made since the loss was last merged or ended by silence.
+    int getConcealerErasedFrames() const;
 
 private:
     void writeSamples(const int16_t* samples, int count);

@@ -100,12 +100,14 @@ void PacketLossConcealer::smoothHistoryEnd() {
     overlapAdd(savedTail, pitchBufferStart - overlapLength, pitchBufferEnd - overlapLength, overlapLength);
 }
 
-void PacketLossConcealer::mergeAfterLoss(int16_t* samples) {
-    if (erasedFrames == 0)
+void PacketLossConcealer::mergeAfterLoss(int16_t* samples, int count) {
+    if (erasedFrames == 0 || count <= 0)
         return;
     int olen = overlapLength + mergeOverlapIncrement * (erasedFrames - 1);
     if (olen > frameSize)
         olen = frameSize;
+    if (olen > count)
+        olen = count;
     int16_t concealed[frameSize];
     readPitchBuffer(concealed, olen);
 

@@ -34,9 +34,11 @@ public:
     // overlapLength of them are smoothed in place so that the seam into the concealment is soft.
     void conceal(int16_t* frame, int16_t* ring, int ringSize, int writePosition);
 
-    // Cross-fades the concealment's continuation into the first samples of samples (which must hold
-    // at least frameSize samples) and ends the loss. Does nothing when no frame was concealed.
-    void mergeAfterLoss(int16_t* samples);
+    // Cross-fades the concealment's continuation into the first samples of samples (count of them;
+    // the overlap is cut to count when the new audio is shorter) and ends the loss. Does nothing
+    // when no frame was concealed.
+    void mergeAfterLoss(int16_t* samples, int count);
+    void mergeAfterLoss(int16_t* samples) { mergeAfterLoss(samples, frameSize); }
 
     // Forgets a loss in progress, so that the next loss starts afresh from the history.
     void clear() { erasedFrames = 0; }

@@ -55,31 +55,68 @@ int64_t nowMs() {
 
 } // namespace
 
+void ReceiveStatistics::countArrival(uint32_t arrivalMs, const RTPHeader& h) {
+    if (h.payloadType != audioPayloadType)
+        return;
+    if (timingSet) {
+        // Both differences taken modulo 2^32 as signed values, so a wrap of either clock is no jump.
+        const int64_t arrivalDelta = static_cast<int32_t>(lastArrivalMs - arrivalMs);
+        const int64_t timestampDelta = static_cast<int32_t>(h.timestamp - lastTimestamp);
+        const int64_t d = arrivalDelta * 8 + timestampDelta;
+        const int64_t absD = d < 0 ? -d : d;
+        if (absD >= 80)
+            ++jumps80;
+        if (absD >= 160)
+            ++jumps160;
+        if (absD >= 240)
+            ++jumps240;
+        const int64_t jitter = int64_t(jitter16) + absD - (jitter16 >> 4);
+        jitter16 = jitter > INT_MAX ? INT_MAX : static_cast<int>(jitter);
+    }
+    lastTimestamp = h.timestamp;
+    lastArrivalMs = arrivalMs;
+    timingSet = true;
+}
+
+void ReceiveStatistics::startRun(uint16_t sequence) {
+    resyncRun = 1;
+    resyncSequence = sequence;
+}
+
+void ReceiveStatistics::newStream(uint16_t firstSequence) {
+    expectedBefore += cycles + int(highestSequence) - int(baseSequence) + 1;
+    baseSequence = highestSequence = firstSequence;
+    cycles = 0;
+    resyncRun = 0;
+}
+
+int ReceiveStatistics::expected() const {
+    if (received == 0)
+        return 0;
+    return expectedBefore + cycles + int(highestSequence) - int(baseSequence) + 1;
+}
+
 bool ReceiveStatistics::update(uint32_t arrivalMs, const RTPHeader& h) {
     if (received == 0) {
-        ssrc = h.ssrc;
-        lastTimestamp = h.timestamp;
+        ssrc = sourceSsrc = h.ssrc;
         baseSequence = highestSequence = h.sequenceNumber;
-        lastArrivalMs = arrivalMs;
         received = 1;
+        lastTimestamp = h.timestamp;
+        lastArrivalMs = arrivalMs;
+        timingSet = h.payloadType == audioPayloadType;
         return true;
     }
     ++received;
-    // Both differences taken modulo 2^32 as signed values, so a wrap of either clock is no jump.
-    const int64_t arrivalDelta = static_cast<int32_t>(lastArrivalMs - arrivalMs);
-    const int64_t timestampDelta = static_cast<int32_t>(h.timestamp - lastTimestamp);
-    const int64_t d = arrivalDelta * 8 + timestampDelta;
-    const int64_t absD = d < 0 ? -d : d;
-    if (absD >= 80)
-        ++jumps80;
-    if (absD >= 160)
-        ++jumps160;
-    if (absD >= 240)
-        ++jumps240;
-    const int64_t jitter = int64_t(jitter16) + absD - (jitter16 >> 4);
-    jitter16 = jitter > INT_MAX ? INT_MAX : static_cast<int>(jitter);
-    lastTimestamp = h.timestamp;
-    lastArrivalMs = arrivalMs;
+    if (h.ssrc != sourceSsrc) {
+        // Another source: its sequence numbers and timestamps have nothing to do with the old ones.
+        sourceSsrc = h.ssrc;
+        newStream(h.sequenceNumber);
+        timingSet = false;
+        countArrival(arrivalMs, h);
+        return true;
+    }
+    const int before80 = jumps80, before160 = jumps160, before240 = jumps240, beforeJitter = jitter16;
+    countArrival(arrivalMs, h);
 
     int delta = int(h.sequenceNumber) - int(highestSequence);
     if (delta < -65526) {
@@ -91,23 +128,38 @@ bool ReceiveStatistics::update(uint32_t arrivalMs, const RTPHeader& h) {
         resyncRun = 0;
         return true;
     }
-    if (resyncRun <= 0) {
-        resyncRun = 1;
-        resyncSequence = h.sequenceNumber;
-    } else if (h.sequenceNumber == static_cast<uint16_t>(resyncSequence + 1)) {
+    if (resyncRun > 0 && h.sequenceNumber == static_cast<uint16_t>(resyncSequence + 1)) {
         resyncSequence = h.sequenceNumber;
         const bool third = resyncRun == 2;
         ++resyncRun;
         if (third) {
             // The new run is followed: its first two packets no longer count as discarded.
             discarded -= 2;
+            const uint16_t runStart = static_cast<uint16_t>(h.sequenceNumber - 2);
+            const uint16_t ahead = static_cast<uint16_t>(runStart - highestSequence);
+            if (ahead >= maxDropout) {
+                // A new stream under the same source: count again from its start; its first
+                // packets are no late arrivals of the old one.
+                newStream(runStart);
+                jumps80 = runJumps80;
+                jumps160 = runJumps160;
+                jumps240 = runJumps240;
+                jitter16 = runJitter16;
+                timingSet = false;
+                countArrival(arrivalMs, h);
+            } else if (h.sequenceNumber < highestSequence) {
+                cycles += 65536; // followed forward across the wrap
+            }
             resyncRun = 0;
             highestSequence = h.sequenceNumber;
             return true;
         }
     } else {
-        resyncRun = 1;
-        resyncSequence = h.sequenceNumber;
+        startRun(h.sequenceNumber);
+        runJumps80 = before80;
+        runJumps160 = before160;
+        runJumps240 = before240;
+        runJitter16 = beforeJitter;
     }
     ++discarded;
     return false;
@@ -326,7 +378,10 @@ bool RTPSession::telephoneEventStep(uint32_t frameNumber, int count) {
 }
 
 void RTPSession::receivePacket(const RTPHeader& header, const uint8_t* payload, size_t length) {
-    const uint32_t arrival = static_cast<uint32_t>(nowMs());
+    receiveAt(static_cast<uint32_t>(nowMs()), header, payload, length);
+}
+
+void RTPSession::receiveAt(uint32_t arrival, const RTPHeader& header, const uint8_t* payload, size_t length) {
     bool accepted;
     bool isHeldNow;
     {
@@ -351,7 +406,9 @@ void RTPSession::receivePacket(const RTPHeader& header, const uint8_t* payload, 
 void RTPSession::onKeepAliveTimer() {
     KMT_LOG(kmt::logRtp, 2) << "keep alive called on " << getSsrc();
     std::lock_guard<std::recursive_mutex> guard(lock);
-    if (!sentSinceKeepAlive) {
+    // Without a remote address (the far end holds the call) nothing can go out: a keep-alive
+    // that is not sent must not use up a sequence number or move the timestamp.
+    if (!sentSinceKeepAlive && stream.hasRemoteRtp()) {
         catchUpTimestamp();
         const int16_t zero = 0;
         sendAudio(0, &zero, 1, 1);
@@ -401,7 +458,7 @@ CallStatistics RTPSession::callStatistics() {
     s.ssrc = statistics.ssrc;
     if (statistics.received == 0)
         return s; // nothing arrived: nothing was expected and nothing lost
-    s.expected = statistics.cycles + int(statistics.highestSequence) - int(statistics.baseSequence) + 1;
+    s.expected = statistics.expected();
     s.lost = s.expected - statistics.received;
     s.jumps80 = statistics.jumps80;
     s.jumps160 = statistics.jumps160;

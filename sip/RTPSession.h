@@ -15,8 +15,18 @@
 namespace rtp {
 
 // Receive statistics of one call, kept under the session lock.
+//
+// Sequence numbers: a packet 1 to 9 ahead of the highest is played; anything else starts or
+// continues a run, and the third packet of a run in a row is followed. When that run starts
+// more than maxDropout ahead (or anywhere behind), or a packet comes from another source, the
+// far end has started a new stream (a re-INVITE, a transfer): what was expected of the old one is
+// kept aside and counting starts again from the new one. Arrival jitter and the late counters
+// are computed on audio packets only; telephone events share one timestamp per key.
 struct ReceiveStatistics {
-    uint32_t ssrc = 0;
+    static constexpr int audioPayloadType = 8;
+    static constexpr int maxDropout = 3000;
+
+    uint32_t ssrc = 0; // of the first packet
     uint32_t lastTimestamp = 0;
     uint32_t lastArrivalMs = 0;
     uint16_t baseSequence = 0;
@@ -31,9 +41,26 @@ struct ReceiveStatistics {
     int jumps240 = 0;
     int jitter16 = 0; // jitter times 16, in timestamp units
 
+    uint32_t sourceSsrc = 0;  // of the stream now followed
+    int expectedBefore = 0;   // packets expected of the streams before it
+    bool timingSet = false;   // lastTimestamp and lastArrivalMs hold an audio packet of this stream
+    // The arrival figures as they were before the current run began: a run that turns out to
+    // be a new stream takes back what its packets did to them.
+    int runJumps80 = 0;
+    int runJumps160 = 0;
+    int runJumps240 = 0;
+    int runJitter16 = 0;
+
     // Counts a packet that arrived at arrivalMs; true when it is to be played. Duplicates and old
     // packets are refused; a jump of the sender's sequence is followed after three in a row.
     bool update(uint32_t arrivalMs, const RTPHeader& header);
+    // Packets expected over the call: of the earlier streams and of this one.
+    int expected() const;
+
+private:
+    void countArrival(uint32_t arrivalMs, const RTPHeader& header);
+    void startRun(uint16_t sequence);
+    void newStream(uint16_t firstSequence);
 };
 
 // The figures reported when a call ends.
@@ -84,6 +111,8 @@ public:
 
     // The receive handler: statistics, then A-law payloads into the jitter buffer.
     void receivePacket(const RTPHeader& header, const uint8_t* payload, size_t length);
+    // The same for a packet that arrived at arrivalMs on the wall clock.
+    void receiveAt(uint32_t arrivalMs, const RTPHeader& header, const uint8_t* payload, size_t length);
 
     RTPStream& getStream() { return stream; }
     int getTelephoneEventType();

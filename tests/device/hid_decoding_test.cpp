@@ -112,6 +112,20 @@ std::vector<uint8_t> shortDecoderB() {
     return d.bytes;
 }
 
+// 0E7D:0001 with its two keys under one capability (a usage range).
+std::vector<uint8_t> oneCapability() {
+    Descriptor d;
+    d.page(0x09).usage(0x01).application().usageRange(0x01, 0x02).buttons(2).padding(6).end();
+    return d.bytes;
+}
+
+// 6993:B001 without any button capability.
+std::vector<uint8_t> b001WithoutButtons() {
+    Descriptor d;
+    d.page(0xFF00).usage(0x01).application().usage(0x02).bytesIn(7).usage(0x03).bytesOut(64).end();
+    return d.bytes;
+}
+
 TEST(HidDecoding, ReportsBecomeWords) {
     const DecodeCase cases[] = {
         {"C00E", 0x047F, 0xC00E, descriptorOf(0x047F, 0xC00E),
@@ -226,6 +240,10 @@ TEST(HidDecoding, ReportsBecomeWords) {
         {"F210", 0x06E6, 0xF210, descriptorOf(0x06E6, 0xF210),
          {{{0x00, 0x01}, "OffHook"}, {{0x00, 0x00}, "OnHook"}, {{0x00, 0x02}, "OnHook"}}},
         {"FFCA", 0x045E, 0xFFCA, descriptorOf(0x045E, 0xFFCA), {{{0x00, 0x03}, "OffHook"}, {{0x00, 0x00}, "OnHook"}}},
+        {"0E7D:0001 with one capability", 0x0E7D, 0x0001, oneCapability(),
+         {{{0x00, 0x01}, "Ignored"}, {{0x00, 0x02}, "Ignored"}}},
+        {"B001 without buttons", 0x6993, 0xB001, b001WithoutButtons(),
+         {{{0x00, 0x85, 0, 0, 0, 0x01}, "Ignored"}, {{0x00, 0x81, 0, 0, 0, 0x31}, "Ignored"}}},
         {"090E", 0x0B0E, 0x090E, descriptorOf(0x0B0E, 0x090E), {{{0x00, 0x01}, "Ignored"}, {{0x00, 0x00}, "Ignored"}}},
     };
     for (const DecodeCase& c : cases) {

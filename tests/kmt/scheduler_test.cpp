@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -182,16 +184,32 @@ TEST(EventScheduler, WSAEventSelectFailureThrowsAndTheEntryNeverFires) {
 
 TEST(EventScheduler, StopFromAnotherThreadAndRunAgain) {
     kmt::EventScheduler s;
+    // Written by the loop thread, read here: every access under the mutex, and the wait for the
+    // loop's work is a condition, not a sleep.
+    std::mutex mutex;
+    std::condition_variable pinged;
     std::vector<std::string> log;
     for (int round = 0; round < 2; ++round) {
         std::thread loop([&] { s.run(); });
         // With nothing pending the loop sleeps until a posting arrives.
-        Recorder ping(log, "ping");
+        std::vector<std::string> loopLog;
+        Recorder ping(loopLog, "ping", [&] {
+            std::lock_guard<std::mutex> guard(mutex);
+            log.push_back(loopLog.back());
+            pinged.notify_all();
+        });
         s.addTimer(0, &ping);
-        for (int i = 0; i < 500 && log.size() < static_cast<size_t>(round + 1); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        {
+            std::unique_lock<std::mutex> guard(mutex);
+            EXPECT_TRUE(pinged.wait_for(guard, std::chrono::seconds(5),
+                                        [&] { return log.size() == static_cast<size_t>(round + 1); }))
+                << "the loop did not run the posting";
+        }
         s.stop();
         loop.join();
+        // Joined: the loop's own record may be read directly now.
+        EXPECT_EQ(loopLog, (std::vector<std::string>{"ping"}));
+        std::lock_guard<std::mutex> guard(mutex);
         EXPECT_EQ(log.size(), static_cast<size_t>(round + 1));
     }
 }

@@ -308,16 +308,23 @@ TEST(JitterBufferSamples, HugePacketLeavesOnlyTheNewestAndNothingBreaks) {
     Feeder feed;
     auto p = feed.packet(320);
     jb.put(p.data(), 320);
-    // Larger than the ring: the count oldest samples are dropped, so the fill stays and only the
-    // newest 320 samples of the big packet remain.
+    // Larger than the ring: what was buffered and the oldest part of the packet give way, the
+    // newest ring-full of the packet stays and plays in order.
     auto big = feed.packet(20000);
     jb.put(big.data(), 20000);
-    EXPECT_EQ(320, jb.getFill());
-    EXPECT_EQ(signalRange(320 + 20000 - 320, frame), getFrame(jb));
-    EXPECT_EQ(signalRange(320 + 20000 - 160, frame), getFrame(jb));
+    const long bigEnd = 320 + 20000;
+    EXPECT_EQ(JitterBuffer::ringSize, jb.getFill());
+    EXPECT_EQ(signalRange(bigEnd - JitterBuffer::ringSize, frame), getFrame(jb));
+    EXPECT_EQ(signalRange(bigEnd - JitterBuffer::ringSize + frame, frame), getFrame(jb));
+    // The next packet makes room for itself at the old end and plays after the rest.
     auto next = feed.packet(frame);
     jb.put(next.data(), frame);
-    EXPECT_EQ(signalRange(320 + 20000, frame), getFrame(jb));
+    EXPECT_EQ(JitterBuffer::ringSize - 2 * frame, jb.getFill());
+    std::vector<int16_t> last;
+    while (jb.getFill() >= frame)
+        last = getFrame(jb);
+    EXPECT_EQ(0, jb.getFill());
+    EXPECT_EQ(signalRange(bigEnd, frame), last);
 }
 
 TEST(JitterBufferSamples, BadCountsAreRefusedAndChangeNothing) {
@@ -411,13 +418,53 @@ TEST_F(Concealment, LatePacketIsMergedWithTheContinuation) {
     EXPECT_EQ(slice(back, olen, frame - olen), slice(played, olen, frame - olen));
 }
 
-TEST_F(Concealment, ShortPutDoesNotMerge) {
-    getFrame(jb);
+TEST_F(Concealment, ShortPutIsMergedOverItsLength) {
+    getFrame(jb); // two frames concealed
+    // 40 samples come back, fewer than the overlap of 48 (16 + 32): the cross-fade is cut to them,
+    // so that the last of them is the new audio itself and nothing jumps.
     std::vector<int16_t> back = signalRange(feed.next + 160, 40, 0.5);
     jb.put(back.data(), 40);
-    auto played = getFrame(jb);
-    EXPECT_EQ(back, slice(played, 0, 40)) << "fewer than 80 samples are played as they came";
     EXPECT_EQ(JitterBuffer::stateBuffering, jb.getState());
+    EXPECT_EQ(0, jb.getConcealerErasedFrames());
+    // The rest of the frame follows unmerged.
+    std::vector<int16_t> rest = signalRange(feed.next + 200, 120, 0.5);
+    jb.put(rest.data(), 120);
+    auto played = getFrame(jb);
+    EXPECT_EQ(rest, slice(played, 40, 120));
+    const int olen = 40;
+    auto concealed = continuation(160, olen);
+    const float incr = 1.0f / olen, gain = 0.8f;
+    float lw = (1.0f - incr) * gain, rw = incr;
+    for (int i = 0; i < olen; ++i) {
+        float t = lw * concealed[i] + rw * back[i];
+        EXPECT_EQ(int16_t(int(t)), played[i]) << "sample " << i;
+        lw -= incr * gain;
+        rw += incr;
+    }
+    EXPECT_NEAR(back[39], played[39], 1);
+}
+
+// Audio that returns after a get ran short while buffering is merged as well, and the next loss
+// then starts from the new history instead of continuing the old one.
+TEST_F(Concealment, ConcealmentWhileBufferingIsMergedAndEnded) {
+    getFrame(jb); // a loss: two frames concealed
+    std::vector<int16_t> back = signalRange(feed.next + 160, frame, 0.5);
+    jb.put(back.data(), frame); // merged; buffering until 320
+    getFrame(jb);               // plays it
+    auto shortGet = getFrame(jb); // runs short while buffering: concealed afresh
+    ASSERT_EQ(JitterBuffer::stateBuffering, jb.getState());
+    ASSERT_EQ(2, jb.getConcealerErasedFrames());
+    // The continuation of that concealment, read before the merge, is what the next packet is
+    // cross-faded with.
+    std::vector<int16_t> again = signalRange(feed.next + 480, frame, 0.5);
+    jb.put(again.data(), frame);
+    EXPECT_EQ(0, jb.getConcealerErasedFrames()) << "the loss ended with the merge";
+    jb.put(again.data(), frame);
+    ASSERT_EQ(JitterBuffer::stateNormal, jb.getState());
+    auto played = getFrame(jb);
+    EXPECT_NE(again[0], played[0]) << "the first sample is cross-faded";
+    EXPECT_EQ(slice(again, 80, 80), slice(played, 80, 80)) << "past the overlap the packet plays as it came";
+    EXPECT_LT(std::abs(int(played[0]) - int(shortGet[frame - 1])), 2500) << "no jump at the seam";
 }
 
 TEST_F(Concealment, LossAfterSilenceIsConcealedAfresh) {

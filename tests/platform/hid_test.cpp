@@ -384,6 +384,28 @@ TEST_F(SimBus, ReplugMakesANewInstanceAndHandlesAreCounted) {
     EXPECT_EQ(hidsim::openHandles(id), 1);
 }
 
+TEST_F(SimBus, PlainExportsDriveTheSameBus) {
+    const std::vector<uint8_t> descriptor = descriptorOf(0x047F, 0xC00E);
+    const int id = kbr_hidsim_add(0x047F, 0xC00E, descriptor.data(), unsigned(descriptor.size()));
+    ASSERT_GT(id, 0);
+    HANDLE h = open(paths()[0]);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    const unsigned char report[] = {0x14, 0x08, 0x00};
+    EXPECT_EQ(kbr_hidsim_push(id, report, 3), 1);
+    uint8_t buffer[3] = {};
+    OVERLAPPED ov{};
+    DWORD bytes = 0;
+    EXPECT_TRUE(ReadFile(h, buffer, 3, &bytes, &ov));
+    EXPECT_THAT(buffer, ElementsAre(0x14, 0x08, 0x00));
+    kbr_hidsim_unplug(id);
+    EXPECT_TRUE(paths().empty());
+    EXPECT_EQ(kbr_hidsim_push(id, report, 3), 0);
+    kbr_hidsim_replug(id);
+    EXPECT_EQ(paths().size(), 1u);
+    kbr_hidsim_clear();
+    EXPECT_TRUE(paths().empty());
+}
+
 // A fake sysfs tree and a device node that is a SOCK_SEQPACKET socket.
 class Hidraw : public ::testing::Test {
 protected:

@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -20,6 +22,22 @@ using Bytes = std::vector<uint8_t>;
 // Wakes a scheduler so that it looks at its timers again.
 struct Poke : kmt::EventCallbackBase {
     void invoke() override {}
+};
+
+// Counts its runs; posted behind a due timer, its run shows that the timer's work is done.
+struct Marker : kmt::EventCallbackBase {
+    void invoke() override {
+        std::lock_guard<std::mutex> guard(mutex);
+        ++runs;
+        changed.notify_all();
+    }
+    bool waitFor(int n, int timeoutMs) {
+        std::unique_lock<std::mutex> guard(mutex);
+        return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return runs >= n; });
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    int runs = 0;
 };
 
 std::vector<int16_t> tone(int frame, double hz, int amplitude) {
@@ -83,7 +101,16 @@ protected:
         return d;
     }
 
+    // tick(), then waits until the keep-alive timer's run is over.
+    void tickAndWait() {
+        tick();
+        const int before = marker.runs;
+        session->getStream().getScheduler().addTimer(0, &marker);
+        ASSERT_TRUE(marker.waitFor(before + 1, 3000)) << "the receive thread's scheduler did not run";
+    }
+
     Poke poke; // outlives the session whose scheduler may hold it
+    Marker marker;
     int64_t clockOffset = 0;
     std::unique_ptr<UdpPeer> rtpPeer;
     std::unique_ptr<UdpPeer> rtcpPeer;
@@ -331,6 +358,53 @@ TEST_F(SessionTest, KeepAliveEveryFiveSecondsAndOneSenderReport) {
 
     session->stop();
     EXPECT_EQ(session->getStream().getScheduler().timerCount(), 0u);
+}
+
+// On a remote hold (the far end's SDP gives no address) keep-alives cannot go out; they must not
+// use up sequence numbers or advance the timestamp, or the far end counts them as lost after
+// the call resumes.
+TEST_F(SessionTest, KeepAlivesNotSentUseNoSequenceNumbers) {
+    const kmt::SocketAddress nowhere = kmt::SocketAddress::fromHost("0.0.0.0").withPort(rtpPeer->address().port());
+    const struct {
+        const char* name;
+        bool localHoldToo;
+        int ticks;
+    } cases[] = {
+        {"remote hold, three keep-alive ticks", false, 3},
+        {"remote and local hold, two ticks", true, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        plat::testing::setWallClockOffsetMs(0);
+        clockOffset = 0;
+        session = std::make_unique<rtp::RTPSession>();
+        startSession();
+        putFrame(0, tone(0, 440, 5000));
+        const rtp::RTPPacket first = decode(expectPacket(*rtpPeer));
+        // The far end puts the call on hold.
+        session->start(nowhere, kmt::SocketAddress(), -1);
+        if (c.localHoldToo)
+            session->hold();
+        for (int i = 0; i < c.ticks; ++i)
+            tickAndWait();
+        EXPECT_TRUE(rtpPeer->drain(100).empty()) << "nothing can be sent without an address";
+        // Resumed: the next packet follows the last one sent.
+        if (c.localHoldToo)
+            session->unhold();
+        startSession();
+        const uint32_t catchUp = c.localHoldToo ? 40000 : 0; // unhold counts at most 5 s held
+        putFrame(1, tone(1, 440, 5000));
+        const rtp::RTPPacket next = decode(expectPacket(*rtpPeer));
+        EXPECT_EQ(next.header.sequenceNumber, uint16_t(first.header.sequenceNumber + 1));
+        EXPECT_EQ(next.header.timestamp, first.header.timestamp + 160 + catchUp);
+        // With the address back, a tick without audio sends its keep-alive with the next number.
+        tickAndWait();
+        tickAndWait();
+        const rtp::RTPPacket keepAlive = decode(expectPacket(*rtpPeer));
+        EXPECT_EQ(keepAlive.payloadLength, 1u);
+        EXPECT_EQ(keepAlive.header.sequenceNumber, uint16_t(first.header.sequenceNumber + 2));
+        session->stop();
+    }
 }
 
 TEST(TwoSessions, CarryAudioBothWaysSampleForSample) {

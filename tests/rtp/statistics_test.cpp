@@ -1,5 +1,6 @@
 // Receive statistics: which packets are played, the resynchronisation on a sequence jump, the
 // wrap of the sequence number, the jitter estimate and the end-of-call figures.
+#include "CallStatistics.h"
 #include "RTPSession.h"
 
 #include <gtest/gtest.h>
@@ -26,29 +27,37 @@ struct SequenceCase {
     uint16_t highest;
     int discarded;
     int cycles;
+    uint16_t base;
 };
 
 TEST(ReceiveStatistics, SequenceRules) {
     const SequenceCase cases[] = {
-        {"in order", {100, 101, 102}, {true, true, true}, 102, 0, 0},
-        {"gaps up to nine", {100, 101, 105, 114, 124}, {true, true, true, true, false}, 114, 1, 0},
+        {"in order", {100, 101, 102}, {true, true, true}, 102, 0, 0, 100},
+        {"gaps up to nine", {100, 101, 105, 114, 124}, {true, true, true, true, false}, 114, 1, 0, 100},
         {"a jump is followed after three in a row",
          {100, 101, 105, 200, 201, 202, 203},
          {true, true, true, false, false, true, true},
          203,
          0,
-         0},
-        {"duplicates and old packets", {100, 101, 101, 99, 102}, {true, true, false, false, true}, 102, 2, 0},
+         0,
+         100},
+        {"duplicates and old packets", {100, 101, 101, 99, 102}, {true, true, false, false, true}, 102, 2, 0, 100},
         {"a broken run starts over",
          {100, 300, 301, 500, 501, 502},
          {true, false, false, false, false, true},
          502,
          2,
-         0},
-        {"wrap", {65534, 65535, 0, 1}, {true, true, true, true}, 1, 0, 65536},
-        {"wrap with a gap of nine", {65530, 3}, {true, true}, 3, 0, 65536},
-        {"wrap with a gap of ten", {65530, 4}, {true, false}, 65530, 1, 0},
-        {"backward jump followed", {5000, 7, 8, 9}, {true, false, false, true}, 9, 0, 0},
+         0,
+         100},
+        {"wrap", {65534, 65535, 0, 1}, {true, true, true, true}, 1, 0, 65536, 65534},
+        {"wrap with a gap of nine", {65530, 3}, {true, true}, 3, 0, 65536, 65530},
+        {"wrap with a gap of ten", {65530, 4}, {true, false}, 65530, 1, 0, 65530},
+        // A run behind the highest is a new stream: counting starts again at its first packet.
+        {"backward jump followed", {5000, 7, 8, 9}, {true, false, false, true}, 9, 0, 0, 7},
+        {"jump beyond the dropout limit", {100, 3100, 3101, 3102}, {true, false, false, true}, 3102, 0, 0, 3100},
+        {"jump within the dropout limit", {100, 3099, 3100, 3101}, {true, false, false, true}, 3101, 0, 0, 100},
+        {"jump followed across the wrap", {65000, 1000, 1001, 1002}, {true, false, false, true}, 1002, 0, 65536,
+         65000},
     };
     for (const SequenceCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -61,7 +70,7 @@ TEST(ReceiveStatistics, SequenceRules) {
         EXPECT_EQ(s.discarded, c.discarded);
         EXPECT_EQ(s.cycles, c.cycles);
         EXPECT_EQ(s.received, int(c.sequence.size()));
-        EXPECT_EQ(s.baseSequence, c.sequence[0]);
+        EXPECT_EQ(s.baseSequence, c.base);
     }
 }
 
@@ -126,6 +135,119 @@ TEST(CallStatistics, ExpectedAndLost) {
     EXPECT_EQ(s.expected, 10);
     EXPECT_EQ(s.lost, 3);
     EXPECT_GE(s.jitter, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The figures handed to Java when the far end's stream changes under a call, and when it carries
+// telephone events. Packets arrive on a perfect network: one every 20 ms.
+
+struct SourceRun {
+    uint32_t ssrc;
+    uint16_t firstSequence;
+    int packets;
+    uint32_t firstTimestamp;
+    std::vector<int> lostAt; // indices within the run that never arrive
+    uint32_t gapMs = 0;      // time before its first packet, beyond the usual 20 ms
+};
+
+struct RestartCase {
+    const char* name;
+    std::vector<SourceRun> runs;
+    int expected;
+    int lost;
+};
+
+TEST(CallStatisticsForJava, StreamRestartsAreFollowed) {
+    const RestartCase cases[] = {
+        {"one stream", {{0x11, 30000, 100, 0, {}}}, 100, 0},
+        {"restart lower, same source", {{0x11, 30000, 100, 0, {}}, {0x11, 1000, 100, 90000, {}}}, 200, 0},
+        {"restart lower, new source", {{0x11, 30000, 100, 0, {}}, {0x22, 1000, 100, 555, {}}}, 200, 0},
+        {"new source higher up", {{0x11, 30000, 100, 0, {}}, {0x22, 50000, 100, 555, {}}}, 200, 0},
+        {"new source across the wrap", {{0x11, 65500, 100, 0, {}}, {0x22, 20, 100, 555, {}}}, 200, 0},
+        {"large forward jump, same source", {{0x11, 100, 100, 0, {}}, {0x11, 20000, 100, 777, {}}}, 200, 0},
+        // A gap of a few hundred is loss, not a restart.
+        {"forward gap is loss", {{0x11, 100, 100, 0, {}}, {0x11, 500, 100, 64000, {}, 6000}}, 500, 300},
+        {"losses on both sides of a restart",
+         {{0x11, 30000, 100, 0, {10, 11, 50}}, {0x22, 1000, 100, 555, {7, 60, 61, 62}}},
+         200,
+         7},
+        {"three sources", {{0x11, 9000, 50, 0, {}}, {0x22, 100, 50, 5, {}}, {0x33, 40000, 50, 9, {}}}, 150, 0},
+    };
+    for (const RestartCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        rtp::RTPSession session;
+        uint8_t payload[160];
+        std::fill(std::begin(payload), std::end(payload), 0xD5);
+        uint32_t arrival = 1000;
+        for (const SourceRun& run : c.runs) {
+            arrival += run.gapMs;
+            for (int i = 0; i < run.packets; ++i, arrival += 20) {
+                if (std::find(run.lostAt.begin(), run.lostAt.end(), i) != run.lostAt.end())
+                    continue;
+                rtp::RTPHeader h = header(uint16_t(run.firstSequence + i), run.firstTimestamp + 160u * uint32_t(i),
+                                          run.ssrc);
+                session.receiveAt(arrival, h, payload, sizeof payload);
+            }
+        }
+        const kbrphone::CallStatistics s = kbrphone::readCallStatistics(session);
+        EXPECT_EQ(s.expected, c.expected);
+        EXPECT_EQ(s.lost, c.lost);
+        EXPECT_EQ(s.remoteSsrc, c.runs.front().ssrc) << "the first source is the one reported";
+        EXPECT_EQ(s.late80, 0) << "a change of source is no late packet";
+        EXPECT_EQ(s.jitter, 0);
+    }
+}
+
+// One key sent as telephone events in the usual way: 14 event packets with durations 160 to 2240
+// in place of audio frames, an end packet in place of the 15th, two more end packets beside the
+// next two audio frames; all of them carry the timestamp of the event's start.
+TEST(CallStatisticsForJava, TelephoneEventsDoNotCountAsJitterOrLate) {
+    for (uint32_t extraDelayMs : {0u, 30u}) {
+        SCOPED_TRACE("audio after the key delayed by " + std::to_string(extraDelayMs) + " ms");
+        rtp::RTPSession session;
+        uint8_t audio[160];
+        std::fill(std::begin(audio), std::end(audio), 0xD5);
+        const uint8_t event[4] = {5, 10, 0, 160};
+        uint16_t sequence = 7000;
+        uint32_t timestamp = 123456, arrival = 5000;
+        auto sendAudio = [&](uint32_t delay) {
+            rtp::RTPHeader h = header(sequence++, timestamp, 0x42);
+            session.receiveAt(arrival + delay, h, audio, sizeof audio);
+        };
+        auto sendEvent = [&](uint32_t eventTimestamp) {
+            rtp::RTPHeader h = header(sequence++, eventTimestamp, 0x42);
+            h.payloadType = 101;
+            session.receiveAt(arrival, h, event, sizeof event);
+        };
+        for (int i = 0; i < 10; ++i, timestamp += 160, arrival += 20)
+            sendAudio(0);
+        const uint32_t start = timestamp;
+        for (int i = 0; i < 15; ++i, timestamp += 160, arrival += 20)
+            sendEvent(start);
+        for (int i = 0; i < 2; ++i, timestamp += 160, arrival += 20) {
+            sendEvent(start);
+            sendAudio(i == 0 ? extraDelayMs : 0);
+        }
+        for (int i = 0; i < 10; ++i, timestamp += 160, arrival += 20)
+            sendAudio(0);
+        const kbrphone::CallStatistics s = kbrphone::readCallStatistics(session);
+        EXPECT_EQ(s.expected, 10 + 15 + 4 + 10);
+        EXPECT_EQ(s.lost, 0);
+        // On time, nothing is late; 30 ms late once, the one late audio packet and the one after it.
+        const int late = extraDelayMs ? 2 : 0;
+        EXPECT_EQ(s.late80, late);
+        EXPECT_EQ(s.late160, late);
+        EXPECT_EQ(s.late240, late);
+        // The late packet is 240 units off (30 ms), the next one too; then ten on time.
+        int jitter16 = 0;
+        if (extraDelayMs) {
+            jitter16 = 240;
+            jitter16 += 240 - (jitter16 >> 4);
+            for (int i = 0; i < 10; ++i)
+                jitter16 -= jitter16 >> 4;
+        }
+        EXPECT_EQ(s.jitter, jitter16 >> 4);
+    }
 }
 
 } // namespace

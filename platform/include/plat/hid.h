@@ -6,7 +6,7 @@
 #pragma once
 
 #include "plat/file.h"
-#include "plat/guid.h"
+#include "plat/com.h"
 #include "plat/types.h"
 
 namespace plat {
