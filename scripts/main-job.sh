@@ -5,9 +5,51 @@
 # hang up, statistics), printing every callback with a time stamp. The call has sound: a simulated
 # microphone sends a tone, the called party sends it back, and the audio received is written to
 # build/mainjob/out/Speakers-1.wav, whose duration and level the job prints.
-# Options after the script's name go to the program (--stay SECONDS, --user USER --password PASSWORD).
-# Exits 0 when every step passed.
+# Exits 0 when every step passed, 1 when a step failed, 2 on a bad option.
 set -euo pipefail
+
+usage() {
+  cat <<'EOF'
+usage: scripts/main-job.sh [--stay SECONDS] [--user USER --password PASSWORD] [--out FOLDER]
+Installs the missing Debian packages (scripts/install-deps.sh), builds the engine in build/ and runs
+the main job: registration at a kamailio it starts, then a call with sound to a sipp called party
+(dial, hold, resume, hang up), printing every callback with the meaning of its numbers.
+  --stay SECONDS       how long to stay registered and to talk before hold (0 to 3600, default 2)
+  --user USER          a user of the test registrar (default 1001)
+  --password PASSWORD  that user's password (default secret1)
+  --out FOLDER         where the received audio is recorded (default build/mainjob/out)
+  -h, --help           this text
+Environment: KBR_JAVA_HOME (the JDK 17, default /usr/lib/jvm/java-17-openjdk-amd64).
+Exit status: 0 when every step passed, 1 when one failed, 2 on a bad option.
+EOF
+}
+
+# The options are checked before anything is installed or built.
+bad() { echo "main-job.sh: $1 (-h for help)" >&2; exit 2; }
+args=()
+out_option=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    -h | --help) usage; exit 0 ;;
+    --stay | --user | --password | --out)
+      [ $# -ge 2 ] || bad "$1 needs a value"
+      if [ "$1" = --stay ]; then
+        [[ $2 =~ ^[0-9]{1,4}(\.[0-9]+)?$ ]] && [ "${2%%.*}" -le 3600 ] &&
+          { [ "${2%%.*}" -lt 3600 ] || ! [[ $2 =~ \.[0-9]*[1-9] ]]; } ||
+          bad "--stay takes a number of seconds from 0 to 3600, not $2"
+      fi
+      if [ "$1" = --out ]; then
+        out_option=$(realpath -m -- "$2")
+        args+=("$1" "$out_option")
+      else
+        args+=("$1" "$2")
+      fi
+      shift 2 ;;
+    *) bad "unknown option $1" ;;
+  esac
+done
+set -- ${args[@]+"${args[@]}"}
+
 cd "$(dirname "$0")/.."
 java_home=${KBR_JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}
 
@@ -28,9 +70,16 @@ mkdir -p "$classes"
 echo "== main job"
 # Simulated audio: the microphone sends a 1000 Hz tone; the speaker records what the call received
 # into the output folder.
-out="$PWD/build/mainjob/out"
-rm -rf "$out"
-mkdir -p "$out"
+# The default folder is emptied first; a folder given with --out is only added to (the job reads the
+# recordings of its own run).
+if [ -n "$out_option" ]; then
+  mkdir -p "$out_option"
+  out=$out_option
+else
+  out="$PWD/build/mainjob/out"
+  rm -rf "$out"
+  mkdir -p "$out"
+fi
 export KBR_AUDIO_BACKEND=sim
 export KBR_AUDIO_SIM_CAPTURE="Microphone,source=tone:1000:0.3"
 export KBR_AUDIO_SIM_RENDER="Speakers"

@@ -1,6 +1,7 @@
 // Changes to established calls: hold and resume by re-INVITE, the far end's re-INVITEs, blind transfer by
 // REFER with the NOTIFY outcomes, and the attended transfer with Replaces.
 #include "CallTestSupport.h"
+#include "support/ParamNames.h"
 
 using namespace calltest;
 
@@ -130,7 +131,8 @@ TEST_P(HoldTwice, TheSecondReInviteWaitsForTheFirstsFinalAnswer) {
     h.expectAllReleased();
 }
 
-INSTANTIATE_TEST_SUITE_P(FirstAnswer, HoldTwice, ::testing::Values(200, 488));
+INSTANTIATE_TEST_SUITE_P(FirstAnswer, HoldTwice, ::testing::Values(200, 488),
+                         [](const ::testing::TestParamInfo<int>& info) { return paramnames::code(info.param); });
 
 TEST_F(ConnectedCall, AFarEndReInviteIsAnsweredAtOnceAndItsMediaFollowsAtTheAck) {
     Peer& newRtp = h.other; // any other socket of the far end
@@ -182,6 +184,7 @@ TEST(ReInvite, WhileTheCallIsStillOfferedIsRefused488) {
 }
 
 struct BlindTarget {
+    const char* name;
     const char* target;
     const char* referTo;
 };
@@ -205,9 +208,10 @@ TEST_P(BlindTransfer, SendsAReferWithTheTarget) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, BlindTransfer,
-                         ::testing::Values(BlindTarget{"4004", "<sip:4004@127.0.0.1>"},
-                                           BlindTarget{"sip:4004@10.1.1.1:5070", "<sip:4004@10.1.1.1:5070>"},
-                                           BlindTarget{"tel:+31201234567", "<tel:+31201234567>"}));
+                         ::testing::Values(BlindTarget{"Number", "4004", "<sip:4004@127.0.0.1>"},
+                                           BlindTarget{"SipUri", "sip:4004@10.1.1.1:5070", "<sip:4004@10.1.1.1:5070>"},
+                                           BlindTarget{"TelUri", "tel:+31201234567", "<tel:+31201234567>"}),
+                         paramnames::ByName());
 
 TEST(BlindTransferOfAnUnconnectedCall, SendsNothing) {
     CallHarness h;

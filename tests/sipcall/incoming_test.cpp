@@ -2,6 +2,7 @@
 // headers, ringing, answer with the SDP answer and media, refusals, CANCEL before and after the answer,
 // and the end by either side, each flow ending with nothing left of the call.
 #include "CallTestSupport.h"
+#include "support/ParamNames.h"
 
 using namespace calltest;
 
@@ -142,6 +143,7 @@ TEST_F(IncomingCall, AnEndedCallClosesItsMediaSocketsAtOnceWhileItsDialogLingers
 }
 
 struct IncomingRefusal {
+    const char* name;
     void (kbrphone::Line::*command)();
     const char* status;
 };
@@ -166,9 +168,10 @@ TEST_P(RefusedIncomingCall, Answers486EndsTheLineAndTheDialogGoesWhenItsAnswerEn
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, RefusedIncomingCall,
-    ::testing::Values(IncomingRefusal{&kbrphone::Line::busyIncoming, "SIP/2.0 486 busy"},
-                      IncomingRefusal{&kbrphone::Line::rejectIncoming, "SIP/2.0 486 user unable to answer"},
-                      IncomingRefusal{&kbrphone::Line::hangup, "SIP/2.0 486 user unable to answer"}));
+    ::testing::Values(IncomingRefusal{"Busy", &kbrphone::Line::busyIncoming, "SIP/2.0 486 busy"},
+                      IncomingRefusal{"Reject", &kbrphone::Line::rejectIncoming, "SIP/2.0 486 user unable to answer"},
+                      IncomingRefusal{"Hangup", &kbrphone::Line::hangup, "SIP/2.0 486 user unable to answer"}),
+    paramnames::ByName());
 
 struct BadOffer {
     const char* name;

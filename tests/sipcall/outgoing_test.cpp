@@ -3,6 +3,7 @@
 // with nothing left of the call.
 #include "CallStatistics.h"
 #include "CallTestSupport.h"
+#include "support/ParamNames.h"
 
 #include <chrono>
 #include <thread>
@@ -166,7 +167,8 @@ INSTANTIATE_TEST_SUITE_P(Codes, RefusedOutgoingCall,
                                            Refusal{480, "Temporarily Unavailable", 3},
                                            Refusal{600, "Busy Everywhere", 3}, Refusal{404, "Not Found", 11},
                                            Refusal{503, "Service Unavailable", 11},
-                                           Refusal{302, "Moved", 11}));
+                                           Refusal{302, "Moved", 11}),
+                         [](const ::testing::TestParamInfo<Refusal>& info) { return paramnames::code(info.param.code); });
 
 struct Challenge {
     int code;
@@ -210,7 +212,8 @@ TEST_P(ChallengedCall, IsAnsweredWithCredentialsUpToTheFourthAttemptAndTheFourth
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ChallengedCall,
                          ::testing::Values(Challenge{401, "WWW-Authenticate", "Authorization"},
-                                           Challenge{407, "Proxy-Authenticate", "Proxy-Authorization"}));
+                                           Challenge{407, "Proxy-Authenticate", "Proxy-Authorization"}),
+                         [](const ::testing::TestParamInfo<Challenge>& info) { return paramnames::code(info.param.code); });
 
 TEST_F(OutgoingCall, AChallengeThatCannotBeAnsweredEndsTheCallWithoutAnotherInvite) {
     dial();
@@ -252,7 +255,8 @@ TEST_P(EarlyMediaCall, StartsOnAProvisionalResponseWithSdp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, EarlyMediaCall,
-                         ::testing::Values(EarlyMedia{183, "Session Progress"}, EarlyMedia{180, "Ringing"}));
+                         ::testing::Values(EarlyMedia{183, "Session Progress"}, EarlyMedia{180, "Ringing"}),
+                         [](const ::testing::TestParamInfo<EarlyMedia>& info) { return paramnames::code(info.param.code); });
 
 TEST_F(OutgoingCall, AProvisionalResponseWithUnusableSdpIsLoggedAndTheCallGoesOn) {
     dial();

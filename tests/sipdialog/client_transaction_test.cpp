@@ -62,7 +62,8 @@ TEST_P(NoAnswer, ElevenSendsBetweenZeroAnd31AndAHalfSecondsThenTheTimeOut) {
     EXPECT_TRUE(h.takeProxy().empty()) << "nothing is sent after the time-out";
 }
 
-INSTANTIATE_TEST_SUITE_P(Methods, NoAnswer, ::testing::Values("INVITE", "BYE"));
+INSTANTIATE_TEST_SUITE_P(Methods, NoAnswer, ::testing::Values("INVITE", "BYE"),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 TEST_F(ClientTransactionTest, A100ToANonInviteMakesTheRetransmissionsFourSecondsApartUntilTheTimeOut) {
     RecordingDialog d(h);

@@ -2,6 +2,7 @@
 // expiry, the CRLF keep-alive, the five-minute retry, cancelling, and a second registration replacing
 // the first, all on the scheduler's timers with the virtual clock.
 #include "DialogTestSupport.h"
+#include "support/ParamNames.h"
 
 #include "Md5.h"
 
@@ -94,7 +95,8 @@ TEST_P(Challenge, TheChallengeIsAnsweredAndTheRegistrationIsRefreshedAndKeptAliv
     EXPECT_FALSE(headerOf(sent[8].text, answerHeader).empty()) << "the refresh keeps the credentials";
 }
 
-INSTANTIATE_TEST_SUITE_P(Codes, Challenge, ::testing::Values(401, 407));
+INSTANTIATE_TEST_SUITE_P(Codes, Challenge, ::testing::Values(401, 407),
+                         [](const ::testing::TestParamInfo<int>& info) { return paramnames::code(info.param); });
 
 TEST_F(RegisterTest, TheGrantedExpiryAndTheRefreshDelay) {
     struct Case {

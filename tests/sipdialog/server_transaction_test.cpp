@@ -87,7 +87,12 @@ TEST_P(RefusedInvite, The486IsRepeatedUntilAnAckWithTheInviteBranchAndTheTransac
 }
 
 INSTANTIATE_TEST_SUITE_P(Acks, RefusedInvite,
-                         ::testing::Values(Ack::none, Ack::foreignBranch, Ack::inviteBranch));
+                         ::testing::Values(Ack::none, Ack::foreignBranch, Ack::inviteBranch),
+                         [](const ::testing::TestParamInfo<Ack>& info) {
+                             return std::string(info.param == Ack::none            ? "NoAck"
+                                                : info.param == Ack::foreignBranch ? "AckOfAnotherBranch"
+                                                                                   : "AckOfTheInviteBranch");
+                         });
 
 TEST_F(ServerTransactionTest, AFirstResponseThatIsFinalStillRepeatsAndEndsSoTheDialogIsReleased) {
     auto* response = newInviteResponse();

@@ -28,14 +28,105 @@ import nl.brimel.kbr.phone.jni.SipText;
  * file in the output folder (the microphone, also simulated, sends a tone that the called party sends
  * back); the job prints the file's duration, level and main frequency.
  *
- * Options: --stay SECONDS (how long to stay registered and to talk, default 2), --user USER --password
- * PASSWORD (a user of the test registrar, default 1001 / secret1), --out FOLDER (where the received
- * audio is recorded; default the environment's KBR_AUDIO_SIM_RECORD_DIR). The launcher of the peers is the
- * system property kbr.e2e.peers (tests/e2e/peers.py), their logs go to kbr.e2e.workdir.
+ * The registration states, line states and call statistics are printed with their meaning beside the
+ * numbers, as the application reads them.
+ *
+ * Options: see USAGE. The launcher of the peers is the system property kbr.e2e.peers (tests/e2e/peers.py),
+ * their logs go to kbr.e2e.workdir.
  */
 public final class MainJob {
     private static final DateTimeFormatter CLOCK = DateTimeFormatter.ofPattern("HH:mm:ss.SSS");
     private static final long CALLBACK_WAIT_MS = 10000;
+    /** The longest --stay: an hour of talk is more than any check needs. */
+    static final double MAX_STAY_SECONDS = 3600;
+
+    static final String USAGE = String.join("\n",
+        "usage: MainJob [--stay SECONDS] [--user USER --password PASSWORD] [--out FOLDER]",
+        "  --stay SECONDS       how long to stay registered and to talk before hold (0 to 3600, default 2)",
+        "  --user USER          a user of the test registrar (default 1001)",
+        "  --password PASSWORD  that user's password (default secret1)",
+        "  --out FOLDER         where the received audio is recorded (default $KBR_AUDIO_SIM_RECORD_DIR)",
+        "  -h, --help           this text");
+
+    /**
+     * The application's reading of a registration state: 1 registered, 2 refused by the registrar (its
+     * reason in the text), 3 not registered (cancelled, or "timeout").
+     */
+    static String registrationMeaning(int state) {
+        switch (state) {
+        case 1: return "registered";
+        case 2: return "registration failed";
+        case 3: return "not registered";
+        default: return "unknown registration state";
+        }
+    }
+
+    /**
+     * The application's reading of a line state. The engine reports a call that failed for another reason
+     * (11) as busy (3) and never reports early media (10); a connected line that is not the active one is
+     * on hold.
+     */
+    static String lineMeaning(int state, boolean active) {
+        switch (state) {
+        case 0: return "idle";
+        case 1: return "dialing";
+        case 2: return "ringing at the far end";
+        case 3: return "busy or failed";
+        case 4: return "failed";
+        case 5: return "incoming call";
+        case 6: return active ? "connected" : "connected, on hold";
+        case 7: return "ended by the far end";
+        case 8: return "ended";
+        case 9: return "ended, end tone played";
+        case 10: return "early media";
+        case 11: return "failed";
+        default: return "unknown line state";
+        }
+    }
+
+    /**
+     * The phone as the application has it, which also prints each callback with the meaning of its numbers.
+     * A note is queued before the callback's event, under one lock, so the printer pairs them in order.
+     */
+    static final class ExplainedPhone extends JPhone {
+        final BlockingQueue<String> notes = new LinkedBlockingQueue<>();
+
+        @Override
+        public synchronized void registrationStateChanged(int state, String text) {
+            notes.add(String.format("registrationStateChanged %d (%s), \"%s\"", state, registrationMeaning(state),
+                                    text));
+            super.registrationStateChanged(state, text);
+        }
+
+        @Override
+        public synchronized void lineStateChanged(String lineId, String name, int state, boolean active,
+                                                  boolean internal, String localName, String localUri,
+                                                  String calledUri, String remoteName, String remoteUri,
+                                                  int wrapUpTime) {
+            notes.add(String.format("lineStateChanged line %s (name %s): state %d (%s), %s, %s call; " +
+                                    "local \"%s\" <%s>, remote \"%s\" <%s>, dialled uri \"%s\", " +
+                                    "wrap-up %d s", lineId, name, state, lineMeaning(state, active),
+                                    active ? "active" : "not active", internal ? "internal" : "external",
+                                    localName, localUri, remoteName, remoteUri, calledUri, wrapUpTime));
+            super.lineStateChanged(lineId, name, state, active, internal, localName, localUri, calledUri,
+                                   remoteName, remoteUri, wrapUpTime);
+        }
+
+        @Override
+        public synchronized void addLocalStatistics(String lineId, boolean initiator, String what, int ssrc,
+                                                    int expected, int lost, int late80, int late160,
+                                                    int late240, int jitter, int spare1, int spare2,
+                                                    int spare3) {
+            notes.add(String.format("addLocalStatistics line %s, %s, \"%s\": far end SSRC %d, packets " +
+                                    "expected %d, lost %d, late by 10 ms or more %d, by 20 ms or more %d, " +
+                                    "by 30 ms or more %d, jitter %d (1/8 ms), unused %d %d %d",
+                                    lineId, initiator ? "we called" : "they called", what,
+                                    Integer.toUnsignedLong(ssrc), expected, lost, late80, late160, late240, jitter,
+                                    spare1, spare2, spare3));
+            super.addLocalStatistics(lineId, initiator, what, ssrc, expected, lost, late80, late160, late240,
+                                     jitter, spare1, spare2, spare3);
+        }
+    }
 
     /** One step of the job; it throws to fail. */
     interface Step {
@@ -59,7 +150,7 @@ public final class MainJob {
     }
 
     private final long startNanos = System.nanoTime();
-    private final JPhone phone = new JPhone();
+    private final ExplainedPhone phone = new ExplainedPhone();
     /** Every callback, after it has been printed, for the steps that wait for one. */
     private final BlockingQueue<String> callbacks = new LinkedBlockingQueue<>();
     private final List<NamedStep> steps = new ArrayList<>();
@@ -91,7 +182,7 @@ public final class MainJob {
             try {
                 while (true) {
                     String e = phone.events.take();
-                    say("callback", e);
+                    say("callback", explained(e));
                     callbacks.add(e);
                 }
             } catch (InterruptedException e) {
@@ -100,6 +191,19 @@ public final class MainJob {
         }, "callback-printer");
         printer.setDaemon(true);
         printer.start();
+    }
+
+    // The callback's event with its numbers explained; a callback without a note is shown as it is.
+    private String explained(String event) {
+        if (!event.matches("(registrationStateChanged|lineStateChanged|addLocalStatistics) .*")) {
+            return event;
+        }
+        String note = phone.notes.poll();
+        if (note == null) {
+            return event;
+        }
+        int at = event.lastIndexOf(" @");
+        return note + (at >= 0 ? event.substring(at) : "");
     }
 
     /** Waits for the next callback; it must be exactly this one, on the loop thread. */
@@ -204,9 +308,9 @@ public final class MainJob {
                               .service(callee)
                               .rtpEcho()
                               .calls(2)
-                              .param("wait_ms", 15000)
-                              .param("talk_ms", 15000)
-                              .timeout(90)
+                              .param("wait_ms", 15000 + (long) (staySeconds * 1000))
+                              .param("talk_ms", 15000 + (long) (staySeconds * 1000))
+                              .timeout(90 + (int) Math.ceil(staySeconds * 2))
                               .start();
             peers.add(calledParty);
             calledPartyPort = calledParty.port("SIPP_PORT", 20000);
@@ -432,34 +536,69 @@ public final class MainJob {
         return 0;
     }
 
-    public static void main(String[] args) {
-        MainJob job = new MainJob();
+    /** A command line that cannot run: one line for the user. */
+    static final class BadOption extends Exception {
+        private static final long serialVersionUID = 1L;
+
+        BadOption(String message) { super(message); }
+    }
+
+    /** Reads the options into the job; false when the user asked for help. */
+    boolean parseOptions(String[] args) throws BadOption {
         for (int i = 0; i < args.length; i++) {
             String a = args[i];
-            String value = i + 1 < args.length ? args[i + 1] : null;
-            if (value == null) {
-                System.out.println("missing value for " + a);
-                System.exit(2);
+            if (a.equals("-h") || a.equals("--help")) {
+                return false;
             }
+            if (!a.equals("--stay") && !a.equals("--user") && !a.equals("--password") && !a.equals("--out")) {
+                throw new BadOption("unknown option " + a);
+            }
+            if (i + 1 >= args.length) {
+                throw new BadOption(a + " needs a value");
+            }
+            String value = args[++i];
             switch (a) {
             case "--stay":
-                job.staySeconds = Double.parseDouble(value);
+                staySeconds = seconds(value);
                 break;
             case "--user":
-                job.user = value;
+                user = value;
                 break;
             case "--password":
-                job.password = value;
-                break;
-            case "--out":
-                job.outputFolder = new File(value);
+                password = value;
                 break;
             default:
-                System.out.println("unknown option " + a +
-                                   "; options: --stay SECONDS --user USER --password PASSWORD --out FOLDER");
-                System.exit(2);
+                outputFolder = new File(value);
+                break;
             }
-            i++;
+        }
+        return true;
+    }
+
+    static double seconds(String value) throws BadOption {
+        double s;
+        try {
+            s = value.matches("[0-9]+(\\.[0-9]+)?") ? Double.parseDouble(value) : -1;
+        } catch (NumberFormatException e) {
+            s = -1;
+        }
+        if (!(s >= 0 && s <= MAX_STAY_SECONDS)) {
+            throw new BadOption("--stay takes a number of seconds from 0 to " + (int) MAX_STAY_SECONDS + ", not " +
+                                value);
+        }
+        return s;
+    }
+
+    public static void main(String[] args) {
+        MainJob job = new MainJob();
+        try {
+            if (!job.parseOptions(args)) {
+                System.out.println(USAGE);
+                System.exit(0);
+            }
+        } catch (BadOption e) {
+            System.err.println("MainJob: " + e.getMessage() + " (-h for help)");
+            System.exit(2);
         }
         if (job.outputFolder == null && System.getenv("KBR_AUDIO_SIM_RECORD_DIR") != null) {
             job.outputFolder = new File(System.getenv("KBR_AUDIO_SIM_RECORD_DIR"));
