@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -112,7 +113,11 @@ TEST_P(ClockJump, HeadDueAtOnceOthersKeepSpacing) {
     EXPECT_EQ(log, (std::vector<std::string>{"head", "probe", "second"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(EventScheduler, ClockJump, ::testing::Values(-3600 * 1000, 20000));
+INSTANTIATE_TEST_SUITE_P(EventScheduler, ClockJump, ::testing::Values(-3600 * 1000, 20000),
+                         [](const ::testing::TestParamInfo<ClockJump::ParamType>& info) {
+                             return std::string(info.param < 0 ? "Back" : "Forward") +
+                                    std::to_string(std::abs(info.param) / 1000) + "s";
+                         });
 
 TEST(EventScheduler, DueTimerRunsBeforeAReadySocket) {
     kmt::ipMode = 1;
