@@ -65,7 +65,7 @@ mkdir -p "$classes"
 "$java_home/bin/javac" -Xlint:all -Werror -d "$classes" \
   tools/mainjob/nl/brimel/kbr/mainjob/*.java \
   tests/java/nl/brimel/kbr/phone/jni/JPhone.java tests/java/nl/brimel/kbr/phone/jni/Peers.java \
-  tests/java/nl/brimel/kbr/phone/jni/SipText.java
+  tests/java/nl/brimel/kbr/phone/jni/SipText.java tests/java/nl/brimel/kbr/phone/jni/WavFile.java
 
 echo "== main job"
 # Simulated audio: the microphone sends a 1000 Hz tone; the speaker records what the call received

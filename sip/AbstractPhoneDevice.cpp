@@ -64,49 +64,32 @@ int AbstractPhoneDevice::firstActiveIndex() const {
     return -1;
 }
 
-void AbstractPhoneDevice::answerLine(int index) {
+void AbstractPhoneDevice::onLine(int index, const char* what, const char* open,
+                                 void (kbrphone::Phone::*operation)(const char*)) {
     if (!phone || index < 0)
         return;
     std::lock_guard<std::recursive_mutex> guard(tableLock);
     if (index >= static_cast<int>(lineTable.size()))
         return;
     const LineInfo& line = lineTable[index];
-    KMT_LOG(kmt::logPhoneDevice, 2) << "answer line from " << line.remoteName << "(" << line.remoteUri << ")";
-    phone->answerIncoming(line.lineId.c_str());
+    KMT_LOG(kmt::logPhoneDevice, 2) << what << line.remoteName << open << line.remoteUri << ")";
+    (phone->*operation)(line.lineId.c_str());
+}
+
+void AbstractPhoneDevice::answerLine(int index) {
+    onLine(index, "answer line from ", "(", &kbrphone::Phone::answerIncoming);
 }
 
 void AbstractPhoneDevice::hangupLine(int index) {
-    if (!phone || index < 0)
-        return;
-    std::lock_guard<std::recursive_mutex> guard(tableLock);
-    if (index >= static_cast<int>(lineTable.size()))
-        return;
-    const LineInfo& line = lineTable[index];
-    KMT_LOG(kmt::logPhoneDevice, 2) << "hangup line with " << line.remoteName << " (" << line.remoteUri << ")";
-    phone->hangup(line.lineId.c_str());
+    onLine(index, "hangup line with ", " (", &kbrphone::Phone::hangup);
 }
 
 void AbstractPhoneDevice::rejectLine(int index) {
-    if (!phone || index < 0)
-        return;
-    std::lock_guard<std::recursive_mutex> guard(tableLock);
-    if (index >= static_cast<int>(lineTable.size()))
-        return;
-    const LineInfo& line = lineTable[index];
-    KMT_LOG(kmt::logPhoneDevice, 2) << "reject line with " << line.remoteName << " (" << line.remoteUri << ")";
-    phone->rejectIncoming(line.lineId.c_str());
+    onLine(index, "reject line with ", " (", &kbrphone::Phone::rejectIncoming);
 }
 
 void AbstractPhoneDevice::activateLine(int index) {
-    if (!phone || index < 0)
-        return;
-    std::lock_guard<std::recursive_mutex> guard(tableLock);
-    if (index >= static_cast<int>(lineTable.size()))
-        return;
-    const LineInfo& line = lineTable[index];
-    KMT_LOG(kmt::logPhoneDevice, 2) << "activate line with " << line.remoteName << " (" << line.remoteUri
-                                    << ")";
-    phone->activate(line.lineId.c_str());
+    onLine(index, "activate line with ", " (", &kbrphone::Phone::activate);
 }
 
 void AbstractPhoneDevice::answerRingingLine() {

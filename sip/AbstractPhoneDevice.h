@@ -64,4 +64,8 @@ protected:
     kbrphone::Phone* phone;
     std::recursive_mutex tableLock;
     std::vector<LineInfo> lineTable;
+
+private:
+    // Runs a phone operation on the line of a table index (nothing for an index outside the table).
+    void onLine(int index, const char* what, const char* open, void (kbrphone::Phone::*operation)(const char*));
 };

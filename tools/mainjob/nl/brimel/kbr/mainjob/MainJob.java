@@ -1,10 +1,6 @@
 package nl.brimel.kbr.mainjob;
 
 import java.io.File;
-import java.io.IOException;
-import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
-import java.nio.file.Files;
 import java.time.LocalTime;
 import java.time.format.DateTimeFormatter;
 import java.util.ArrayList;
@@ -15,6 +11,7 @@ import java.util.concurrent.TimeUnit;
 import nl.brimel.kbr.phone.jni.JPhone;
 import nl.brimel.kbr.phone.jni.Peers;
 import nl.brimel.kbr.phone.jni.SipText;
+import nl.brimel.kbr.phone.jni.WavFile;
 
 /**
  * The main job: drives the engine the way the application does, against peers it starts on 127.0.0.1.
@@ -382,57 +379,8 @@ public final class MainJob {
         step("the received audio", this::checkReceivedAudio);
     }
 
-    /** A WAV file read as mono samples from -1 to 1. */
-    static final class Wav {
-        int rate;
-        double[] samples;
-    }
-
-    static Wav readWav(File file) throws IOException, StepFailed {
-        ByteBuffer b = ByteBuffer.wrap(Files.readAllBytes(file.toPath())).order(ByteOrder.LITTLE_ENDIAN);
-        if (b.remaining() < 12 || b.getInt(0) != 0x46464952 || b.getInt(8) != 0x45564157) {
-            throw new StepFailed(file + " is not a WAV file");
-        }
-        int channels = 0, bits = 0, format = 0, rate = 0;
-        int at = 12;
-        while (at + 8 <= b.limit()) {
-            int id = b.getInt(at);
-            long size = b.getInt(at + 4) & 0xffffffffL;
-            int body = at + 8;
-            if (id == 0x20746d66) { // "fmt "
-                format = b.getShort(body) & 0xffff;
-                channels = b.getShort(body + 2);
-                rate = b.getInt(body + 4);
-                bits = b.getShort(body + 14);
-            } else if (id == 0x61746164) { // "data"
-                // A recording cut short may leave the size unset: take what the file holds.
-                long available = b.limit() - body;
-                if (size == 0 || size > available) {
-                    size = available;
-                }
-                if (channels <= 0 || (bits != 16 && bits != 32)) {
-                    throw new StepFailed(file + ": unsupported format (" + channels + " channels, " + bits + " bits)");
-                }
-                int frameBytes = channels * bits / 8;
-                int frames = (int) (size / frameBytes);
-                Wav w = new Wav();
-                w.rate = rate;
-                w.samples = new double[frames];
-                boolean floats = format == 3 || (format == 0xFFFE && bits == 32);
-                for (int i = 0; i < frames; i++) {
-                    int p = body + i * frameBytes;
-                    w.samples[i] = bits == 16 ? b.getShort(p) / 32768.0
-                                   : floats ? b.getFloat(p) : b.getInt(p) / 2147483648.0;
-                }
-                return w;
-            }
-            at = body + (int) ((size + 1) & ~1L);
-        }
-        throw new StepFailed(file + " has no audio data");
-    }
-
     /** Frequency by the zero crossings of the loudest second. */
-    static double mainFrequency(Wav w) {
+    static double mainFrequency(WavFile w) {
         int window = Math.max(1, Math.min(w.rate, w.samples.length));
         int best = 0;
         double bestEnergy = -1;
@@ -478,14 +426,14 @@ public final class MainJob {
         double longest = 0;
         double longestPeak = 0;
         for (File f : recordings) {
-            Wav w = readWav(f);
+            WavFile w = WavFile.read(f);
             double sum = 0;
             double peak = 0;
             for (double v : w.samples) {
                 sum += v * v;
                 peak = Math.max(peak, Math.abs(v));
             }
-            double seconds = w.samples.length / (double) Math.max(1, w.rate);
+            double seconds = w.seconds();
             double rms = w.samples.length == 0 ? 0 : Math.sqrt(sum / w.samples.length);
             double dbfs = rms > 0 ? 20 * Math.log10(rms) : Double.NEGATIVE_INFINITY;
             say("result", String.format("received audio %s: %.2f s at %d Hz, level %.1f dBFS (peak %.3f), " +

@@ -7,19 +7,19 @@ import java.nio.ByteOrder;
 import java.nio.file.Files;
 
 /** WAV files as mono samples from -1 to 1, written and read for the audio tests, with a few measures. */
-final class WavFile {
-    final int rate;
-    final double[] samples;
+public final class WavFile {
+    public final int rate;
+    public final double[] samples;
 
     WavFile(int rate, double[] samples) {
         this.rate = rate;
         this.samples = samples;
     }
 
-    double seconds() { return samples.length / (double) rate; }
+    public double seconds() { return samples.length / (double) rate; }
 
     /** Reads 16- or 32-bit PCM or 32-bit float, any channel count (the first channel). */
-    static WavFile read(File file) throws IOException {
+    public static WavFile read(File file) throws IOException {
         ByteBuffer b = ByteBuffer.wrap(Files.readAllBytes(file.toPath())).order(ByteOrder.LITTLE_ENDIAN);
         if (b.limit() < 12 || b.getInt(0) != 0x46464952 || b.getInt(8) != 0x45564157) {
             throw new IOException(file + " is not a WAV file");
