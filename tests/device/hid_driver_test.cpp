@@ -361,6 +361,30 @@ TEST_F(Driver, RingerStopsWithTheDevice) {
     EXPECT_EQ(plat::hidsim::sent(id).size(), count);
 }
 
+// With the ringer switched off an offered call does not ring the headset; switched on again, the next
+// offered call does.
+TEST_F(Driver, RingerOffLeavesTheHeadsetQuiet) {
+    const int id = plat::hidsim::addDevice(0x047F, 0xC00E, descriptorOf(0x047F, 0xC00E));
+    start();
+    ASSERT_TRUE(plat::hidsim::waitReading(id, 3000));
+    plat::hidsim::takeSent(id);
+    phone->enableRinger(false);
+    report("line1", 5, false);
+    EXPECT_FALSE(manager->ringerRunning());
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    for (const std::string& sent : sentText(id))
+        EXPECT_NE(sent, "19 07") << "a ring report with the ringer off";
+    report("line1", 8, false);
+    plat::hidsim::takeSent(id);
+
+    phone->enableRinger(true);
+    report("line2", 5, false);
+    EXPECT_TRUE(manager->ringerRunning());
+    ASSERT_TRUE(plat::hidsim::waitSent(id, 1, 3000));
+    EXPECT_EQ(sentText(id).front(), "19 07");
+    report("line2", 8, false);
+}
+
 TEST_F(Driver, CommandsFromThreeThreadsAreNotInterleaved) {
     const int id = plat::hidsim::addDevice(0x0B0E, 0x9350, descriptorOf(0x0B0E, 0x9350));
     start(false);
