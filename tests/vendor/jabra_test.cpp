@@ -179,6 +179,19 @@ TEST_F(Jabra, StatesReachTheHeadset) {
     EXPECT_EQ(driver().state(7, "online"), 0);
 }
 
+TEST_F(Jabra, RingerOffSendsNoRingerSignal) {
+    startWith({7});
+    phone->enableRinger(false);
+    report(*device, "line1", 5, false);
+    EXPECT_THAT(driver().takeCalls(), ElementsAre("SetOnline 7 1"));
+    EXPECT_EQ(driver().state(7, "ringer"), 0);
+    report(*device, "line1", 9, false);
+    driver().takeCalls();
+    phone->enableRinger(true);
+    report(*device, "line2", 5, false);
+    EXPECT_THAT(driver().takeCalls(), ElementsAre("SetOnline 7 1", "SetRinger 7 1"));
+}
+
 TEST_F(Jabra, TheLastAttachedHeadsetCarriesTheCall) {
     startWith({7, 9});
     report(*device, "line1", 5, false);
