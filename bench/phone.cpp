@@ -1,5 +1,6 @@
 // One line action posted from another thread until its operation has run on the phone's loop thread.
 #include "LineActions.h"
+#include "NullLine.h"
 #include "Phone.h"
 
 #include <benchmark/benchmark.h>
@@ -11,29 +12,10 @@
 
 namespace {
 
-class CountingLine : public kbrphone::Line {
+class CountingLine : public NullLine {
 public:
-    CountingLine(kbrphone::Phone* phone, const std::string& id) : Line(phone, id, "") {}
-    void dial(const std::string&, const std::string&) override {}
-    void hangup() override {}
-    void toneFinished() override {}
+    CountingLine(kbrphone::Phone* phone, const std::string& id) : NullLine(phone, id) {}
     void putOnHold() override { operations.fetch_add(1, std::memory_order_release); }
-    void activate() override {}
-    void setRinging() override {}
-    void answerIncoming() override {}
-    void rejectIncoming() override {}
-    void busyIncoming() override {}
-    void blindTransfer(const std::string&) override {}
-    void transfer(Line*) override {}
-    std::string remoteName() override { return {}; }
-    std::string remoteUri() override { return {}; }
-    std::string localName() override { return {}; }
-    std::string localUri() override { return {}; }
-    std::string calledUri() override { return {}; }
-    bool isInternal() override { return false; }
-    int wrapUpTime() override { return 0; }
-    kbrphone::TransportChannel* transportChannel() override { return nullptr; }
-    rtp::RTPSession* rtpSession() override { return nullptr; }
 
     std::atomic<long> operations{0};
 };

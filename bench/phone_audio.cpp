@@ -4,6 +4,7 @@
 // that a call needs (one frame each way every 20 ms): "core_share" in percent.
 #include "EchoSuppressor.h"
 #include "InputLeveler.h"
+#include "NullLine.h"
 #include "Phone.h"
 #include "RTPSession.h"
 #include "RTPStream.h"
@@ -26,27 +27,9 @@ namespace {
 constexpr int kFrame = 160;
 constexpr double kFrameSeconds = 0.020;
 
-class CallLine : public kbrphone::Line {
+class CallLine : public NullLine {
 public:
-    CallLine(kbrphone::Phone* phone, const std::string& id) : Line(phone, id, "") {}
-    void dial(const std::string&, const std::string&) override {}
-    void hangup() override {}
-    void toneFinished() override {}
-    void putOnHold() override {}
-    void activate() override {}
-    void setRinging() override {}
-    void answerIncoming() override {}
-    void rejectIncoming() override {}
-    void busyIncoming() override {}
-    void blindTransfer(const std::string&) override {}
-    void transfer(Line*) override {}
-    std::string remoteName() override { return {}; }
-    std::string remoteUri() override { return {}; }
-    std::string localName() override { return {}; }
-    std::string localUri() override { return {}; }
-    std::string calledUri() override { return {}; }
-    bool isInternal() override { return false; }
-    int wrapUpTime() override { return 0; }
+    CallLine(kbrphone::Phone* phone, const std::string& id) : NullLine(phone, id) {}
     kbrphone::TransportChannel* transportChannel() override { return &session; }
     rtp::RTPSession* rtpSession() override { return &session; }
 
