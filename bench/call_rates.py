@@ -16,7 +16,6 @@ by CI.
 import argparse
 import os
 import re
-import resource
 import shutil
 import subprocess
 import sys
@@ -63,17 +62,6 @@ def thread_stat(pid, name):
     return None
 
 
-def raise_file_limit():
-    """An ended call keeps its five descriptors (two RTP sockets, their two events, its stream's wake
-    event) until its last transaction ends 32 s later; at 500 calls/s that is 80000 descriptors. Windows
-    has no per-process limit near that, Linux's default is 20000 or less: lift it where we may."""
-    try:
-        resource.setrlimit(resource.RLIMIT_NOFILE, (1 << 20, 1 << 20))
-    except (ValueError, OSError):
-        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-
-
 class Engine:
     def __init__(self, build, work, kport):
         classes = work / "classes"
@@ -84,8 +72,7 @@ class Engine:
         self.out = open(work / "engine.out", "w+")
         self.proc = subprocess.Popen([str(JAVA_HOME / "bin" / "java"), "-Djava.library.path=%s" % (build / "lib"),
                                       "-cp", str(classes), "nl.brimel.kbr.callbench.CallAnswerer", str(kport)],
-                                     stdin=subprocess.PIPE, stdout=self.out, stderr=subprocess.STDOUT, text=True,
-                                     preexec_fn=raise_file_limit)
+                                     stdin=subprocess.PIPE, stdout=self.out, stderr=subprocess.STDOUT, text=True)
         self.path = work / "engine.out"
         if not self.await_line("READY", 20):
             raise RuntimeError("the engine did not register; see %s" % self.path)

@@ -78,6 +78,13 @@ void ReceiveStatistics::countArrival(uint32_t arrivalMs, const RTPHeader& h) {
     timingSet = true;
 }
 
+void ReceiveStatistics::setTiming(const Timing& t) {
+    jumps80 = t.jumps80;
+    jumps160 = t.jumps160;
+    jumps240 = t.jumps240;
+    jitter16 = t.jitter16;
+}
+
 void ReceiveStatistics::startRun(uint16_t sequence) {
     resyncRun = 1;
     resyncSequence = sequence;
@@ -115,7 +122,7 @@ bool ReceiveStatistics::update(uint32_t arrivalMs, const RTPHeader& h) {
         countArrival(arrivalMs, h);
         return true;
     }
-    const int before80 = jumps80, before160 = jumps160, before240 = jumps240, beforeJitter = jitter16;
+    const Timing before = timing();
     countArrival(arrivalMs, h);
 
     int delta = int(h.sequenceNumber) - int(highestSequence);
@@ -141,10 +148,7 @@ bool ReceiveStatistics::update(uint32_t arrivalMs, const RTPHeader& h) {
                 // A new stream under the same source: count again from its start; its first
                 // packets are no late arrivals of the old one.
                 newStream(runStart);
-                jumps80 = runJumps80;
-                jumps160 = runJumps160;
-                jumps240 = runJumps240;
-                jitter16 = runJitter16;
+                setTiming(runTiming);
                 timingSet = false;
                 countArrival(arrivalMs, h);
             } else if (h.sequenceNumber < highestSequence) {
@@ -156,10 +160,7 @@ bool ReceiveStatistics::update(uint32_t arrivalMs, const RTPHeader& h) {
         }
     } else {
         startRun(h.sequenceNumber);
-        runJumps80 = before80;
-        runJumps160 = before160;
-        runJumps240 = before240;
-        runJitter16 = beforeJitter;
+        runTiming = before;
     }
     ++discarded;
     return false;
@@ -205,8 +206,7 @@ void RTPSession::stop() {
 }
 
 void RTPSession::release() {
-    stream.stop();
-    removeTimers();
+    stop();
     stream.release();
 }
 

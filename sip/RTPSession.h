@@ -36,20 +36,25 @@ struct ReceiveStatistics {
     uint16_t highestSequence = 0;
     int resyncRun = 0;
     uint16_t resyncSequence = 0;
+    // The arrival figures: arrivals late against the timestamps by 10, 20 and 30 ms or more, and the
+    // interarrival jitter times 16, in timestamp units.
+    struct Timing {
+        int jumps80 = 0;
+        int jumps160 = 0;
+        int jumps240 = 0;
+        int jitter16 = 0;
+    };
     int jumps80 = 0;
     int jumps160 = 0;
     int jumps240 = 0;
-    int jitter16 = 0; // jitter times 16, in timestamp units
+    int jitter16 = 0;
 
     uint32_t sourceSsrc = 0;  // of the stream now followed
     int expectedBefore = 0;   // packets expected of the streams before it
     bool timingSet = false;   // lastTimestamp and lastArrivalMs hold an audio packet of this stream
     // The arrival figures as they were before the current run began: a run that turns out to
     // be a new stream takes back what its packets did to them.
-    int runJumps80 = 0;
-    int runJumps160 = 0;
-    int runJumps240 = 0;
-    int runJitter16 = 0;
+    Timing runTiming;
 
     // Counts a packet that arrived at arrivalMs; true when it is to be played. Duplicates and old
     // packets are refused; a jump of the sender's sequence is followed after three in a row.
@@ -61,6 +66,8 @@ private:
     void countArrival(uint32_t arrivalMs, const RTPHeader& header);
     void startRun(uint16_t sequence);
     void newStream(uint16_t firstSequence);
+    Timing timing() const { return {jumps80, jumps160, jumps240, jitter16}; }
+    void setTiming(const Timing& t);
 };
 
 // The figures reported when a call ends.
