@@ -509,27 +509,36 @@ template <class Caps> void fillCommon(Caps& c, const TopLevel& top, const Field&
     }
 }
 
+// The checks every query of a report type makes first; HIDP_STATUS_SUCCESS when they pass.
+NTSTATUS checkQuery(PHIDP_PREPARSED_DATA data, HIDP_REPORT_TYPE type, const void* length, const TopLevel** top) {
+    *top = topOf(data);
+    if (!*top || !length)
+        return HIDP_STATUS_INVALID_PREPARSED_DATA;
+    if (type < HidP_Input || type > HidP_Feature)
+        return HIDP_STATUS_INVALID_REPORT_TYPE;
+    return HIDP_STATUS_SUCCESS;
+}
+
 } // namespace
 
 NTSTATUS HidP_GetButtonCaps(HIDP_REPORT_TYPE type, HIDP_BUTTON_CAPS* caps, USHORT* length,
                             PHIDP_PREPARSED_DATA data) {
-    const TopLevel* top = topOf(data);
-    if (!top || !length)
-        return HIDP_STATUS_INVALID_PREPARSED_DATA;
-    if (type < HidP_Input || type > HidP_Feature)
-        return HIDP_STATUS_INVALID_REPORT_TYPE;
+    const TopLevel* top = nullptr;
+    const NTSTATUS checked = checkQuery(data, type, length, &top);
+    if (checked != HIDP_STATUS_SUCCESS)
+        return checked;
     USHORT written = 0;
     size_t total = 0;
     for (const Field& f : top->fields) {
         if (f.type != type || !f.isButton())
             continue;
-        std::vector<UsageRange> usages = f.usages;
-        if (usages.empty())
-            usages.push_back(UsageRange{f.usagePage, 0, 0});
-        for (const UsageRange& u : usages) {
+        const UsageRange none{f.usagePage, 0, 0};
+        const UsageRange* first = f.usages.empty() ? &none : f.usages.data();
+        const size_t count = f.usages.empty() ? 1 : f.usages.size();
+        for (size_t i = 0; i < count; ++i) {
             ++total;
             if (caps && written < *length)
-                fillCommon(caps[written++], *top, f, u);
+                fillCommon(caps[written++], *top, f, first[i]);
         }
     }
     *length = written;
@@ -538,11 +547,10 @@ NTSTATUS HidP_GetButtonCaps(HIDP_REPORT_TYPE type, HIDP_BUTTON_CAPS* caps, USHOR
 
 NTSTATUS HidP_GetValueCaps(HIDP_REPORT_TYPE type, HIDP_VALUE_CAPS* caps, USHORT* length,
                            PHIDP_PREPARSED_DATA data) {
-    const TopLevel* top = topOf(data);
-    if (!top || !length)
-        return HIDP_STATUS_INVALID_PREPARSED_DATA;
-    if (type < HidP_Input || type > HidP_Feature)
-        return HIDP_STATUS_INVALID_REPORT_TYPE;
+    const TopLevel* top = nullptr;
+    const NTSTATUS checked = checkQuery(data, type, length, &top);
+    if (checked != HIDP_STATUS_SUCCESS)
+        return checked;
     USHORT written = 0;
     size_t total = 0;
     for (const Field& f : top->fields) {
@@ -588,11 +596,10 @@ ULONG HidP_MaxUsageListLength(HIDP_REPORT_TYPE type, USAGE usagePage, PHIDP_PREP
 
 NTSTATUS HidP_GetUsages(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection, USAGE* usageList,
                         ULONG* usageLength, PHIDP_PREPARSED_DATA data, char* report_, ULONG reportLength) {
-    const TopLevel* top = topOf(data);
-    if (!top || !usageLength)
-        return HIDP_STATUS_INVALID_PREPARSED_DATA;
-    if (type < HidP_Input || type > HidP_Feature)
-        return HIDP_STATUS_INVALID_REPORT_TYPE;
+    const TopLevel* top = nullptr;
+    const NTSTATUS checked = checkQuery(data, type, usageLength, &top);
+    if (checked != HIDP_STATUS_SUCCESS)
+        return checked;
     if (!report_ || reportLength == 0 || reportLength != top->reportLength[type])
         return HIDP_STATUS_INVALID_REPORT_LENGTH;
     const auto* report = reinterpret_cast<const uint8_t*>(report_);
@@ -619,12 +626,12 @@ NTSTATUS HidP_GetUsages(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkColle
             continue;
         for (const UsageRange& u : f.usages)
             pageFound = pageFound || u.page == usagePage;
+        const uint32_t usageCount = f.usageCount();
         if (!f.isArray) {
+            const uint32_t last = usageCount ? usageCount - 1 : 0;
             for (uint32_t i = 0; i < f.reportCount; ++i) {
-                if (extractBits(report, reportLength, f.bitOffset + i, 1)) {
-                    UsageRange u = f.usageAt(std::min(i, f.usageCount() ? f.usageCount() - 1 : 0));
-                    add(u);
-                }
+                if (extractBits(report, reportLength, f.bitOffset + i, 1))
+                    add(f.usageAt(std::min(i, last)));
             }
         } else {
             for (uint32_t i = 0; i < f.reportCount; ++i) {
@@ -632,7 +639,7 @@ NTSTATUS HidP_GetUsages(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkColle
                 if (v < f.logicalMin || v > f.logicalMax)
                     continue;
                 const uint64_t index = uint64_t(v - f.logicalMin);
-                if (index >= f.usageCount())
+                if (index >= usageCount)
                     continue;
                 add(f.usageAt(uint32_t(index)));
             }

@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <sstream>
 
 using namespace plat;
 
@@ -97,10 +96,9 @@ std::vector<uint8_t> b001Report(uint8_t b1, uint8_t b2, uint8_t b5) {
     return r;
 }
 
-std::string hexOf(const uint8_t* data, size_t length) {
-    std::ostringstream s;
-    s << kmt::HexBytes{data, length, " "};
-    return s.str();
+// Bytes as space-separated hex for a log line, streamed only when the line is written.
+kmt::HexBytes hexOf(const uint8_t* data, size_t length) {
+    return kmt::HexBytes{data, length, " "};
 }
 
 } // namespace

@@ -29,6 +29,33 @@ using ::testing::ElementsAreArray;
 
 namespace {
 
+// The device paths of the present HID interfaces, checking the two-step detail query on the way.
+std::vector<std::string> interfacePaths() {
+    GUID guid;
+    HidD_GetHidGuid(&guid);
+    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    std::vector<std::string> out;
+    for (DWORD i = 0;; ++i) {
+        SP_DEVICE_INTERFACE_DATA data{};
+        data.cbSize = sizeof data;
+        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &data)) {
+            EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+            break;
+        }
+        DWORD size = 0;
+        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &size, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+        std::vector<uint64_t> storage((size + 7) / 8);
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        EXPECT_EQ(detail->cbSize, 8u);
+        EXPECT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, nullptr, nullptr));
+        out.push_back(detail->DevicePath);
+    }
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    return out;
+}
+
 class SimBus : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -42,31 +69,7 @@ protected:
         plat::testing::setHidBackend(nullptr);
     }
 
-    std::vector<std::string> paths() {
-        GUID guid;
-        HidD_GetHidGuid(&guid);
-        HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-        std::vector<std::string> out;
-        for (DWORD i = 0;; ++i) {
-            SP_DEVICE_INTERFACE_DATA data{};
-            data.cbSize = sizeof data;
-            if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &data)) {
-                EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-                break;
-            }
-            DWORD size = 0;
-            EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &size, nullptr));
-            EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-            std::vector<uint64_t> storage((size + 7) / 8);
-            auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
-            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-            EXPECT_EQ(detail->cbSize, 8u);
-            EXPECT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, nullptr, nullptr));
-            out.push_back(detail->DevicePath);
-        }
-        EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
-        return out;
-    }
+    std::vector<std::string> paths() { return interfacePaths(); }
 
     HANDLE open(const std::string& path, bool overlapped = true) {
         HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -462,24 +465,7 @@ TEST_F(Hidraw, EnumeratesOpensReadsWritesAndNoticesTheDeviceGoing) {
     addNode(2, "garbage", {0x00});
     const int listener = listenNode(1);
 
-    GUID guid;
-    HidD_GetHidGuid(&guid);
-    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    std::vector<std::string> found;
-    for (DWORD i = 0;; ++i) {
-        SP_DEVICE_INTERFACE_DATA data{};
-        data.cbSize = sizeof data;
-        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &data))
-            break;
-        DWORD size = 0;
-        SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &size, nullptr);
-        std::vector<uint64_t> storage((size + 7) / 8);
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, nullptr, nullptr));
-        found.push_back(detail->DevicePath);
-    }
-    SetupDiDestroyDeviceInfoList(set);
+    const std::vector<std::string> found = interfacePaths();
     ASSERT_EQ(found.size(), 2u); // the node without ids is left out; numeric order
     EXPECT_NE(found[0].find("vid_0b0e&pid_9350"), std::string::npos);
     EXPECT_NE(found[1].find("vid_047f&pid_c00e"), std::string::npos);
@@ -539,22 +525,7 @@ TEST_F(Hidraw, NumberedReportsKeepTheirNumberAndReachOnlyTheirCollection) {
     addNode(0, "0003:0000047F:0000AB01", descriptorOf(0x047F, 0xAB01));
     const int listener = listenNode(0);
     hidsim::clear();
-    GUID guid;
-    HidD_GetHidGuid(&guid);
-    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    std::vector<std::string> found;
-    for (DWORD i = 0;; ++i) {
-        SP_DEVICE_INTERFACE_DATA data{};
-        data.cbSize = sizeof data;
-        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &data))
-            break;
-        char storage[512];
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage);
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof storage, nullptr, nullptr));
-        found.push_back(detail->DevicePath);
-    }
-    SetupDiDestroyDeviceInfoList(set);
+    const std::vector<std::string> found = interfacePaths();
     ASSERT_EQ(found.size(), 2u);
     HANDLE h = CreateFileA(found[1].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
