@@ -83,21 +83,21 @@ public:
     LONG properties[8] = {};
 
     HRESULT getValue(LONG* v) override { return get(0, v); }
-    HRESULT putValue(LONG v) override { return put(8, 0, v); }
+    HRESULT putValue(LONG v) override { return put(0, v); }
     HRESULT getX(LONG* v) override { return get(1, v); }
-    HRESULT putX(LONG v) override { return put(10, 1, v); }
+    HRESULT putX(LONG v) override { return put(1, v); }
     HRESULT getY(LONG* v) override { return get(2, v); }
-    HRESULT putY(LONG v) override { return put(12, 2, v); }
+    HRESULT putY(LONG v) override { return put(2, v); }
     HRESULT getX2(LONG* v) override { return get(3, v); }
-    HRESULT putX2(LONG v) override { return put(14, 3, v); }
+    HRESULT putX2(LONG v) override { return put(3, v); }
     HRESULT getY2(LONG* v) override { return get(4, v); }
-    HRESULT putY2(LONG v) override { return put(16, 4, v); }
+    HRESULT putY2(LONG v) override { return put(4, v); }
     HRESULT getMode(LONG* v) override { return get(5, v); }
-    HRESULT putMode(LONG v) override { return put(18, 5, v); }
+    HRESULT putMode(LONG v) override { return put(5, v); }
     HRESULT getScope(LONG* v) override { return get(6, v); }
-    HRESULT putScope(LONG v) override { return put(20, 6, v); }
+    HRESULT putScope(LONG v) override { return put(6, v); }
     HRESULT getOptions(LONG* v) override { return get(7, v); }
-    HRESULT putOptions(LONG v) override { return put(22, 7, v); }
+    HRESULT putOptions(LONG v) override { return put(7, v); }
 
 private:
     HRESULT get(int index, LONG* v) {
@@ -107,7 +107,9 @@ private:
         *v = properties[index];
         return plat::S_OK;
     }
-    HRESULT put(int slot, int index, LONG v) {
+    // Property index's setter sits in vtable slot 8 + 2 * index.
+    HRESULT put(int index, LONG v) {
+        const int slot = 8 + 2 * index;
         {
             std::lock_guard<std::mutex> guard(state().lock);
             auto it = state().failures.find("setter");

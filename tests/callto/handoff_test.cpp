@@ -1,5 +1,6 @@
 // Handing a command line to a running copy: listeners and clients in separate processes.
 #include "MessageWindow.h"
+#include "../support/PipeLines.h"
 
 #include <gtest/gtest.h>
 
@@ -17,19 +18,7 @@ using namespace callto;
 
 namespace {
 
-std::string readLine(int fd, int timeoutMs = 10000) {
-    std::string line;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
-        char c;
-        if (::read(fd, &c, 1) != 1) break;
-        if (c == '\n') return line;
-        line += c;
-    }
-    return "<none: " + line + ">";
-}
+using testsupport::readLine;
 
 // A running copy: a listener window whose callback writes each command (escaped) to a pipe.
 struct Listener {
@@ -142,27 +131,32 @@ TEST_F(HandOff, WithTwoListenersTheFirstGetsTheCommand) {
     EXPECT_EQ(0, ::poll(&p, 1, 200));
 }
 
-plat::LRESULT answerThenEnd(plat::HWND w, plat::UINT message, plat::WPARAM wParam, plat::LPARAM lParam) {
-    if (message == plat::RegisterWindowMessageA("BrimelSoftphoneIDiscover")) {
-        plat::SendMessageA(reinterpret_cast<plat::HWND>(wParam), plat::RegisterWindowMessageA("BrimelSoftphoneCommand"),
-                           reinterpret_cast<plat::WPARAM>(w), 1);
-        ::_exit(0); // gone before the command comes
-    }
-    return 0;
+// Answers a discovery as a running copy would (strongly); true when message was one.
+bool answerDiscovery(plat::HWND w, plat::UINT message, plat::WPARAM wParam) {
+    if (message != plat::RegisterWindowMessageA("BrimelSoftphoneIDiscover")) return false;
+    plat::SendMessageA(reinterpret_cast<plat::HWND>(wParam), plat::RegisterWindowMessageA("BrimelSoftphoneCommand"),
+                       reinterpret_cast<plat::WPARAM>(w), 1);
+    return true;
 }
 
-TEST_F(HandOff, APeerThatEndsBeforeTheCommandLeavesItWithTheSender) {
+// The write end of a peer's pipe, in the peer's process.
+int peerLines = -1;
+
+// Starts a peer process with one window of className run by proc and waits until it says it is ready;
+// lines is the read end of its pipe.
+void startPeer(const char* className, plat::WNDPROC proc, pid_t& pid, int& lines) {
     int p[2];
     ASSERT_EQ(0, ::pipe(p));
-    const pid_t pid = ::fork();
+    pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
+        peerLines = p[1];
         plat::WNDCLASSEXA wc{};
         wc.cbSize = sizeof wc;
-        wc.lpfnWndProc = answerThenEnd;
-        wc.lpszClassName = "Vanishing";
+        wc.lpfnWndProc = proc;
+        wc.lpszClassName = className;
         plat::RegisterClassExA(&wc);
-        plat::CreateWindowExA(0, "Vanishing", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+        plat::CreateWindowExA(0, className, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
         (void)!::write(p[1], "ready\n", 6);
         plat::MSG msg;
         while (plat::GetMessageA(&msg, nullptr, 0, 0) > 0) {
@@ -170,8 +164,22 @@ TEST_F(HandOff, APeerThatEndsBeforeTheCommandLeavesItWithTheSender) {
         ::_exit(0);
     }
     ::close(p[1]);
-    EXPECT_EQ("ready", readLine(p[0]));
-    ::close(p[0]);
+    lines = p[0];
+    EXPECT_EQ("ready", readLine(lines));
+}
+
+plat::LRESULT answerThenEnd(plat::HWND w, plat::UINT message, plat::WPARAM wParam, plat::LPARAM) {
+    if (answerDiscovery(w, message, wParam)) {
+        ::_exit(0); // gone before the command comes
+    }
+    return 0;
+}
+
+TEST_F(HandOff, APeerThatEndsBeforeTheCommandLeavesItWithTheSender) {
+    pid_t pid = -1;
+    int lines = -1;
+    ASSERT_NO_FATAL_FAILURE(startPeer("Vanishing", answerThenEnd, pid, lines));
+    ::close(lines);
     ::testing::internal::CaptureStderr();
     const std::string text = "callto:7";
     EXPECT_FALSE(handOverCommand(text.c_str(), text.size())); // so the caller goes on as the first copy
@@ -180,44 +188,24 @@ TEST_F(HandOff, APeerThatEndsBeforeTheCommandLeavesItWithTheSender) {
     ::waitpid(pid, nullptr, 0);
 }
 
-int slowLines = -1;
 plat::LRESULT answerThenTakeLong(plat::HWND w, plat::UINT message, plat::WPARAM wParam, plat::LPARAM lParam) {
-    if (message == plat::RegisterWindowMessageA("BrimelSoftphoneIDiscover")) {
-        plat::SendMessageA(reinterpret_cast<plat::HWND>(wParam), plat::RegisterWindowMessageA("BrimelSoftphoneCommand"),
-                           reinterpret_cast<plat::WPARAM>(w), 1);
+    if (answerDiscovery(w, message, wParam)) {
         return 1;
     }
     if (message == plat::WM_COPYDATA) {
         ::sleep(7); // busy, taking no messages: hung for the sender
         const auto* cds = reinterpret_cast<const plat::COPYDATASTRUCT*>(lParam);
         const std::string line = "late " + std::string(static_cast<const char*>(cds->lpData), cds->cbData) + "\n";
-        (void)!::write(slowLines, line.data(), line.size());
+        (void)!::write(peerLines, line.data(), line.size());
         return 1;
     }
     return 0;
 }
 
 TEST_F(HandOff, APeerThatHangsDoesNotHoldTheSenderAndStillGetsTheCommand) {
-    int p[2];
-    ASSERT_EQ(0, ::pipe(p));
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        slowLines = p[1];
-        plat::WNDCLASSEXA wc{};
-        wc.cbSize = sizeof wc;
-        wc.lpfnWndProc = answerThenTakeLong;
-        wc.lpszClassName = "Slow";
-        plat::RegisterClassExA(&wc);
-        plat::CreateWindowExA(0, "Slow", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-        (void)!::write(p[1], "ready\n", 6);
-        plat::MSG msg;
-        while (plat::GetMessageA(&msg, nullptr, 0, 0) > 0) {
-        }
-        ::_exit(0);
-    }
-    ::close(p[1]);
-    EXPECT_EQ("ready", readLine(p[0]));
+    pid_t pid = -1;
+    int lines = -1;
+    ASSERT_NO_FATAL_FAILURE(startPeer("Slow", answerThenTakeLong, pid, lines));
     ::testing::internal::CaptureStderr();
     const std::string text = "callto:8";
     const auto start = std::chrono::steady_clock::now();
@@ -226,8 +214,8 @@ TEST_F(HandOff, APeerThatHangsDoesNotHoldTheSenderAndStillGetsTheCommand) {
     EXPECT_EQ("PostMessage WM_COPYDATA Failed: This operation returned because the timeout period expired.\r\n"
               " (1460 = 0x5b4) (14600x5b4)\n",
               ::testing::internal::GetCapturedStderr());
-    EXPECT_EQ("late callto:8", readLine(p[0]));
-    ::close(p[0]);
+    EXPECT_EQ("late callto:8", readLine(lines));
+    ::close(lines);
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
 }

@@ -3,6 +3,7 @@
 #include "plat/psapi.h"
 #include "plat/sync.h"
 #include "plat/winmsg.h"
+#include "support/PipeLines.h"
 
 #include <gtest/gtest.h>
 
@@ -89,19 +90,7 @@ HWND createTestWindow() {
                            nullptr, nullptr, nullptr, nullptr);
 }
 
-std::string readLine(int fd, int timeoutMs = 10000) {
-    std::string line;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
-        char c;
-        if (::read(fd, &c, 1) != 1) break;
-        if (c == '\n') return line;
-        line += c;
-    }
-    return line.empty() ? "<none>" : line;
-}
+using testsupport::readLine;
 
 // A process with one test window that takes messages until it is killed.
 struct Child {

@@ -430,21 +430,28 @@ incoming_refusal_case("busy", "busy")
 incoming_refusal_case("reject", "user unable to answer")
 
 
+def answered_call_stays_up_until_hung_up(e, s, line, scenario, seconds):
+    """Answers the proxy's call on line, checks it is still up after seconds, hangs up and returns
+    the proxy's result."""
+    e.register("1001", "secret1", s.port)
+    e.state(line, 5, timeout=15)
+    e.send("answer " + line)
+    e.state(line, 6)
+    time.sleep(seconds)
+    check(e.states(line) == [5, 6], "the call stays up: %s" % e.states(line))
+    e.send("hangup " + line)
+    e.state(line, 8)
+    r = s.wait()
+    check(r.ok, scenario, r)
+    return r
+
+
 @case
 def incoming_cancel_after_the_answer_is_absorbed(w):
     s = sipp_server(w, "proxy_cancel_after_200", rtp_echo=True, params={"headers": "X-Brimel-id: line-c"})
 
     def run(e):
-        e.register("1001", "secret1", s.port)
-        e.state("line-c", 5, timeout=15)
-        e.send("answer line-c")
-        e.state("line-c", 6)
-        time.sleep(1.5)
-        check(e.states("line-c") == [5, 6], "the call stays up: %s" % e.states("line-c"))
-        e.send("hangup line-c")
-        e.state("line-c", 8)
-        r = s.wait()
-        check(r.ok, "proxy_cancel_after_200", r)
+        answered_call_stays_up_until_hung_up(e, s, "line-c", "proxy_cancel_after_200", 1.5)
     with_engine(w, run)
 
 
@@ -527,16 +534,7 @@ def options_and_info_inside_a_call_are_answered(w):
                     params={"headers": "X-Brimel-id: line-i", "talk_ms": 8000})
 
     def run(e):
-        e.register("1001", "secret1", s.port)
-        e.state("line-i", 5, timeout=15)
-        e.send("answer line-i")
-        e.state("line-i", 6)
-        time.sleep(2.0)
-        check(e.states("line-i") == [5, 6], "the call stays up: %s" % e.states("line-i"))
-        e.send("hangup line-i")
-        e.state("line-i", 8)
-        r = s.wait()
-        check(r.ok, "proxy_call_in_dialog", r)
+        r = answered_call_stays_up_until_hung_up(e, s, "line-i", "proxy_call_in_dialog", 2.0)
         answers = peers.first_lines(r.received())
         check("SIP/2.0 501 Not Implemented" in answers, "INFO answered 501: %s" % answers, r)
         e.quiet_calls()
