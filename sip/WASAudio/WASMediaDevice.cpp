@@ -224,6 +224,7 @@ void WASMediaDevice::setupRender() {
                            renderAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED,
                                                          AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration,
                                                          duration, mix.format, &kAudioSessionGuid));
+    checkAudioClientResult("IAudioClient::GetBufferSize)", renderAudioClient->GetBufferSize(&renderBufferFrames));
     checkAudioClientResult("IAudioClient::SetEventHandle",
                            renderAudioClient->SetEventHandle(renderEvent.handle));
     checkAudioClientResult("GetService render client",
@@ -318,10 +319,9 @@ float WASMediaDevice::getOutputLevel() {
 }
 
 void WASMediaDevice::renderFill() {
-    UINT padding = 0, bufferSize = 0;
+    UINT padding = 0;
     checkAudioClientResult("IAudioClient::GetCurrentPadding", renderAudioClient->GetCurrentPadding(&padding));
-    checkAudioClientResult("IAudioClient::GetBufferSize)", renderAudioClient->GetBufferSize(&bufferSize));
-    const UINT available = bufferSize > padding ? bufferSize - padding : 0;
+    const UINT available = renderBufferFrames > padding ? renderBufferFrames - padding : 0;
     BYTE* buffer = nullptr;
     checkAudioClientResult("IRenderClient::GetBuffer", renderClient->GetBuffer(available, &buffer));
     if (!buffer)
