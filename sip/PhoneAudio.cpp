@@ -144,12 +144,10 @@ bool Phone::getFrame(uint32_t frameNumber, int16_t* samples, int count, bool pre
                               << (prefetch ? "true" : "false");
     if (count <= 0)
         return false;
-    if (TransportChannel* channel = getActiveChannel()) {
+    TransportChannel* channel = getActiveChannel();
+    if (channel) {
         if (!channel->getFrame(frameNumber, samples, count, prefetch))
             return false;
-        std::lock_guard<std::mutex> guard(audioLock);
-        if (localSound && !localSound->generate(samples, count))
-            localSound.reset();
     } else {
         KMT_LOG(kmt::logPhone, 3) << "callback called without channel";
         std::fill(samples, samples + count, int16_t(0));
@@ -171,6 +169,9 @@ bool Phone::getFrame(uint32_t frameNumber, int16_t* samples, int count, bool pre
             toneFinished(line->getLineId().c_str());
     }
     std::lock_guard<std::mutex> guard(audioLock);
+    // The local sound mixes into the far end's audio only.
+    if (channel && localSound && !localSound->generate(samples, count))
+        localSound.reset();
     if (echoSuppressor)
         echoSuppressor->played(frameNumber, samples, count);
     return true;

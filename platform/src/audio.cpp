@@ -55,6 +55,14 @@ namespace audio {
 
 namespace {
 
+// The checks every call on a device object makes first: the device is still there and no failure
+// is injected for the call.
+HRESULT reachable(const Endpoint& endpoint, const char* call) {
+    if (!endpoint.present())
+        return AUDCLNT_E_DEVICE_INVALIDATED;
+    return injected(call, endpoint.name);
+}
+
 // Reference counting and QueryInterface for an object with one interface.
 template <class I> class ComObject : public I {
 public:
@@ -128,9 +136,7 @@ class EndpointVolume : public ComObject<IAudioEndpointVolume> {
 public:
     explicit EndpointVolume(EndpointPtr ep) : ComObject(IID_IAudioEndpointVolume), endpoint(std::move(ep)) {}
     HRESULT SetMasterVolumeLevelScalar(float level, const GUID*) override {
-        if (!endpoint->present())
-            return AUDCLNT_E_DEVICE_INVALIDATED;
-        if (HRESULT hr = injected("SetMasterVolumeLevelScalar", endpoint->name); FAILED(hr))
+        if (HRESULT hr = reachable(*endpoint, "SetMasterVolumeLevelScalar"); FAILED(hr))
             return hr;
         if (!(level >= 0.0f && level <= 1.0f))
             return E_INVALIDARG;
@@ -143,9 +149,7 @@ public:
     HRESULT GetMasterVolumeLevelScalar(float* level) override {
         if (!level)
             return E_POINTER;
-        if (!endpoint->present())
-            return AUDCLNT_E_DEVICE_INVALIDATED;
-        if (HRESULT hr = injected("GetMasterVolumeLevelScalar", endpoint->name); FAILED(hr))
+        if (HRESULT hr = reachable(*endpoint, "GetMasterVolumeLevelScalar"); FAILED(hr))
             return hr;
         if (endpoint->getMixerVolume(*level))
             return S_OK;
@@ -163,9 +167,7 @@ public:
     SimpleVolume(EndpointPtr ep, const GUID& session_)
         : ComObject(IID_ISimpleAudioVolume), endpoint(std::move(ep)), session(session_) {}
     HRESULT SetMasterVolume(float level, const GUID*) override {
-        if (!endpoint->present())
-            return AUDCLNT_E_DEVICE_INVALIDATED;
-        if (HRESULT hr = injected("SetMasterVolume", endpoint->name); FAILED(hr))
+        if (HRESULT hr = reachable(*endpoint, "SetMasterVolume"); FAILED(hr))
             return hr;
         if (!(level >= 0.0f && level <= 1.0f))
             return E_INVALIDARG;
@@ -176,9 +178,7 @@ public:
     HRESULT GetMasterVolume(float* level) override {
         if (!level)
             return E_POINTER;
-        if (!endpoint->present())
-            return AUDCLNT_E_DEVICE_INVALIDATED;
-        if (HRESULT hr = injected("GetMasterVolume", endpoint->name); FAILED(hr))
+        if (HRESULT hr = reachable(*endpoint, "GetMasterVolume"); FAILED(hr))
             return hr;
         std::lock_guard<std::mutex> guard(endpoint->volumeLock);
         auto it = endpoint->sessionVolumes.find(session);
@@ -244,9 +244,7 @@ public:
     HRESULT Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, REFERENCE_TIME bufferDuration,
                        REFERENCE_TIME periodicity, const WAVEFORMATEX* format, const GUID*) override {
         std::lock_guard<std::mutex> guard(lock);
-        if (!endpoint->present())
-            return AUDCLNT_E_DEVICE_INVALIDATED;
-        if (HRESULT hr = injected("Initialize", endpoint->name); FAILED(hr))
+        if (HRESULT hr = reachable(*endpoint, "Initialize"); FAILED(hr))
             return hr;
         if (initialized)
             return AUDCLNT_E_ALREADY_INITIALIZED;
@@ -313,9 +311,7 @@ public:
         if (!format)
             return E_POINTER;
         *format = nullptr;
-        if (!endpoint->present())
-            return AUDCLNT_E_DEVICE_INVALIDATED;
-        if (HRESULT hr = injected("GetMixFormat", endpoint->name); FAILED(hr))
+        if (HRESULT hr = reachable(*endpoint, "GetMixFormat"); FAILED(hr))
             return hr;
         WAVEFORMATEXTENSIBLE mix;
         if (HRESULT hr = endpoint->mixFormat(mix); FAILED(hr))
@@ -330,9 +326,7 @@ public:
     HRESULT GetDevicePeriod(REFERENCE_TIME* defaultPeriod, REFERENCE_TIME* minimumPeriod) override {
         if (!defaultPeriod && !minimumPeriod)
             return E_POINTER;
-        if (!endpoint->present())
-            return AUDCLNT_E_DEVICE_INVALIDATED;
-        if (HRESULT hr = injected("GetDevicePeriod", endpoint->name); FAILED(hr))
+        if (HRESULT hr = reachable(*endpoint, "GetDevicePeriod"); FAILED(hr))
             return hr;
         if (defaultPeriod)
             *defaultPeriod = endpoint->defaultPeriod();
@@ -582,9 +576,7 @@ private:
     };
 
     HRESULT usable(const char* call) {
-        if (!endpoint->present())
-            return AUDCLNT_E_DEVICE_INVALIDATED;
-        if (HRESULT hr = injected(call, endpoint->name); FAILED(hr))
+        if (HRESULT hr = reachable(*endpoint, call); FAILED(hr))
             return hr;
         return initialized ? S_OK : AUDCLNT_E_NOT_INITIALIZED;
     }
@@ -706,9 +698,7 @@ public:
         if (!object)
             return E_POINTER;
         *object = nullptr;
-        if (!endpoint->present())
-            return AUDCLNT_E_DEVICE_INVALIDATED;
-        if (HRESULT hr = injected("Activate", endpoint->name); FAILED(hr))
+        if (HRESULT hr = reachable(*endpoint, "Activate"); FAILED(hr))
             return hr;
         if (iid == IID_IAudioClient) {
             *object = static_cast<IAudioClient*>(new AudioClient(endpoint));

@@ -208,16 +208,13 @@ public:
         if (history.log.size() + n <= cap)
             history.log.insert(history.log.end(), mono, mono + n);
     }
-    // The sample played at timeNs (0 when unknown).
-    float playedAt(int64_t timeNs) {
+    // The samples played at startNs + i * 1e9 / rate - delayNs for i < frames (0 where unknown), read
+    // under one lock for a whole period.
+    void playedAt(int64_t startNs, int64_t delayNs, DWORD rate, UINT frames, std::vector<float>& out) {
+        out.resize(frames);
         std::lock_guard<std::mutex> guard(history.lock);
-        if (history.filled == 0 || timeNs >= history.endNs)
-            return 0.0f;
-        const int64_t back = (history.endNs - timeNs) * history.rate / 1000000000 + 1;
-        if (back < 1 || static_cast<size_t>(back) > history.filled)
-            return 0.0f;
-        const size_t n = history.ring.size();
-        return history.ring[(history.write + n - static_cast<size_t>(back)) % n];
+        for (UINT i = 0; i < frames; ++i)
+            out[i] = playedAtLocked(startNs + static_cast<int64_t>(i) * 1000000000 / rate - delayNs);
     }
     bool waitStreams(int count, int timeoutMs) {
         for (int waited = 0; audio::stepperCount() < count; ++waited) {
@@ -242,6 +239,17 @@ public:
     static std::atomic<int> bufferPeriods;
 
 private:
+    // The sample played at timeNs (0 when unknown); history.lock is held.
+    float playedAtLocked(int64_t timeNs) const {
+        if (history.filled == 0 || timeNs >= history.endNs)
+            return 0.0f;
+        const int64_t back = (history.endNs - timeNs) * history.rate / 1000000000 + 1;
+        if (back < 1 || static_cast<size_t>(back) > history.filled)
+            return 0.0f;
+        const size_t n = history.ring.size();
+        return history.ring[(history.write + n - static_cast<size_t>(back)) % n];
+    }
+
     PlayedHistory history;
 };
 std::atomic<int> SimEndpoint::periodMs{10};
@@ -323,6 +331,9 @@ public:
         const DWORD rate = format.Format.nSamplesPerSec;
         const float volume = endpoint->volume();
         const int64_t startNs = timeNs - static_cast<int64_t>(frames) * 1000000000 / rate;
+        if (echoSource)
+            echoSource->playedAt(startNs, static_cast<int64_t>(endpoint->config.echoDelayMs * 1e6), rate, frames,
+                                 echo);
         for (UINT i = 0; i < frames; ++i, ++produced) {
             double v = 0;
             if (kind == Kind::Tone) {
@@ -340,11 +351,8 @@ public:
                     v = wavSamples[k];
                 }
             }
-            if (echoSource) {
-                const int64_t t = startNs + static_cast<int64_t>(i) * 1000000000 / rate;
-                v += endpoint->config.echoGain *
-                     echoSource->playedAt(t - static_cast<int64_t>(endpoint->config.echoDelayMs * 1e6));
-            }
+            if (echoSource)
+                v += endpoint->config.echoGain * echo[i];
             writeFrame(format, data + static_cast<size_t>(i) * format.Format.nBlockAlign, v * volume);
         }
     }
@@ -361,6 +369,7 @@ private:
     std::vector<float> wavSamples;
     uint64_t produced = 0;
     std::shared_ptr<SimEndpoint> echoSource;
+    std::vector<float> echo; // the echo source's samples for the period being recorded
 };
 
 HRESULT SimEndpoint::openIo(const WAVEFORMATEXTENSIBLE& format, UINT periodFrames,

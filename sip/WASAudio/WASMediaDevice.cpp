@@ -152,53 +152,38 @@ void WASMediaDevice::dumpWrite(const void* data, size_t bytes) {
         std::fwrite(data, 1, bytes, dump);
 }
 
-void WASMediaDevice::createOutputConverter(const WAVEFORMATEX* f) {
-    const int rate = static_cast<int>(f->nSamplesPerSec);
-    const int channels = f->nChannels;
+// The converter for a format's sample type; none when the type is not one the converters handle.
+template <class Base, template <typename> class Converter, class... Args>
+std::unique_ptr<Base> converterFor(const WAVEFORMATEX* f, Args... args) {
     switch (sampleTypeOf(f)) {
     case SampleType::U8:
-        outputConverter.reset(
-            new OutputConverterT<unsigned char>(consumer, frameSamples, sampleRate, rate, channels));
-        break;
+        return std::unique_ptr<Base>(new Converter<unsigned char>(args...));
     case SampleType::S16:
-        outputConverter.reset(
-            new OutputConverterT<unsigned short>(consumer, frameSamples, sampleRate, rate, channels));
-        break;
+        return std::unique_ptr<Base>(new Converter<unsigned short>(args...));
     case SampleType::S32:
-        outputConverter.reset(
-            new OutputConverterT<unsigned int>(consumer, frameSamples, sampleRate, rate, channels));
-        break;
+        return std::unique_ptr<Base>(new Converter<unsigned int>(args...));
     case SampleType::Float:
-        outputConverter.reset(
-            new OutputConverterT<float>(consumer, frameSamples, sampleRate, rate, channels));
-        break;
+        return std::unique_ptr<Base>(new Converter<float>(args...));
     case SampleType::None:
-        throw std::runtime_error("output wave format not supported");
+        break;
     }
+    return nullptr;
+}
+
+void WASMediaDevice::createOutputConverter(const WAVEFORMATEX* f) {
+    const int rate = static_cast<int>(f->nSamplesPerSec);
+    outputConverter = converterFor<OutputConverter, OutputConverterT>(f, consumer, frameSamples, sampleRate,
+                                                                     rate, static_cast<int>(f->nChannels));
+    if (!outputConverter)
+        throw std::runtime_error("output wave format not supported");
 }
 
 void WASMediaDevice::createInputConverter(const WAVEFORMATEX* f) {
     const int rate = static_cast<int>(f->nSamplesPerSec);
-    const int channels = f->nChannels;
-    switch (sampleTypeOf(f)) {
-    case SampleType::U8:
-        inputConverter.reset(
-            new InputConverterT<unsigned char>(consumer, frameSamples, rate, sampleRate, channels));
-        break;
-    case SampleType::S16:
-        inputConverter.reset(
-            new InputConverterT<unsigned short>(consumer, frameSamples, rate, sampleRate, channels));
-        break;
-    case SampleType::S32:
-        inputConverter.reset(
-            new InputConverterT<unsigned int>(consumer, frameSamples, rate, sampleRate, channels));
-        break;
-    case SampleType::Float:
-        inputConverter.reset(new InputConverterT<float>(consumer, frameSamples, rate, sampleRate, channels));
-        break;
-    case SampleType::None:
+    inputConverter = converterFor<InputConverter, InputConverterT>(f, consumer, frameSamples, rate, sampleRate,
+                                                                  static_cast<int>(f->nChannels));
+    if (!inputConverter)
         throw std::runtime_error("input wave format not supported");
-    }
     inputConverter->resizeBuffer(frameSamples * 10);
 }
 
@@ -224,6 +209,7 @@ void WASMediaDevice::setupRender() {
                            renderAudioClient->Initialize(AUDCLNT_SHAREMODE_SHARED,
                                                          AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration,
                                                          duration, mix.format, &kAudioSessionGuid));
+    checkAudioClientResult("IAudioClient::GetBufferSize)", renderAudioClient->GetBufferSize(&renderBufferFrames));
     checkAudioClientResult("IAudioClient::SetEventHandle",
                            renderAudioClient->SetEventHandle(renderEvent.handle));
     checkAudioClientResult("GetService render client",
@@ -318,10 +304,9 @@ float WASMediaDevice::getOutputLevel() {
 }
 
 void WASMediaDevice::renderFill() {
-    UINT padding = 0, bufferSize = 0;
+    UINT padding = 0;
     checkAudioClientResult("IAudioClient::GetCurrentPadding", renderAudioClient->GetCurrentPadding(&padding));
-    checkAudioClientResult("IAudioClient::GetBufferSize)", renderAudioClient->GetBufferSize(&bufferSize));
-    const UINT available = bufferSize > padding ? bufferSize - padding : 0;
+    const UINT available = renderBufferFrames > padding ? renderBufferFrames - padding : 0;
     BYTE* buffer = nullptr;
     checkAudioClientResult("IRenderClient::GetBuffer", renderClient->GetBuffer(available, &buffer));
     if (!buffer)

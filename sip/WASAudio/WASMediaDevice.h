@@ -73,6 +73,8 @@ private:
     ComRef<plat::IAudioClient> renderAudioClient;
     ComRef<plat::IAudioRenderClient> renderClient;
     Event renderEvent;
+    // The render buffer's size, fixed once the client is initialized.
+    plat::UINT renderBufferFrames = 0;
     std::unique_ptr<OutputConverter> outputConverter;
     std::string inputName;
     ComRef<plat::IMMDevice> inputEndpoint;

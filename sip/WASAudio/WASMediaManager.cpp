@@ -83,26 +83,34 @@ ComRef<IAudioEndpointVolume> activateEndpointVolume(IMMDevice* endpoint) {
     return volume;
 }
 
-float getEndpointVolume(IMMDevice* endpoint) {
+// Runs one volume call; a failure is logged (with the one message every level call logs) and
+// reported as false so that a getter keeps its default.
+template <class Call>
+bool levelCall(Call&& call) {
     try {
-        auto volume = activateEndpointVolume(endpoint);
-        float level = 1.0f;
-        checkAudioClientResult("GetMasterVolumeLevelScalar", volume->GetMasterVolumeLevelScalar(&level));
-        return level;
+        call();
+        return true;
     } catch (const std::exception& e) {
         KMT_LOG(kmt::logWasapi, 1) << "getLevel failed: " << e.what();
-        return 1.0f;
+        return false;
     }
 }
 
+float getEndpointVolume(IMMDevice* endpoint) {
+    float level = 1.0f;
+    return levelCall([&] {
+               checkAudioClientResult("GetMasterVolumeLevelScalar",
+                                      activateEndpointVolume(endpoint)->GetMasterVolumeLevelScalar(&level));
+           })
+               ? level
+               : 1.0f;
+}
+
 void setEndpointVolume(IMMDevice* endpoint, float level) {
-    try {
-        auto volume = activateEndpointVolume(endpoint);
-        checkAudioClientResult("SetMasterVolume",
-                               volume->SetMasterVolumeLevelScalar(level, &kAudioSessionGuid));
-    } catch (const std::exception& e) {
-        KMT_LOG(kmt::logWasapi, 1) << "getLevel failed: " << e.what();
-    }
+    levelCall([&] {
+        checkAudioClientResult(
+            "SetMasterVolume", activateEndpointVolume(endpoint)->SetMasterVolumeLevelScalar(level, &kAudioSessionGuid));
+    });
 }
 
 ComRef<ISimpleAudioVolume> activateSessionVolume(IMMDevice* endpoint) {
@@ -117,24 +125,19 @@ ComRef<ISimpleAudioVolume> activateSessionVolume(IMMDevice* endpoint) {
 }
 
 float getSessionVolume(IMMDevice* endpoint) {
-    try {
-        auto volume = activateSessionVolume(endpoint);
-        float level = 1.0f;
-        checkAudioClientResult("GetMasterVolume", volume->GetMasterVolume(&level));
-        return level;
-    } catch (const std::exception& e) {
-        KMT_LOG(kmt::logWasapi, 1) << "getLevel failed: " << e.what();
-        return 1.0f;
-    }
+    float level = 1.0f;
+    return levelCall([&] {
+               checkAudioClientResult("GetMasterVolume", activateSessionVolume(endpoint)->GetMasterVolume(&level));
+           })
+               ? level
+               : 1.0f;
 }
 
 void setSessionVolume(IMMDevice* endpoint, float level) {
-    try {
-        auto volume = activateSessionVolume(endpoint);
-        checkAudioClientResult("SetMasterVolume", volume->SetMasterVolume(level, &kAudioSessionGuid));
-    } catch (const std::exception& e) {
-        KMT_LOG(kmt::logWasapi, 1) << "getLevel failed: " << e.what();
-    }
+    levelCall([&] {
+        checkAudioClientResult("SetMasterVolume",
+                               activateSessionVolume(endpoint)->SetMasterVolume(level, &kAudioSessionGuid));
+    });
 }
 
 float getOutputLevel(IMMDevice* endpoint) {
