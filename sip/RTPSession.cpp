@@ -140,11 +140,19 @@ bool ReceiveStatistics::update(uint32_t arrivalMs, const RTPHeader& h) {
         const bool third = resyncRun == 2;
         ++resyncRun;
         if (third) {
+            resyncRun = 0;
+            const uint16_t runStart = static_cast<uint16_t>(h.sequenceNumber - 2);
+            // How far the run lies ahead of the highest sequence number, negative behind it, modulo 2^16.
+            const int ahead = static_cast<int16_t>(static_cast<uint16_t>(runStart - highestSequence));
+            if (ahead <= 0 && ahead >= -maxMisorder) {
+                // Late packets of this stream that came in a row (reordering): refused like any late
+                // packet; the stream goes on where it was.
+                ++discarded;
+                return false;
+            }
             // The new run is followed: its first two packets no longer count as discarded.
             discarded -= 2;
-            const uint16_t runStart = static_cast<uint16_t>(h.sequenceNumber - 2);
-            const uint16_t ahead = static_cast<uint16_t>(runStart - highestSequence);
-            if (ahead >= maxDropout) {
+            if (ahead >= maxDropout || ahead < -maxMisorder) {
                 // A new stream under the same source: count again from its start; its first
                 // packets are no late arrivals of the old one.
                 newStream(runStart);

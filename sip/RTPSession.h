@@ -17,14 +17,16 @@ namespace rtp {
 // Receive statistics of one call, kept under the session lock.
 //
 // Sequence numbers: a packet 1 to 9 ahead of the highest is played; anything else starts or
-// continues a run, and the third packet of a run in a row is followed. When that run starts
-// more than maxDropout ahead (or anywhere behind), or a packet comes from another source, the
-// far end has started a new stream (a re-INVITE, a transfer): what was expected of the old one is
-// kept aside and counting starts again from the new one. Arrival jitter and the late counters
+// continues a run, and the third packet of a run in a row is followed. A run up to maxMisorder
+// behind is late packets (reordering) and stays refused. When the run starts maxDropout or more
+// ahead, or more than maxMisorder behind, or a packet comes from another source, the far end has
+// started a new stream (a re-INVITE, a transfer): what was expected of the old one is kept aside
+// and counting starts again from the new one. Arrival jitter and the late counters
 // are computed on audio packets only; telephone events share one timestamp per key.
 struct ReceiveStatistics {
     static constexpr int audioPayloadType = 8;
     static constexpr int maxDropout = 3000;
+    static constexpr int maxMisorder = 100;
 
     uint32_t ssrc = 0; // of the first packet
     uint32_t lastTimestamp = 0;

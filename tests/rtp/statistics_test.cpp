@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <random>
 #include <vector>
 
 namespace {
@@ -195,6 +196,63 @@ TEST(CallStatisticsForJava, StreamRestartsAreFollowed) {
         EXPECT_EQ(s.remoteSsrc, c.runs.front().ssrc) << "the first source is the one reported";
         EXPECT_EQ(s.late80, 0) << "a change of source is no late packet";
         EXPECT_EQ(s.jitter, 0);
+    }
+}
+
+// A stream of 20 ms packets over a network that delays each packet by a random 0 to maxJitterMs and
+// loses some: however the arrivals are shuffled, Java is told the loss there really was. The first
+// and the last packet arrive on time, so the span of the stream is known.
+struct NetworkCase {
+    const char* name;
+    uint16_t firstSequence;
+    int packets;
+    uint32_t maxJitterMs;
+    int lossPerMille;           // independent loss
+    std::vector<int> lostBurst; // first index and count of a burst that never arrives, or empty
+    uint32_t seed;
+};
+
+TEST(CallStatisticsForJava, ReorderingAndLossReportTheTrueLoss) {
+    const NetworkCase cases[] = {
+        {"in order", 1000, 1000, 0, 0, {}, 1},
+        {"jitter 0-40 ms", 1000, 1000, 40, 0, {}, 2},
+        {"jitter 0-100 ms", 1000, 1000, 100, 0, {}, 3},
+        {"jitter 0-100 ms, another draw", 20000, 1000, 100, 0, {}, 4},
+        {"5 % loss in order", 1000, 1000, 0, 50, {}, 5},
+        {"5 % loss, jitter 0-100 ms", 1000, 1000, 100, 50, {}, 6},
+        {"jitter 0-100 ms across the sequence wrap", 65000, 1000, 100, 0, {}, 7},
+        {"5 % loss, jitter 0-100 ms across the wrap", 65300, 1000, 100, 50, {}, 8},
+        {"a burst of 40 lost, jitter 0-100 ms", 1000, 1000, 100, 0, {500, 40}, 9},
+    };
+    for (const NetworkCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::mt19937 rng(c.seed);
+        struct Arrival {
+            uint32_t ms;
+            int index;
+        };
+        std::vector<Arrival> arrivals;
+        for (int i = 0; i < c.packets; ++i) {
+            const bool edge = i == 0 || i == c.packets - 1;
+            const bool inBurst = !c.lostBurst.empty() && i >= c.lostBurst[0] && i < c.lostBurst[0] + c.lostBurst[1];
+            if (!edge && (inBurst || int(rng() % 1000) < c.lossPerMille))
+                continue;
+            const uint32_t delay = edge || c.maxJitterMs == 0 ? 0 : rng() % (c.maxJitterMs + 1);
+            arrivals.push_back({uint32_t(20 * i) + delay, i});
+        }
+        std::stable_sort(arrivals.begin(), arrivals.end(),
+                         [](const Arrival& a, const Arrival& b) { return a.ms < b.ms; });
+        rtp::RTPSession session;
+        uint8_t payload[160];
+        std::fill(std::begin(payload), std::end(payload), 0xD5);
+        for (const Arrival& a : arrivals)
+            session.receiveAt(5000 + a.ms,
+                              header(uint16_t(c.firstSequence + a.index), 160u * uint32_t(a.index), 0x99), payload,
+                              sizeof payload);
+        const int trueLoss = c.packets - int(arrivals.size());
+        const kbrphone::CallStatistics s = kbrphone::readCallStatistics(session);
+        EXPECT_EQ(s.expected, c.packets);
+        EXPECT_EQ(s.lost, trueLoss);
     }
 }
 
