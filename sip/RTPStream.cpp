@@ -137,6 +137,8 @@ void RTPStream::start(const kmt::SocketAddress& rtpAddress, const kmt::SocketAdd
         KMT_LOG(kmt::logRtp, 2) << "not started: the call's media is over";
         return;
     }
+    if (!RTPSourceFilter::sameEndpoint(remoteRtp, rtpAddress))
+        remoteRtpSinceMs = plat::processClockMs();
     remoteRtp = rtpAddress;
     if (isAddressSet(rtcpAddress))
         remoteRtcp = rtcpAddress;
@@ -231,9 +233,13 @@ void RTPStream::onRtpReadable() {
     KMT_LOG(kmt::logRtp, 5) << "received data on rtp socket";
     std::lock_guard<std::recursive_mutex> receiveGuard(receiveLock);
     int received = 0;
+    kmt::SocketAddress source;
+    kmt::SocketAddress farEnd;
+    int64_t farEndSinceMs = 0;
     try {
         std::lock_guard<std::recursive_mutex> socketGuard(socketLock);
-        kmt::SocketAddress source;
+        farEnd = remoteRtp;
+        farEndSinceMs = remoteRtpSinceMs;
         int sourceLength = kmt::SocketAddress::length();
         received =
             plat::recvfrom(rtpSocket.handle(), reinterpret_cast<char*>(receiveBuffer.data()),
@@ -249,7 +255,8 @@ void RTPStream::onRtpReadable() {
         KMT_LOG(kmt::logRtp, 1) << "caught exception: " << e.what();
         return;
     }
-    dispatch(receiveBuffer.data(), static_cast<size_t>(received));
+    dispatch(receiveBuffer.data(), static_cast<size_t>(received), &source, farEnd, farEndSinceMs,
+             plat::processClockMs());
 }
 
 void RTPStream::deliverDatagram(const uint8_t* data, size_t length) {
@@ -257,11 +264,28 @@ void RTPStream::deliverDatagram(const uint8_t* data, size_t length) {
     dispatch(data, length);
 }
 
-// Runs with the receive lock held, so the handler cannot be replaced while it runs.
-void RTPStream::dispatch(const uint8_t* data, size_t length) {
+kmt::SocketAddress RTPStream::followedSource() {
+    std::lock_guard<std::recursive_mutex> receiveGuard(receiveLock);
+    return sourceFilter.followed();
+}
+
+// Runs with the receive lock held, so the handler cannot be replaced while it runs. With a source,
+// only what the source filter takes reaches the handler.
+void RTPStream::dispatch(const uint8_t* data, size_t length, const kmt::SocketAddress* source,
+                         const kmt::SocketAddress& farEnd, int64_t farEndSinceMs, int64_t nowMs) {
     try {
         RTPPacket packet = decodeRTP(data, length);
         const RTPHeader& h = packet.header;
+        const int version = data[0] >> 6;
+        if (version != 2) {
+            KMT_LOG(kmt::logRtp, 1) << "dropped rtp datagram of version " << version;
+            return;
+        }
+        if (source) {
+            sourceFilter.expect(farEnd, farEndSinceMs);
+            if (!sourceFilter.accept(*source, h, nowMs))
+                return;
+        }
         KMT_LOG(kmt::logRtp, 5) << "Received rtp: nr=" << h.sequenceNumber << ", time=" << h.timestamp
                                 << ", marker=" << h.marker << ", type=" << h.payloadType;
         if (payloadHandler)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "RTPHeader.h"
+#include "RTPSourceFilter.h"
 #include "kmt/scheduler.h"
 #include "kmt/socket.h"
 #include "kmt/thread.h"
@@ -70,8 +71,10 @@ public:
                                   uint32_t rtpTimestamp);
 
     // Decodes one datagram and hands it to the payload handler, as the receive thread does after
-    // reading it. A bad datagram costs one log line.
+    // reading it from the far end. A bad datagram costs one log line.
     void deliverDatagram(const uint8_t* data, size_t length);
+    // The sender whose packets are taken now; empty before the first one.
+    kmt::SocketAddress followedSource();
 
     // True when an address is set: family not 0 and, for IPv4 and IPv6, not the all-zero address.
     static bool isAddressSet(const kmt::SocketAddress& address);
@@ -89,7 +92,9 @@ private:
     void runReceiveLoop();
     void onRtpReadable();
     void onRtcpReadable();
-    void dispatch(const uint8_t* data, size_t length);
+    void dispatch(const uint8_t* data, size_t length, const kmt::SocketAddress* source = nullptr,
+                  const kmt::SocketAddress& farEnd = kmt::SocketAddress(), int64_t farEndSinceMs = 0,
+                  int64_t nowMs = 0);
     void openPacketLogs();
     void closePacketLogs();
     void writeSessionRecord(FILE* file, int kind);
@@ -117,6 +122,10 @@ private:
     bool released = false;
     FILE* inLog = nullptr;
     FILE* outLog = nullptr;
+    // When the remote RTP address last changed (process clock), under the socket lock.
+    int64_t remoteRtpSinceMs = 0;
+    // Under the receive lock.
+    RTPSourceFilter sourceFilter;
 };
 
 namespace testing {

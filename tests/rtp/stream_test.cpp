@@ -164,6 +164,11 @@ TEST(RTPStream, BadDatagramsOnEitherSocketCostOneLogLineEach) {
     padding[0] = 0xA0;
     padding.back() = 200; // more padding than payload: an empty payload
     Bytes wrongType = rtpPacket(2, 0, 160);
+    auto version = [](uint8_t first) {
+        Bytes b = rtpPacket(2, 8, 160);
+        b[0] = first;
+        return b;
+    };
 
     const struct {
         const char* name;
@@ -179,6 +184,9 @@ TEST(RTPStream, BadDatagramsOnEitherSocketCostOneLogLineEach) {
         {"larger than the buffer", Bytes(5000, 0x80), false,
          "caught socket exception in recvfromerror: 10040"},
         {"huge", Bytes(65000, 0x80), false, "caught socket exception in recvfromerror: 10040"},
+        {"version 0", version(0x00), false, "dropped rtp datagram of version 0"},
+        {"version 1", version(0x40), false, "dropped rtp datagram of version 1"},
+        {"version 3", version(0xC0), false, "dropped rtp datagram of version 3"},
         {"padding larger than payload", padding, false, nullptr},
         {"wrong payload type", wrongType, false, nullptr},
         {"RTCP empty", {}, true, nullptr},
