@@ -239,6 +239,21 @@ void RTPSession::unhold() {
     catchUpTimestamp();
 }
 
+void RTPSession::setAnsweredDirection(int direction) {
+    const bool allowed = direction == 1 || direction == 2;
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    if (allowed != sendAllowed) {
+        KMT_LOG(kmt::logRtp, 2) << (allowed ? "sending" : "not sending") << " audio on rtp session "
+                                << static_cast<const void*>(this) << ": answered " << direction;
+    }
+    sendAllowed = allowed;
+}
+
+bool RTPSession::maySend() {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    return sendAllowed;
+}
+
 void RTPSession::restart() {
     hold();
     unhold();
@@ -258,7 +273,7 @@ void RTPSession::catchUpTimestamp() {
 
 void RTPSession::putFrame(uint32_t frameNumber, int16_t* samples, int count) {
     std::lock_guard<std::recursive_mutex> guard(lock);
-    if (!held && stream.hasRemoteRtp()) {
+    if (!held && sendAllowed && stream.hasRemoteRtp()) {
         sendAudio(frameNumber, samples, count, 0);
     } else {
         timestamp += static_cast<uint32_t>(count);
@@ -326,6 +341,8 @@ void RTPSession::sendAudio(uint32_t frameNumber, const int16_t* samples, int cou
 
 void RTPSession::sendPayload(int payloadType, const uint8_t* bytes, int length, int marker) {
     std::lock_guard<std::recursive_mutex> guard(lock);
+    if (!sendAllowed)
+        return; // the far end holds the call: only the keep-alives go
     sentSinceKeepAlive = true;
     try {
         if (telephoneEventStep(0, length))

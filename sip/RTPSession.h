@@ -108,6 +108,11 @@ public:
     void removeTimers();
     void hold();
     void unhold();
+    // The direction this side answered for the call's media (0 recvonly, 1 sendrecv, 2 sendonly,
+    // 3 inactive): while it is recvonly or inactive no audio goes out, only the keep-alives.
+    void setAnsweredDirection(int direction);
+    // Whether audio may go out as far as the answered direction goes (a hold of our own aside).
+    bool maySend();
 
     // kbrphone::TransportChannel
     void putFrame(uint32_t frameNumber, int16_t* samples, int count) override;
@@ -162,6 +167,7 @@ private:
     int64_t lastSendMs = 0;
     bool held = false;
     bool sentSinceKeepAlive = false;
+    bool sendAllowed = true; // the answered direction lets audio go out
 };
 
 } // namespace rtp

@@ -228,9 +228,12 @@ void SipInviteDialog::answer() {
     local.address = localAddress();
     local.port = rtpPort();
     local.rtcpPort = rtcpPort();
-    // A stream offered sendonly or recvonly (a hold) is answered the matching way round.
+    // A stream offered sendonly or recvonly (a hold) is answered the matching way round; while we
+    // hold the call ourselves we only send, so a hold of the far end then makes it inactive. What we
+    // answer is what the media does.
     const SdpMedia* offered = remoteSdp->selectedMedia();
-    local.direction = sdpAnswerDirection(offered ? offered->direction : 1, 1);
+    local.direction = sdpAnswerDirection(offered ? offered->direction : 1, rtpSession.isHeld() ? 2 : 1);
+    rtpSession.setAnsweredDirection(local.direction);
     local.codecs.push_back(kPcma);
     if (eventType >= 0)
         local.codecs.push_back(SdpCodec{eventType, "telephone-event", 8000, "0-11"});

@@ -279,6 +279,36 @@ TEST_F(SessionTest, HoldSendsNothingAndPlaysSilence) {
     EXPECT_GE(p.header.timestamp, 160u);
 }
 
+// The direction answered to the far end's offer: audio (and relayed payloads) go out only when the
+// answer lets us send; while it does not, the keep-alives still go every tick, as on a hold of ours.
+TEST_F(SessionTest, TheAnsweredDirectionDecidesWhetherAudioGoesOut) {
+    const struct {
+        int direction;
+        bool audio;
+    } cases[] = {{0, false}, {1, true}, {2, true}, {3, false}};
+    startSession();
+    uint32_t frame = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE("answered " + std::to_string(c.direction));
+        session->setAnsweredDirection(c.direction);
+        EXPECT_EQ(session->maySend(), c.audio);
+        putFrame(frame, tone(int(frame), 440, 5000));
+        ++frame;
+        const uint8_t relayed[160] = {};
+        session->sendPayload(8, relayed, sizeof relayed, 0);
+        std::vector<Bytes> sent = rtpPeer->drain(100);
+        EXPECT_EQ(sent.size(), c.audio ? 2u : 0u);
+        // Two ticks: a keep-alive on each, but for the first after audio went out.
+        tickAndWait();
+        tickAndWait();
+        sent = rtpPeer->drain(100);
+        ASSERT_EQ(sent.size(), c.audio ? 1u : 2u) << "keep-alives";
+        for (const Bytes& k : sent)
+            EXPECT_EQ(k.size(), 13u);
+    }
+    session->stop();
+}
+
 TEST_F(SessionTest, UnholdCatchesUpTheTimestampAndNeverGoesBack) {
     const struct {
         const char* name;

@@ -3,6 +3,9 @@
 #include "CallTestSupport.h"
 #include "support/ParamNames.h"
 
+#include <chrono>
+#include <thread>
+
 using namespace calltest;
 
 namespace {
@@ -158,6 +161,74 @@ TEST_F(ConnectedCall, AFarEndReInviteIsAnsweredAtOnceAndItsMediaFollowsAtTheAck)
     EXPECT_EQ(a.line->dialog->remoteSdp->remoteRtpAddress(), newRtp.address());
     EXPECT_EQ(stream.remoteRtpAddress(), newRtp.address());
     hangUp(a);
+    h.expectAllReleased();
+}
+
+// Whether audio from the microphone reaches the far end's RTP socket.
+bool audioReaches(CallHarness& h, sip::SipLine* line) {
+    Datagram d;
+    while (h.rtp.poll(d)) {
+    }
+    int16_t frame[160];
+    for (int i = 0; i < 160; ++i)
+        frame[i] = static_cast<int16_t>(4000 * ((i / 10) % 2 ? 1 : -1));
+    line->rtpSession()->putFrame(1, frame, 160);
+    for (int i = 0; i < 50; ++i) {
+        if (h.rtp.poll(d))
+            return d.text.size() == 12 + 160;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+// The far end's offers in a call, with what we answer and whether our audio then goes out; we may
+// have put the call on hold ourselves first.
+struct DirectionStep {
+    const char* offered;
+    const char* answered;
+    bool audio;
+};
+struct DirectionCase {
+    const char* name;
+    bool weHold;
+    std::vector<DirectionStep> steps;
+};
+
+TEST_F(ConnectedCall, TheDirectionWeAnswerIsWhatTheMediaDoes) {
+    const DirectionCase cases[] = {
+        {"the far end holds and resumes", false, {{"sendonly", "recvonly", false}, {"sendrecv", "sendrecv", true}}},
+        {"the far end holds with inactive", false, {{"inactive", "inactive", false}, {"sendrecv", "sendrecv", true}}},
+        {"the far end only listens", false, {{"recvonly", "sendonly", true}}},
+        {"both hold", true, {{"sendonly", "inactive", false}}},
+        {"we hold, the far end offers both ways", true, {{"sendrecv", "sendonly", false}}},
+    };
+    hangUp(a); // one call at a time: a second connected call would put the first on hold
+    int call = 0;
+    for (const DirectionCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Call x = connect("3002", "rtD" + std::to_string(call++));
+        EXPECT_TRUE(audioReaches(h, x.line)) << "a connected call sends";
+        if (c.weHold) {
+            h.post(x.lineId, &kbrphone::Line::putOnHold);
+            const std::string hold = h.oneAtOther("INVITE ");
+            h.fromOther(reply(hold, 200, "OK", contactOf(h.other.port), "application/sdp",
+                              farSdp(h.rtp.port, "recvonly"), x.remoteTag));
+            h.oneAtOther("ACK ");
+        }
+        int cseq = 10;
+        for (const DirectionStep& step : c.steps) {
+            SCOPED_TRACE(std::string("offered ") + step.offered);
+            const std::string branch = "z9hG4bKdir" + std::to_string(cseq);
+            h.fromOther(farIn(x, "INVITE", cseq, branch, "application/sdp", farSdp(h.rtp.port, step.offered)));
+            const std::string ok = h.oneAtOther("SIP/2.0 ");
+            EXPECT_EQ(firstLine(ok), "SIP/2.0 200 OK");
+            EXPECT_NE(bodyOf(ok).find(std::string("a=") + step.answered + "\r\n"), std::string::npos) << bodyOf(ok);
+            h.fromOther(farIn(x, "ACK", cseq, branch + "a"));
+            EXPECT_EQ(audioReaches(h, x.line), step.audio);
+            ++cseq;
+        }
+        hangUp(x);
+    }
     h.expectAllReleased();
 }
 
