@@ -140,7 +140,24 @@ void SipDialog::handleRequest(const kmt::SocketAddress& source, SipInMessage& re
         }
     }
     if (static_cast<uint32_t>(request.cseqNumber) < static_cast<uint32_t>(remoteCSeq)) {
-        KMT_LOG(kmt::logSipDialog, 1) << "ignore old message " << request.cseqMethod;
+        // Out of order (RFC 3261 12.2.2): told so, not left to time out. An ACK is never answered,
+        // and a CANCEL carries the number of the request it cancels.
+        if (ack) {
+            KMT_LOG(kmt::logSipDialog, 1) << "ignore old message " << request.cseqMethod;
+            return;
+        }
+        if (!noCaseEqual(request.cseqMethod, "CANCEL")) {
+            KMT_LOG(kmt::logSipDialog, 1) << "old message " << request.cseqMethod << " " << request.cseqNumber
+                                          << " (remote CSeq " << remoteCSeq << "): answered 500";
+            SipTransactionalResponse* answer;
+            if (noCaseEqual(request.cseqMethod, "INVITE"))
+                answer = new SipInviteResponse(this, source, request);
+            else
+                answer = new SipNonInviteResponse(this, source, request);
+            answer->sendResponse(500, "CSeq out of order");
+            return;
+        }
+        onRequest(source, request);
         return;
     }
     remoteCSeq = request.cseqNumber;

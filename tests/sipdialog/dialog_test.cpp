@@ -81,25 +81,37 @@ TEST_F(DialogTest, InDialogRequestsAreCheckedByTagsAndCSeq) {
     Parsed first(requestText("INVITE", h.proxy.port, "c1", 5, "z9hG4bK1"));
     RecordingDialog d(h, *first.message);
     LogCapture::instance().take();
+    h.takeProxy();
     struct Case {
         const char* what;
+        const char* method;
         std::string fromTag;
         std::string toTag;
         int cseq;
-        const char* event; // "" when dropped
-        const char* log;   // "" when nothing is logged
+        const char* event;  // "" when not handed on
+        const char* log;    // "" when nothing is logged
+        const char* answer; // the response's first line, "" for none
     } cases[] = {
-        {"a foreign From tag is logged and dropped", "other", d.localTag, 6, "",
-         "tag from message (other)  doesn't match dialog tag (ft1)"},
-        {"a foreign To tag is dropped silently", "ft1", "wrong", 6, "", ""},
-        {"a lower CSeq is old", "ft1", d.localTag, 4, "", "ignore old message BYE"},
-        {"an equal CSeq counts as new", "ft1", d.localTag, 5, "request BYE 5", ""},
-        {"an empty To tag is accepted", "ft1", "", 6, "request BYE 6", ""},
-        {"a CSeq above 2^31 is newer, compared unsigned", "ft1", d.localTag, -5, "request BYE -5", ""},
-        {"and the lower one is old again", "ft1", d.localTag, 7, "", "ignore old message BYE"},
+        {"a foreign From tag is logged and dropped", "BYE", "other", d.localTag, 6, "",
+         "tag from message (other)  doesn't match dialog tag (ft1)", ""},
+        {"a foreign To tag is answered 481", "BYE", "ft1", "wrong", 6, "", "", "SIP/2.0 481 Call/Transaction Does Not Exist"},
+        // Out of order: answered 500, and the remote CSeq stays.
+        {"a lower CSeq is answered 500", "BYE", "ft1", d.localTag, 4, "",
+         "old message BYE 4 (remote CSeq 5): answered 500", "SIP/2.0 500 CSeq out of order"},
+        {"a lower CSeq of an INVITE too", "INVITE", "ft1", d.localTag, 3, "",
+         "old message INVITE 3 (remote CSeq 5): answered 500", "SIP/2.0 500 CSeq out of order"},
+        {"an old ACK is never answered", "ACK", "ft1", d.localTag, 2, "", "ignore old message ACK", ""},
+        {"an old CANCEL is handed on", "CANCEL", "ft1", d.localTag, 2, "request CANCEL 2", "", ""},
+        {"an equal CSeq counts as new", "BYE", "ft1", d.localTag, 5, "request BYE 5", "", ""},
+        {"an empty To tag is accepted", "BYE", "ft1", "", 6, "request BYE 6", "", ""},
+        {"a CSeq above 2^31 is newer, compared unsigned", "BYE", "ft1", d.localTag, -5, "request BYE -5", "", ""},
+        {"and the lower one is old again", "BYE", "ft1", d.localTag, 7, "",
+         "old message BYE 7 (remote CSeq -5): answered 500", "SIP/2.0 500 CSeq out of order"},
     };
+    int n = 0;
     for (const Case& c : cases) {
-        h.fromProxy(requestText("BYE", h.proxy.port, "c1", c.cseq, "z9hG4bKb", c.fromTag, c.toTag));
+        const std::string branch = "z9hG4bKb" + std::to_string(n++);
+        h.fromProxy(requestText(c.method, h.proxy.port, "c1", c.cseq, branch, c.fromTag, c.toTag));
         std::vector<std::string> events = d.takeEvents();
         if (*c.event)
             EXPECT_EQ(events, std::vector<std::string>{c.event}) << c.what;
@@ -110,6 +122,20 @@ TEST_F(DialogTest, InDialogRequestsAreCheckedByTagsAndCSeq) {
             EXPECT_TRUE(LogCapture::instance().contains(log, std::string("sip_dialog: ") + c.log)) << c.what;
         else
             EXPECT_FALSE(LogCapture::instance().contains(log, "sip_dialog: ")) << c.what;
+        std::vector<Datagram> sent = h.takeProxy();
+        if (*c.answer) {
+            ASSERT_EQ(sent.size(), 1u) << c.what;
+            EXPECT_EQ(firstLine(sent[0].text), c.answer) << c.what;
+            EXPECT_EQ(headerOf(sent[0].text, "CSeq"), std::to_string(c.cseq) + " " + c.method) << c.what;
+            // A retransmission of the old request is answered again from its transaction.
+            h.fromProxy(requestText(c.method, h.proxy.port, "c1", c.cseq, branch, c.fromTag, c.toTag));
+            sent = h.takeProxy();
+            ASSERT_EQ(sent.size(), 1u) << c.what;
+            EXPECT_EQ(firstLine(sent[0].text), c.answer) << c.what;
+            EXPECT_TRUE(d.takeEvents().empty()) << c.what;
+        } else if (std::string(c.method) != "CANCEL") {
+            EXPECT_TRUE(sent.empty()) << c.what;
+        }
     }
 }
 
