@@ -49,10 +49,11 @@ def check(cond, message, *results):
 class Engine:
     """The driver process: commands in, event lines out (kept in order, matched by regex)."""
 
-    def __init__(self, workdir, name="engine"):
+    def __init__(self, workdir, name="engine", env_extra=None):
         self.log_path = Path(workdir) / (name + ".log")
         env = dict(os.environ)
         env.setdefault("kbr_sip_level", "2")
+        env.update(env_extra or {})
         self.proc = subprocess.Popen([DRIVER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=open(self.log_path, "w"), text=True, bufsize=1, env=env)
         self.lines = queue.Queue()
@@ -698,9 +699,9 @@ class Baresip:
         self.log.close()
 
 
-def with_baresip(w, fn):
+def with_baresip(w, fn, engine_env=None):
     with peers.Kamailio(workdir=w) as k:
-        e = Engine(w)
+        e = Engine(w, env_extra=engine_env)
         b = Baresip(w, k.port)
         try:
             b.expect(r"200 OK", timeout=10, what="registered")
@@ -771,6 +772,119 @@ def baresip_calls_the_engine_through_kamailio_which_holds_and_refuses_a_transfer
         check("no ACK for our 200" not in log, "a 200 went unacknowledged")
         e.quiet_calls()
     with_baresip(w, run)
+
+
+class UdpCapture:
+    """UDP datagrams to one port of the loopback interface as they cross it (a raw packet socket,
+    which takes CAP_NET_RAW, with a kernel filter so that nothing else of the machine's loopback
+    traffic is queued): (arrival time, payload) of each, read in a thread."""
+
+    def __init__(self, port):
+        import ctypes
+        import socket
+        import struct
+        # udp and dst port <port> on an Ethernet-framed IPv4 packet, fragments left out
+        program = [(0x28, 0, 0, 12), (0x15, 0, 8, 0x0800), (0x30, 0, 0, 23), (0x15, 0, 6, 17),
+                   (0x28, 0, 0, 20), (0x45, 4, 0, 0x1FFF), (0xB1, 0, 0, 14), (0x48, 0, 0, 16),
+                   (0x15, 0, 1, port), (0x06, 0, 0, 0xFFFF), (0x06, 0, 0, 0)]
+        code = b"".join(struct.pack("HBBI", *i) for i in program)
+        self._code = ctypes.create_string_buffer(code)
+        fprog = struct.pack("HL", len(program), ctypes.addressof(self._code))
+        # Opened for no protocol, filtered, and only then bound to all protocols of lo: nothing
+        # arrives unfiltered.
+        self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, 0)
+        self.sock.setsockopt(socket.SOL_SOCKET, 26, fprog)  # SO_ATTACH_FILTER
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
+        self.sock.bind(("lo", 0x0003))  # ETH_P_ALL
+        self.sock.settimeout(0.2)
+        self.packets = []
+        self.lock = threading.Lock()
+        self.running = True
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        import socket
+        while self.running:
+            try:
+                frame, address = self.sock.recvfrom(65535)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            if address[2] == socket.PACKET_OUTGOING:
+                continue  # each loopback datagram is seen going out and coming in: counted once
+            at = time.monotonic()
+            ip = frame[14:]
+            udp = ip[(ip[0] & 0x0F) * 4:]
+            with self.lock:
+                self.packets.append((at, bytes(udp[8:])))
+
+    def close(self):
+        self.running = False
+        self.thread.join(timeout=2)
+        self.sock.close()
+
+    def rtp(self, start, end):
+        """RTP version 2 datagrams between two times: (audio packets, keep-alives)."""
+        with self.lock:
+            chosen = [p for (at, p) in self.packets if start <= at < end]
+        rtp = [p for p in chosen if len(p) >= 12 and p[0] >> 6 == 2]
+        return sum(1 for p in rtp if len(p) > 13), sum(1 for p in rtp if len(p) == 13)
+
+
+@case
+def baresip_holds_and_resumes_the_engine_whose_rtp_stops_and_starts_with_it(w):
+    captures = []
+
+    def run(e, b, k):
+        b.command("/dial sip:1001@127.0.0.1")
+        incoming = e.expect(r"^STATE (\S+) 5 ", timeout=15).group(1)
+        e.send("answer " + incoming)
+        e.state(incoming, 6)
+        b.expect(r"[Cc]all established", what="baresip got the engine's 200")
+        m = re.search(r"Start session with 127\.0\.0\.1:(\d+)", e.log_path.read_text(errors="replace"))
+        check(m, "the engine's media started towards baresip (log %s)" % e.log_path)
+        port = int(m.group(1))
+        try:
+            capture = UdpCapture(port)
+            captures.append(capture)
+        except OSError as error:
+            print("note: no raw packet socket (%s): the engine's RTP is not counted on the wire" % error,
+                  flush=True)
+            capture = None
+        talk = time.monotonic()
+        time.sleep(1.5)
+        b.command("/hold")
+        held = time.monotonic()
+        time.sleep(2.5)
+        b.command("/resume")
+        resumed = time.monotonic()
+        time.sleep(1.5)
+        end = time.monotonic()
+        b.command("/hangup")
+        e.state(incoming, 7, timeout=10, what="baresip's BYE came along the route set")
+        e.send("hangup " + incoming)
+        e.state(incoming, 8)
+        if capture:
+            # The re-INVITEs take a few milliseconds through kamailio: half a second of margin.
+            before = capture.rtp(talk, held)
+            during = capture.rtp(held + 0.5, resumed)
+            after = capture.rtp(resumed + 0.5, end)
+            print("note: engine RTP to baresip (audio, keep-alives): talking %s, held %s, resumed %s" %
+                  (before, during, after), flush=True)
+            check(before[0] > 50, "audio went out before the hold: %s" % (before,))
+            check(during[0] == 0, "no audio while baresip holds the call: %s" % (during,))
+            check(after[0] > 40, "audio went out again after the resume: %s" % (after,))
+        log = e.log_path.read_text(errors="replace")
+        check("not sending audio on rtp session" in log and "sending audio on rtp session" in log,
+              "the hold and the resume reached the engine's media (log %s)" % e.log_path)
+        e.quiet_calls()
+    try:
+        with_baresip(w, run, engine_env={"kbr_rtp_level": "2"})
+    finally:
+        for capture in captures:
+            capture.close()
 
 
 def main():
