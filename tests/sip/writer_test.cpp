@@ -228,7 +228,7 @@ const WriterCase writerCases[] = {
          "\r\n"
          "Contact: <sip:2001@[2001:db8::5]>\r\n"},
 
-    {"REFER replacing another call: Call-ID and tag separators escaped, '=' of the tag names plain",
+    {"REFER replacing another call: the Replaces value escaped whole, its separators and equals signs too",
      [](DialogFixture& f) {
          f.dialog.remoteTag = "rt9";
          sip::SipRequest r(&f.dialog, addr("10.0.0.9", 5070), "REFER", "sip:3002@10.0.0.9:5070", 5,
@@ -246,7 +246,7 @@ const WriterCase writerCases[] = {
      "CSeq: 5 REFER\r\n"
      "Content-Length: 0\r\n" +
          allow +
-         "Refer-to: <sip:4004@10.0.0.7:5072?Replaces=a%2d1%40host%3bto-tag=rtB%3bfrom-tag=ltB>\r\n"
+         "Refer-to: <sip:4004@10.0.0.7:5072?Replaces=a%2d1%40host%3bto-tag%3DrtB%3bfrom-tag%3DltB>\r\n"
          "Contact: <sip:2001@10.0.0.5>\r\n"
          "\r\n"},
 
@@ -407,7 +407,7 @@ TEST(SipWriter, EscapingKeepsOnlyLettersAndDigits) {
     }
     // Without a remote contact the remote URI is the target, with no port suffix.
     EXPECT_EQ(sip::replacesReferTarget("", addr("10.0.0.7", 5072), "sip:4004@pbx.example", "x", "a", "b"),
-              "sip:4004@pbx.example?Replaces=x%3bto-tag=a%3bfrom-tag=b");
+              "sip:4004@pbx.example?Replaces=x%3bto-tag%3Da%3bfrom-tag%3Db");
 }
 
 // A socket on 127.0.0.1 that the end point's messages are sent to.
