@@ -99,11 +99,17 @@ inline void releaseCalls(sip::SipEndPoint* endPoint) {
     for (const auto& entry : endPoint->dialogs)
         if (auto* call = dynamic_cast<sip::SipInviteDialog*>(entry.second))
             calls.push_back(call);
+    std::vector<sip::SipRefusedInvite*> refused;
+    for (const auto& entry : endPoint->dialogs)
+        if (auto* r = dynamic_cast<sip::SipRefusedInvite*>(entry.second))
+            refused.push_back(r);
     for (sip::SipInviteDialog* call : calls) {
         sip::SipLine* line = call->line;
         delete call;
         delete line;
     }
+    for (sip::SipRefusedInvite* r : refused)
+        delete r;
 }
 
 } // namespace fuzzworld

@@ -8,7 +8,7 @@ case ${1:-} in
 esac
 packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libspeexdsp-dev
           openjdk-17-jdk-headless clang libclang-rt-14-dev sip-tester kamailio iproute2 util-linux python3
-          baresip-core
+          baresip-core linphone-cli
           xvfb libx11-6
           libasound2-dev multimon-ng sox)
 missing=()

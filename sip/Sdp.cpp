@@ -57,6 +57,24 @@ void readConnection(SdpDescription& description, const std::string& line, SdpHos
     }
 }
 
+// The encoding of a static payload type that an m= line may give without rtpmap (the audio types of the
+// RTP audio/video profile); null for a type that has none.
+struct StaticEncoding {
+    const char* name;
+    int32_t rate;
+};
+const StaticEncoding* staticEncoding(int32_t payloadType) {
+    static const StaticEncoding table[] = {
+        {"PCMU", 8000}, {nullptr, 0},   {nullptr, 0},    {"GSM", 8000},   {"G723", 8000},
+        {"DVI4", 8000}, {"DVI4", 16000}, {"LPC", 8000},   {"PCMA", 8000},  {"G722", 8000},
+        {"L16", 44100}, {"L16", 44100}, {"QCELP", 8000}, {"CN", 8000},    {"MPA", 90000},
+        {"G728", 8000}, {"DVI4", 11025}, {"DVI4", 22050}, {"G729", 8000},
+    };
+    if (payloadType < 0 || payloadType >= static_cast<int32_t>(sizeof table / sizeof table[0]))
+        return nullptr;
+    return table[payloadType].name ? &table[payloadType] : nullptr;
+}
+
 void readMedia(SdpDescription& description, const std::string& line) {
     std::istringstream in(line);
     SdpMedia media;
@@ -83,6 +101,11 @@ void readMedia(SdpDescription& description, const std::string& line) {
         if (number >> payloadType) {
             SdpCodec codec;
             codec.payloadType = payloadType;
+            // A static type needs no rtpmap line; one that follows still names it.
+            if (const StaticEncoding* encoding = staticEncoding(payloadType)) {
+                codec.name = encoding->name;
+                codec.rate = encoding->rate;
+            }
             media.codecs.push_back(codec);
             if (!number.eof())
                 numbers = false;

@@ -14,8 +14,8 @@ namespace sip {
 
 struct SdpCodec {
     int32_t payloadType = 0;
-    std::string name; // encoding name, empty when not given
-    int32_t rate = 0; // clock rate, 0 when not given
+    std::string name; // encoding name: of its rtpmap, else of the static type; empty when neither
+    int32_t rate = 0; // clock rate as the name's, 0 when not given
     std::string fmtp;
 };
 

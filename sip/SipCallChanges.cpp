@@ -53,12 +53,23 @@ void SipInviteDialog::transfer(const std::string& target) {
         KMT_LOG(kmt::logSipTransfer, 2) << "transfer to " << target << " dropped: the call is not connected";
         return;
     }
-    pendingOperation = operationRefer;
+    markTransfer();
     const std::string referTo = target.find(':') == std::string::npos
                                     ? "sip:" + target + "@" + (proxy ? proxy->host : std::string())
                                     : target;
     KMT_LOG(kmt::logSipTransfer, 2) << "transfer call " << callId << " to " << referTo;
     (new SipReferRequest(this, destination, std::string(), referTo))->send(1);
+}
+
+void SipInviteDialog::markTransfer() {
+    referPending = true;
+    // An offer of the far end being answered keeps its state; the mark comes back when it is settled.
+    if (pendingOperation != operationOffered && pendingOperation != operationAwaitAck)
+        pendingOperation = operationRefer;
+}
+
+void SipInviteDialog::settleFarOffer() {
+    pendingOperation = referPending ? operationRefer : operationNone;
 }
 
 std::string SipInviteDialog::replacesTargetOf(const SipInviteDialog& other) const {
@@ -71,7 +82,7 @@ std::string SipInviteDialog::replacesTargetOf(const SipInviteDialog& other) cons
 
 void SipInviteDialog::onNotify(const kmt::SocketAddress& source, SipInMessage& request) {
     (new SipNonInviteResponse(this, source, request))->sendResponse(200, "OK");
-    if (pendingOperation != operationRefer)
+    if (!referPending)
         return;
     // The body is a message fragment: "SIP/2.0 <code> <reason>".
     std::istream& status = request.body();
@@ -83,6 +94,7 @@ void SipInviteDialog::onNotify(const kmt::SocketAddress& source, SipInMessage& r
         return; // a later NOTIFY settles it
     if (code >= 200 && code <= 299) {
         KMT_LOG(kmt::logSipInvite, 2) << "dialog transfered";
+        referPending = false;
         hangup(kbrphone::lineEnded);
         return;
     }
@@ -91,7 +103,9 @@ void SipInviteDialog::onNotify(const kmt::SocketAddress& source, SipInMessage& r
     std::string reason;
     std::getline(status, reason);
     KMT_LOG(kmt::logSipInvite, 1) << "transfer failed: " << code << " " << trimBlank(reason);
-    pendingOperation = operationNone;
+    referPending = false;
+    if (pendingOperation == operationRefer)
+        pendingOperation = operationNone;
     if (SipInviteDialog* partner = transferPartner) {
         partner->pendingOperation = operationNone;
         partner->transferPartner = nullptr;

@@ -351,10 +351,24 @@ void SipEndPoint::acceptNewRequest(SipProxy* from, const kmt::SocketAddress& sou
                 response.sendResponse(481, "Call/Transaction Does Not Exist");
             }
         } else if (noCaseEqual(method, "INVITE")) {
-            // The dialog enters the Call-ID map, answers the offer and deletes itself when the call is over.
-            new SipInviteDialog(this, source, request);
+            // The offer is checked before the call's media sockets are bound: a refused one holds none.
+            int code = 0;
+            std::string reason;
+            std::unique_ptr<SdpDescription> offer = SipInviteDialog::readOffer(request, code, reason);
+            // Either dialog enters the Call-ID map and deletes itself when it is over.
+            if (offer)
+                new SipInviteDialog(this, source, request, std::move(offer));
+            else
+                new SipRefusedInvite(this, source, request, code, reason);
         } else if (noCaseEqual(method, "OPTIONS")) {
             answerStatelessly(source, request, 200, "OK");
+        } else if (noCaseEqual(method, "CANCEL") || noCaseEqual(method, "BYE")) {
+            // Nothing of ours to cancel or end.
+            answerStatelessly(source, request, 481, "Call/Transaction Does Not Exist");
+        } else if (!noCaseEqual(method, "ACK")) {
+            // INFO, UPDATE, MESSAGE, SUBSCRIBE, NOTIFY, REFER, PUBLISH, ... outside a call: refused at
+            // once (the Allow header names what the engine serves) instead of being left to time out.
+            answerStatelessly(source, request, 405, "Method Not Allowed");
         }
     } catch (const std::exception& e) {
         KMT_LOG(kmt::logSipCore, 2) << "ignoring message";

@@ -62,15 +62,12 @@ std::string contactTarget(const std::string& contactValue, const std::string& fa
     std::string first = trimBlank(contact.nextToken(','));
     if (first.empty())
         first = fallback;
-    const SipUriParts parts = parseSipUri(first);
-    std::string target = parts.scheme + ":";
-    // A contact without user part gets no '@': "sip:@host" is no URI.
-    if (!parts.user.empty())
-        target += parts.user + "@";
-    target += parts.host;
-    if (parts.port != 5060)
-        target += ":" + std::to_string(parts.port);
-    return target;
+    // The URI as the Contact gives it, its parameters (transport, gr, ...) kept; the parameters after a
+    // bare URI belong to the header. URI headers have no place in a request-URI.
+    SipHeaderValue entry(first);
+    std::string uri = entry.nameAddr(nullptr, ';');
+    uri.erase(std::min(uri.find('?'), uri.size()));
+    return uri.empty() ? fallback : uri;
 }
 
 // ---- construction and lifetime
@@ -87,7 +84,7 @@ SipInviteDialog::SipInviteDialog(SipLine* line_, SipEndPoint* endPoint_, const s
 }
 
 SipInviteDialog::SipInviteDialog(SipEndPoint* endPoint_, const kmt::SocketAddress& source,
-                                 SipInMessage& invite)
+                                 SipInMessage& invite, std::unique_ptr<SdpDescription> offer)
     : SipDialog(endPoint_, endPoint_->getProxy(), invite), callState(callOffered),
       pendingOperation(operationOffered) {
     destination = proxy->addresses.front();
@@ -95,8 +92,8 @@ SipInviteDialog::SipInviteDialog(SipEndPoint* endPoint_, const kmt::SocketAddres
     wrapUpTime = leadingInteger(invite.header("P-Brimel-Wrap-Up-Time"));
     // The proxies that record-routed the INVITE stay on the path of every later request, in order.
     routeSet = headerEntries(invite, "Record-Route");
-    if (!checkOffer(source, invite)) {
-        // Nothing more happens in this dialog: it goes when its 400 has ended.
+    if (!checkOffer(source, invite, std::move(offer))) {
+        // Nothing more happens in this dialog: it goes when its refusal has ended.
         finished = true;
         return;
     }
@@ -187,25 +184,64 @@ SipInviteRequest* SipInviteDialog::newInvite(const kmt::SocketAddress& to, int d
 
 // ---- the offer of an incoming INVITE
 
-bool SipInviteDialog::checkOffer(const kmt::SocketAddress& source, SipInMessage& invite) {
-    inviteResponse = new SipInviteResponse(this, source, invite);
+std::unique_ptr<SdpDescription> SipInviteDialog::readOffer(SipInMessage& invite, int& code,
+                                                           std::string& reason) {
     if (!isSdpContentType(invite.header("Content-Type"))) {
-        inviteResponse->sendResponse(400, "unrecognized ContentType");
-        return false;
+        code = 400;
+        reason = "unrecognized ContentType";
+        return nullptr;
     }
     std::unique_ptr<SdpDescription> offer;
     try {
         offer.reset(new SdpDescription(parseSdp(invite.body())));
     } catch (const std::exception& e) {
-        inviteResponse->sendResponse(400, std::string("error in sdp message: ") + e.what());
-        return false;
+        code = 400;
+        reason = std::string("error in sdp message: ") + e.what();
+        return nullptr;
     }
     if (!offer->selectAudio(kPcma)) {
-        inviteResponse->sendResponse(400, "error in sdp message: no supported codecs found");
+        // A well-formed offer of nothing we take (no PCMA, or only a secure or feedback profile).
+        code = 488;
+        reason = "error in sdp message: no supported codecs found";
+        return nullptr;
+    }
+    return offer;
+}
+
+bool SipInviteDialog::checkOffer(const kmt::SocketAddress& source, SipInMessage& invite,
+                                 std::unique_ptr<SdpDescription> offer) {
+    inviteResponse = new SipInviteResponse(this, source, invite);
+    int code = 0;
+    std::string reason;
+    if (!offer)
+        offer = readOffer(invite, code, reason);
+    if (!offer) {
+        KMT_LOG(kmt::logSipInvite, 2) << "offer of " << invite.cseqMethod << " refused: " << code << " " << reason;
+        inviteResponse->sendResponse(code, reason);
         return false;
     }
     remoteSdp = std::move(offer);
     return true;
+}
+
+SipRefusedInvite::SipRefusedInvite(SipEndPoint* endPoint_, const kmt::SocketAddress& source,
+                                   SipInMessage& invite, int code, const std::string& reason)
+    : SipDialog(endPoint_, endPoint_->getProxy(), invite) {
+    KMT_LOG(kmt::logSipInvite, 2) << "offer of a new call refused: " << code << " " << reason;
+    (new SipInviteResponse(this, source, invite))->sendResponse(code, reason);
+}
+
+void SipRefusedInvite::onRequest(const kmt::SocketAddress& source, SipInMessage& request) {
+    // No call was made of the INVITE: nothing else of its Call-ID belongs to a dialog.
+    if (noCaseEqual(request.cseqMethod, "ACK"))
+        return;
+    SipResponse answer(this, source, request);
+    answer.sendResponse(481, "Call/Transaction Does Not Exist");
+}
+
+void SipRefusedInvite::checkFinished() {
+    if (activeRequests.empty() && activeResponses.empty())
+        delete this;
 }
 
 // ---- answering
@@ -324,18 +360,18 @@ void SipInviteDialog::onProvisionalResponse(SipTransactionalRequest* request,
         isSdpContentType(response.header("Content-Type"))) {
         // Early media: any provisional response with a usable answer starts the media; a bad one is
         // logged and the call goes on without it.
-        if (startMediaFrom(response, true))
+        if (startMediaFrom(response, true) == mediaStarted)
             setLineState(kbrphone::lineEarlyMedia);
     }
 }
 
-bool SipInviteDialog::startMediaFrom(SipInMessage& response, bool early) {
+SipInviteDialog::MediaStart SipInviteDialog::startMediaFrom(SipInMessage& response, bool early) {
     try {
         SdpDescription answerSdp = parseSdp(response.body());
         if (!answerSdp.selectAudio(kPcma)) {
             KMT_LOG(kmt::logSipInvite, early ? 2 : 1)
                 << "no supported codecs found in the answer of " << response.statusCode << ": no media";
-            return false;
+            return mediaNoCodec;
         }
         const int eventType = telephoneEventType(answerSdp);
         KMT_LOG(kmt::logSdp, 1) << "Matched telephone-event, nr is " << eventType;
@@ -343,13 +379,13 @@ bool SipInviteDialog::startMediaFrom(SipInMessage& response, bool early) {
         KMT_LOG(kmt::logRtp, 3) << "send rtp output to: " << remote << ":" << remote.port()
                                 << ", dtmf payload is " << eventType;
         rtpSession.start(remote, kmt::SocketAddress(), eventType);
-        return true;
+        return mediaStarted;
     } catch (const kmt::SocketException& e) {
         KMT_LOG(kmt::logSipInvite, 1) << "socket exception in " << e.call() << ": " << e.what();
     } catch (const std::exception& e) {
         KMT_LOG(kmt::logSipInvite, 1) << "error: " << e.what();
     }
-    return false;
+    return mediaError;
 }
 
 void SipInviteDialog::onFinalResponse(SipTransactionalRequest* request, const kmt::SocketAddress& source,
@@ -417,7 +453,7 @@ void SipInviteDialog::onFinalResponse(SipTransactionalRequest* request, const km
         sendQueuedInvite();
         return;
     }
-    if (request->method == "REFER" && pendingOperation == operationRefer)
+    if (request->method == "REFER" && referPending)
         return;
     KMT_LOG(kmt::logSipInvite, 1) << "request " << response.cseqMethod
                                   << " cannot be handled in the current state";
@@ -507,11 +543,18 @@ void SipInviteDialog::onInviteAccepted(SipInMessage& response) {
             pendingOperation = operationNone;
         return;
     }
-    if (isSdpContentType(response.header("Content-Type")))
-        startMediaFrom(response, false);
+    const bool noCodec =
+        isSdpContentType(response.header("Content-Type")) && startMediaFrom(response, false) == mediaNoCodec;
     callState = callConnected;
     if (pendingOperation == operationInvite)
         pendingOperation = operationNone;
+    if (noCodec) {
+        // The far end took the call but none of our codecs: a call without sound is no call. It is
+        // ended (the ACK has gone, the BYE follows) and the line shows the failure.
+        KMT_LOG(kmt::logSipInvite, 1) << "the answer holds no codec we offered: ending the call";
+        hangup(transferPartner ? kbrphone::lineEnded : kbrphone::lineFailedOther);
+        return;
+    }
     setLineState(kbrphone::lineConnected);
 }
 
@@ -594,7 +637,7 @@ void SipInviteDialog::onBye(const kmt::SocketAddress& source, SipInMessage& requ
 void SipInviteDialog::onResponseNotAcknowledged(SipTransactionalResponse* response) {
     if (pendingOperation != operationAwaitAck)
         return;
-    pendingOperation = operationNone;
+    settleFarOffer();
     if (callState == callConnected && response->statusCode >= 200 && response->statusCode <= 299) {
         // Our 200 was sent until the transaction gave up and no ACK came: the far end is not there.
         KMT_LOG(kmt::logSipInvite, 1) << "no ACK for our 200: ending the call";
@@ -614,7 +657,7 @@ void SipInviteDialog::onAckOrCancel(SipTransactionalResponse* response, const km
             } catch (const std::exception& e) {
                 KMT_LOG(kmt::logSipInvite, 1) << "error: " << e.what();
             }
-            pendingOperation = operationNone;
+            settleFarOffer();
             sendQueuedInvite();
         } else if (callState == callConnected && response == inviteResponse) {
             destination = source;
@@ -624,7 +667,7 @@ void SipInviteDialog::onAckOrCancel(SipTransactionalResponse* response, const km
     // CANCEL
     if (callState == callConnected &&
         (pendingOperation == operationOffered || pendingOperation == operationAwaitAck)) {
-        pendingOperation = operationNone;
+        settleFarOffer();
         return;
     }
     callState = callDisconnected;
@@ -636,7 +679,7 @@ void SipInviteDialog::onResponseFinished(SipTransactionalResponse* response) {
         return;
     inviteResponse = nullptr;
     if (callState == callConnected && pendingOperation == operationOffered)
-        pendingOperation = operationNone;
+        settleFarOffer();
 }
 
 } // namespace sip

@@ -49,9 +49,11 @@ public:
     // An outgoing call of the line to the dial target; sends the INVITE and puts the line in state 1.
     SipInviteDialog(SipLine* line, SipEndPoint* endPoint, const std::string& target,
                     const std::string& displayName);
-    // An incoming call: checks the offer, creates the line named by X-Brimel-id, answers 100 and puts
-    // the line in state 5. A refused offer is answered 400 and the dialog goes once that answer ends.
-    SipInviteDialog(SipEndPoint* endPoint, const kmt::SocketAddress& source, SipInMessage& invite);
+    // An incoming call: checks the offer (or takes the one already read from the INVITE), creates the
+    // line named by X-Brimel-id, answers 100 and puts the line in state 5. A refused offer is answered
+    // 400 or 488 and the dialog goes once that answer ends.
+    SipInviteDialog(SipEndPoint* endPoint, const kmt::SocketAddress& source, SipInMessage& invite,
+                    std::unique_ptr<SdpDescription> offer = nullptr);
     ~SipInviteDialog() override;
 
     void onUnmatchedResponse(const kmt::SocketAddress& source, SipInMessage& response) override;
@@ -85,10 +87,18 @@ public:
     void invite(int direction);
     // Blind transfer of a connected call by REFER; the outcome comes by NOTIFY.
     void transfer(const std::string& target);
+    // A REFER of this call goes out: the transfer runs until a NOTIFY settles it, whatever re-INVITEs
+    // either side sends meanwhile (a transferee holds us before it calls the target).
+    void markTransfer();
 
-    // Creates the INVITE server transaction for the request and checks its SDP offer; a bad offer
-    // is answered 400 and leaves remoteSdp as it was.
-    bool checkOffer(const kmt::SocketAddress& source, SipInMessage& invite);
+    // Creates the INVITE server transaction for the request and checks its SDP offer (read here unless
+    // given); a bad offer is answered 400, one without a codec we take 488, and remoteSdp stays as it was.
+    bool checkOffer(const kmt::SocketAddress& source, SipInMessage& invite,
+                    std::unique_ptr<SdpDescription> offer = nullptr);
+    // The SDP offer of an INVITE when this side can take it; otherwise null, with the status code and
+    // reason of the refusal: 400 for a body that is not SDP or cannot be read, 488 when no audio
+    // stream offers a codec we take (another profile than RTP/AVP, or no PCMA).
+    static std::unique_ptr<SdpDescription> readOffer(SipInMessage& invite, int& code, std::string& reason);
 
     // The Refer-to target that hands this call's peer to the other call's party, replacing that call.
     std::string replacesTargetOf(const SipInviteDialog& other) const;
@@ -111,8 +121,11 @@ public:
     rtp::RTPSession rtpSession;
     SipLine* line = nullptr;
     kmt::SocketAddress destination;
-    std::string remoteTarget;
+    std::string remoteTarget; // the Contact URI of the far end, parameters kept
     SipInviteDialog* transferPartner = nullptr;
+    // A REFER went out and no NOTIFY has settled it yet; pendingOperation shows it as operationRefer
+    // whenever no INVITE of the far end is being answered.
+    bool referPending = false;
     std::string callType;
     int wrapUpTime = 0;
 
@@ -124,7 +137,8 @@ private:
     void sendAck(SipInMessage& response);
     // Starts the media towards the audio of the SDP carried by a response (early: a provisional
     // one); errors are logged and the call goes on without media. False when no media was started.
-    bool startMediaFrom(SipInMessage& response, bool early);
+    enum MediaStart { mediaStarted, mediaNoCodec, mediaError };
+    MediaStart startMediaFrom(SipInMessage& response, bool early);
     void onReInvite(const kmt::SocketAddress& source, SipInMessage& request);
     void onBye(const kmt::SocketAddress& source, SipInMessage& request);
     void onNotify(const kmt::SocketAddress& source, SipInMessage& request);
@@ -140,6 +154,8 @@ private:
     // Whether an INVITE transaction of this dialog is still under way in either direction.
     bool inviteInProgress() const;
     void onGlareTimer();
+    // The far end's offer has been answered and acknowledged, or given up: back to what was under way.
+    void settleFarOffer();
     // The call is given up before it was answered: the line shows the failure (the end on a transfer leg).
     void failCall(int lineState);
 
@@ -154,11 +170,22 @@ private:
     bool outgoing = false;
 };
 
+// An INVITE refused for its offer before any call was made of it: the refusal goes through an INVITE
+// server transaction of its own (repeated for retransmissions, until the ACK), and the dialog deletes
+// itself when that has ended. No media is bound for it.
+class SipRefusedInvite : public SipDialog {
+public:
+    SipRefusedInvite(SipEndPoint* endPoint, const kmt::SocketAddress& source, SipInMessage& invite, int code,
+                     const std::string& reason);
+    void onRequest(const kmt::SocketAddress& source, SipInMessage& request) override;
+    void checkFinished() override;
+};
+
 // The telephone-event payload type of the selected audio of an SDP description; -1 when absent.
 int telephoneEventType(const SdpDescription& sdp);
 
-// "scheme:user@host[:port]" of the first entry of a Contact value (the port when it is not 5060);
-// fallback is used when the value is empty.
+// The URI of the first entry of a Contact value, with its parameters, as the remote target; fallback
+// is used when the value is empty.
 std::string contactTarget(const std::string& contactValue, const std::string& fallback);
 
 } // namespace sip

@@ -114,7 +114,7 @@ void SipLine::transfer(Line* other) {
     SipInviteDialog* partner = otherLine->dialog;
     KMT_LOG(kmt::logSipTransfer, 2) << "transfer call " << dialog->callId << " to the party of "
                                     << partner->callId;
-    dialog->pendingOperation = SipInviteDialog::operationRefer;
+    dialog->markTransfer();
     // Earlier partners of either leg are let go first (a second transfer, or a leg transferred again).
     dialog->linkTransferPartner(partner);
     (new SipReferRequest(dialog, dialog->destination, std::string(), dialog->replacesTargetOf(*partner)))

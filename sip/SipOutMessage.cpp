@@ -144,13 +144,15 @@ std::string replacesReferTarget(const std::string& remoteContact, const kmt::Soc
     } else {
         os << remoteUri;
     }
+    // The Replaces value is a URI header value: its own ';' and '=' are escaped too, or a peer that
+    // splits the URI's headers first reads the tags as parameters of their own.
     os << "?Replaces=";
     writeEscaped(os, callId);
     writeEscaped(os, ";");
-    os << "to-tag=";
+    os << "to-tag%3D";
     writeEscaped(os, remoteTag);
     writeEscaped(os, ";");
-    os << "from-tag=";
+    os << "from-tag%3D";
     writeEscaped(os, localTag);
     return os.str();
 }

@@ -163,7 +163,8 @@ TEST(SdpReader, ReadsMediaCodecsAttributesAndAddresses) {
     EXPECT_EQ(audio.addresses[0], addr("10.0.0.10", 0));
     ASSERT_EQ(audio.codecs.size(), 3u); // the list ends at the first token that is not a number
     EXPECT_EQ(audio.codecs[0].payloadType, 0);
-    EXPECT_EQ(audio.codecs[0].name, "");
+    EXPECT_EQ(audio.codecs[0].name, "PCMU"); // a static type without rtpmap: the profile's name
+    EXPECT_EQ(audio.codecs[0].rate, 8000);
     EXPECT_EQ(audio.codecs[1].name, "PCMA");
     EXPECT_EQ(audio.codecs[1].rate, 8000);
     EXPECT_EQ(audio.codecs[2].name, "telephone-event");
@@ -219,6 +220,19 @@ TEST(SdpReader, AudioSelectionAndCodecMatching) {
     const std::string withRtpmap = "m=audio 4000 RTP/AVP 0 8 101\r\na=rtpmap:8 PCMA/8000\r\n";
     const std::string withoutRtpmap = "m=audio 4000 RTP/AVP 0 8 101\r\n";
     const std::string dynamicEvent = "m=audio 4000 RTP/AVP 8 96\r\na=rtpmap:96 telephone-event/8000\r\n";
+    // As linphone offers and answers: rtpmap lines for the dynamic types and for 0, none for 8 and 18.
+    const std::string linphoneOffer = "m=audio 7082 RTP/AVP 96 97 98 0 8 18 99 100 101\r\n"
+                                      "a=rtpmap:96 opus/48000/2\r\na=rtpmap:97 speex/16000\r\n"
+                                      "a=rtpmap:98 speex/8000\r\na=rtpmap:0 PCMU/8000\r\n"
+                                      "a=rtpmap:99 telephone-event/48000\r\na=rtpmap:100 telephone-event/16000\r\n"
+                                      "a=rtpmap:101 telephone-event/8000\r\n";
+    const std::string linphoneAnswer = "m=audio 7082 RTP/AVP 8 101\r\na=rtpmap:101 telephone-event/8000\r\n";
+    const std::string renamed = "m=audio 4000 RTP/AVP 8\r\na=rtpmap:8 L8/16000\r\n";
+    const std::string pcmuOnly = "m=audio 4000 RTP/AVP 0 101\r\na=rtpmap:101 telephone-event/8000\r\n";
+    const std::string avpf = "m=audio 4000 RTP/AVPF 8 101\r\na=rtpmap:8 PCMA/8000\r\n";
+    const std::string savp = "m=audio 4000 RTP/SAVP 8 101\r\na=rtpmap:8 PCMA/8000\r\n"
+                             "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:AAAA\r\n";
+    const std::string savpf = "m=audio 4000 RTP/SAVPF 8\r\n";
     const struct {
         const char* name;
         const std::string& offer;
@@ -226,8 +240,17 @@ TEST(SdpReader, AudioSelectionAndCodecMatching) {
         int payloadType; // -1: no match
     } cases[] = {
         {"static type with its rtpmap", withRtpmap, pcma, 8},
-        {"static type without rtpmap: the wanted name is missing", withoutRtpmap, pcma, -1},
+        {"static type without rtpmap: named by the profile", withoutRtpmap, pcma, 8},
         {"static type by number only", withoutRtpmap, {8, "", 0, ""}, 8},
+        {"PCMU without rtpmap", withoutRtpmap, {0, "PCMU", 8000, ""}, 0},
+        {"linphone's offer: PCMA without rtpmap among dynamic types", linphoneOffer, pcma, 8},
+        {"linphone's offer: its 8 kHz telephone-event", linphoneOffer, telephoneEvent, 101},
+        {"linphone's answer", linphoneAnswer, pcma, 8},
+        {"an rtpmap names a static type otherwise", renamed, pcma, -1},
+        {"no common codec: PCMU only", pcmuOnly, pcma, -1},
+        {"RTP/AVPF is not taken", avpf, pcma, -1},
+        {"RTP/SAVP is not taken", savp, pcma, -1},
+        {"RTP/SAVPF is not taken", savpf, {8, "", 0, ""}, -1},
         {"wrong rate", withRtpmap, {8, "PCMA", 16000, ""}, -1},
         {"name compared exactly", withRtpmap, {8, "pcma", 8000, ""}, -1},
         {"dynamic type matched by name and rate", dynamicEvent, telephoneEvent, 96},
@@ -236,6 +259,24 @@ TEST(SdpReader, AudioSelectionAndCodecMatching) {
     for (const auto& c : cases) {
         const sip::SdpCodec* found = MatchIn(c.offer, c.wanted);
         EXPECT_EQ(found ? found->payloadType : -1, c.payloadType) << c.name;
+    }
+}
+
+TEST(SdpReader, StaticTypesWithoutRtpmapTakeTheProfilesEncoding) {
+    sip::SdpDescription d = parse("m=audio 4000 RTP/AVP 0 3 8 9 13 18 2 19 35 96\r\n");
+    ASSERT_EQ(d.media.size(), 1u);
+    const struct {
+        int payloadType;
+        const char* name;
+        int rate;
+    } expected[] = {{0, "PCMU", 8000}, {3, "GSM", 8000},  {8, "PCMA", 8000}, {9, "G722", 8000}, {13, "CN", 8000},
+                    {18, "G729", 8000}, {2, "", 0},       {19, "", 0},       {35, "", 0},       {96, "", 0}};
+    ASSERT_EQ(d.media[0].codecs.size(), sizeof expected / sizeof expected[0]);
+    for (size_t i = 0; i < d.media[0].codecs.size(); ++i) {
+        const sip::SdpCodec& c = d.media[0].codecs[i];
+        EXPECT_EQ(c.payloadType, expected[i].payloadType);
+        EXPECT_EQ(c.name, expected[i].name) << "type " << c.payloadType;
+        EXPECT_EQ(c.rate, expected[i].rate) << "type " << c.payloadType;
     }
 }
 

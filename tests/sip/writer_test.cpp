@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <poll.h>
 
 #include <functional>
@@ -228,7 +230,7 @@ const WriterCase writerCases[] = {
          "\r\n"
          "Contact: <sip:2001@[2001:db8::5]>\r\n"},
 
-    {"REFER replacing another call: Call-ID and tag separators escaped, '=' of the tag names plain",
+    {"REFER replacing another call: the Replaces value escaped whole, its separators and equals signs too",
      [](DialogFixture& f) {
          f.dialog.remoteTag = "rt9";
          sip::SipRequest r(&f.dialog, addr("10.0.0.9", 5070), "REFER", "sip:3002@10.0.0.9:5070", 5,
@@ -246,7 +248,7 @@ const WriterCase writerCases[] = {
      "CSeq: 5 REFER\r\n"
      "Content-Length: 0\r\n" +
          allow +
-         "Refer-to: <sip:4004@10.0.0.7:5072?Replaces=a%2d1%40host%3bto-tag=rtB%3bfrom-tag=ltB>\r\n"
+         "Refer-to: <sip:4004@10.0.0.7:5072?Replaces=a%2d1%40host%3bto-tag%3DrtB%3bfrom-tag%3DltB>\r\n"
          "Contact: <sip:2001@10.0.0.5>\r\n"
          "\r\n"},
 
@@ -405,9 +407,35 @@ TEST(SipWriter, EscapingKeepsOnlyLettersAndDigits) {
         sip::writeEscaped(os, c.in);
         EXPECT_EQ(os.str(), c.out);
     }
-    // Without a remote contact the remote URI is the target, with no port suffix.
-    EXPECT_EQ(sip::replacesReferTarget("", addr("10.0.0.7", 5072), "sip:4004@pbx.example", "x", "a", "b"),
-              "sip:4004@pbx.example?Replaces=x%3bto-tag=a%3bfrom-tag=b");
+}
+
+// The Refer-to target of an attended transfer: the Replaces value is one URI header value, so every
+// ';' and '=' inside it is escaped and a peer that splits the URI's headers reads the value whole.
+TEST(SipWriter, ReplacesReferTargets) {
+    const struct {
+        const char* name;
+        std::string contact;
+        std::string uri;
+        std::string callId, remoteTag, localTag;
+        const char* target;
+    } rows[] = {
+        // Without a remote contact the remote URI is the target, with no port suffix.
+        {"remote URI", "", "sip:4004@pbx.example", "x", "a", "b",
+         "sip:4004@pbx.example?Replaces=x%3bto-tag%3Da%3bfrom-tag%3Db"},
+        {"contact with the peer's port", "sip:4004@10.0.0.7", "", "a-1@host", "rtB", "ltB",
+         "sip:4004@10.0.0.7:5072?Replaces=a%2d1%40host%3bto-tag%3DrtB%3bfrom-tag%3DltB"},
+        {"remote target with its parameters", "", "sip:4004@10.0.0.7:5072;transport=udp", "c=1", "t.2", "f_3",
+         "sip:4004@10.0.0.7:5072;transport=udp?Replaces=c%3d1%3bto-tag%3Dt%2e2%3bfrom-tag%3Df%5f3"},
+    };
+    for (const auto& r : rows) {
+        const std::string target =
+            sip::replacesReferTarget(r.contact, addr("10.0.0.7", 5072), r.uri, r.callId, r.remoteTag, r.localTag);
+        EXPECT_EQ(target, r.target) << r.name;
+        // In the URI's headers one '=' is left plain, the one after the header name, and no ';'.
+        const std::string headers = target.substr(std::min(target.find('?'), target.size()));
+        EXPECT_EQ(std::count(headers.begin(), headers.end(), '='), 1) << r.name;
+        EXPECT_EQ(headers.find(';'), std::string::npos) << r.name;
+    }
 }
 
 // A socket on 127.0.0.1 that the end point's messages are sent to.

@@ -156,7 +156,7 @@ TEST_F(ConnectedCall, AFarEndReInviteIsAnsweredAtOnceAndItsMediaFollowsAtTheAck)
     h.fromOther(farIn(a, "INVITE", 6, "z9hG4bKre2", "application/sdp",
                       farSdp(4000, "sendrecv", "127.0.0.1", "0", "a=rtpmap:0 PCMU/8000\r\n")));
     EXPECT_EQ(firstLine(h.oneAtOther("SIP/2.0 ")),
-              "SIP/2.0 400 error in sdp message: no supported codecs found");
+              "SIP/2.0 488 error in sdp message: no supported codecs found");
     h.fromOther(farIn(a, "ACK", 6, "z9hG4bKre2"));
     EXPECT_EQ(a.line->dialog->remoteSdp->remoteRtpAddress(), newRtp.address());
     EXPECT_EQ(stream.remoteRtpAddress(), newRtp.address());
@@ -346,6 +346,70 @@ INSTANTIATE_TEST_SUITE_P(Fragments, TransferOutcome,
                              return std::string(info.param.name);
                          });
 
+// The transferee holds us before it calls the target: its re-INVITE is answered and the transfer runs
+// on, whether its NOTIFY comes after the re-INVITE's ACK or before it.
+struct HoldDuringTransfer {
+    const char* name;
+    bool attended;
+    bool notifyBeforeAck;
+};
+
+class TransfereeHolds : public ConnectedCall, public ::testing::WithParamInterface<HoldDuringTransfer> {};
+
+TEST_P(TransfereeHolds, BeforeCallingTheTargetAndTheTransferStillEndsOurLeg) {
+    const HoldDuringTransfer& p = GetParam();
+    Call b;
+    if (p.attended) {
+        b.line = h.newLine();
+        b.lineId = b.line->getLineId();
+        b.remoteTag = "rtB";
+        h.dial(b.lineId, "4004");
+        const std::string hold = h.oneAtOther("INVITE ");
+        h.fromOther(reply(hold, 200, "OK", contactOf(h.other.port), "application/sdp",
+                          farSdp(h.rtp.port, "recvonly"), "rtA"));
+        h.oneAtOther("ACK ");
+        b.invite = h.oneAtProxy("INVITE ");
+        h.fromProxy(reply(b.invite, 200, "OK", contactOf(h.other.port, "4004"), "application/sdp",
+                          farSdp(h.rtp.port), "rtB"));
+        h.oneAtOther("ACK ");
+        h.transfer(a.lineId, b.lineId);
+    } else {
+        h.post(a.lineId, &kbrphone::Line::blindTransfer, "4004");
+    }
+    sip::SipInviteDialog* d = a.line->dialog;
+    h.fromOther(reply(h.oneAtOther("REFER "), 202, "Accepted", "", "", "", "rtA"));
+    h.fromOther(farIn(a, "NOTIFY", 1, "z9hG4bKn1", "message/sipfrag", "SIP/2.0 100 Trying\r\n"));
+    h.oneAtOther("SIP/2.0 200");
+    h.fromOther(farIn(a, "INVITE", 2, "z9hG4bKhold", "application/sdp", farSdp(h.rtp.port, "sendonly")));
+    EXPECT_EQ(firstLine(h.oneAtOther("SIP/2.0 ")), "SIP/2.0 200 OK") << "the transferee's hold is answered";
+    if (!p.notifyBeforeAck) {
+        h.fromOther(farIn(a, "ACK", 2, "z9hG4bKholdack"));
+        EXPECT_EQ(d->pendingOperation, sip::SipInviteDialog::operationRefer) << "the transfer runs on";
+    }
+    h.fromOther(farIn(a, "NOTIFY", 3, "z9hG4bKn3", "message/sipfrag", "SIP/2.0 200 OK\r\n"));
+    h.oneAtOther("SIP/2.0 200");
+    const std::string bye = h.oneAtOther("BYE ");
+    EXPECT_EQ(headerOf(bye, "Call-ID"), a.callId());
+    EXPECT_EQ(h.statesOf(a.lineId).back(), 8);
+    if (p.notifyBeforeAck)
+        h.fromOther(farIn(a, "ACK", 2, "z9hG4bKholdack"));
+    h.fromOther(reply(bye, 200, "OK", "", "", "", ""));
+    if (p.attended) {
+        // The target replaced the other call and ends it.
+        h.fromOther(farIn(b, "BYE", 9, "z9hG4bKbyeB"));
+        EXPECT_EQ(firstLine(h.oneAtOther("SIP/2.0 ")), "SIP/2.0 200 OK");
+        EXPECT_EQ(h.statesOf(b.lineId).back(), 8);
+    }
+    h.expectAllReleased();
+}
+
+INSTANTIATE_TEST_SUITE_P(Transfers, TransfereeHolds,
+                         ::testing::Values(HoldDuringTransfer{"Blind", false, false},
+                                           HoldDuringTransfer{"BlindNotifiedBeforeTheAck", false, true},
+                                           HoldDuringTransfer{"Attended", true, false},
+                                           HoldDuringTransfer{"AttendedNotifiedBeforeTheAck", true, true}),
+                         paramnames::ByName());
+
 TEST_F(ConnectedCall, ANotifyOutsideATransferIsAnswered200AndIgnored) {
     h.fromOther(farIn(a, "NOTIFY", 1, "z9hG4bKn1", "message/sipfrag", "SIP/2.0 200 OK\r\n"));
     EXPECT_EQ(firstLine(h.oneAtOther("SIP/2.0 ")), "SIP/2.0 200 OK");
@@ -384,7 +448,7 @@ TEST_F(ConnectedCall, AttendedTransferRefersToTheOtherCallWithReplacesAndBothLeg
     }
     EXPECT_EQ(headerOf(refer, "Refer-to"), "<sip:4004@127.0.0.1:" + std::to_string(h.other.port) +
                                                "?Replaces=" + escapedCallId +
-                                               "%3bto-tag=rtB%3bfrom-tag=" + b.localTag() + ">");
+                                               "%3bto-tag%3DrtB%3bfrom-tag%3D" + b.localTag() + ">");
     EXPECT_EQ(a.line->dialog->transferPartner, b.line->dialog);
     EXPECT_EQ(b.line->dialog->transferPartner, a.line->dialog);
     h.fromOther(reply(refer, 202, "Accepted", "", "", "", "rtA"));
@@ -549,7 +613,7 @@ TEST_F(ConnectedCall, ARetargetedAttendedTransferLetsTheFirstPartnerGo) {
     h.fromOther(reply(h.oneAtOther("REFER "), 202, "Accepted", "", "", "", "rtA"));
     h.transfer(a.lineId, c.lineId);
     const std::string refer = h.oneAtOther("REFER ");
-    EXPECT_NE(headerOf(refer, "Refer-to").find("to-tag=rtC"), std::string::npos);
+    EXPECT_NE(headerOf(refer, "Refer-to").find("to-tag%3DrtC"), std::string::npos);
     h.fromOther(reply(refer, 202, "Accepted", "", "", "", "rtA"));
     EXPECT_EQ(da->transferPartner, dc);
     EXPECT_EQ(dc->transferPartner, da);

@@ -182,18 +182,39 @@ struct BadOffer {
 
 class RefusedOffer : public IncomingCall, public ::testing::WithParamInterface<BadOffer> {};
 
-TEST_P(RefusedOffer, IsAnswered400BeforeAnyLineExists) {
+TEST_P(RefusedOffer, IsRefusedBeforeAnyLineOrMediaExists) {
     FarRequest r = inviteRequest();
     r.contentType = GetParam().contentType;
     r.body = GetParam().body;
     offer(r);
-    EXPECT_EQ(firstLine(h.oneAtProxy("SIP/2.0 ")), GetParam().status);
+    const std::string refusal = h.oneAtProxy("SIP/2.0 ");
+    EXPECT_EQ(firstLine(refusal), GetParam().status);
     EXPECT_TRUE(h.proxyReceived.empty()) << "no 100 before it";
     EXPECT_EQ(h.phone.lineCount(), 0u);
     EXPECT_TRUE(h.reportsOf("line-in-1").empty());
+    EXPECT_EQ(sip::SipInviteDialog::instanceCount(), 0u) << "no call was made of it";
+    EXPECT_EQ(h.counts().files, h.baseline.files) << "no media sockets while the refusal waits for its ACK";
+    // A retransmission gets the same refusal again, with the same tag; the ACK ends it.
+    offer(r);
+    const std::string again = h.oneAtProxy("SIP/2.0 ");
+    EXPECT_EQ(firstLine(again), GetParam().status);
+    EXPECT_EQ(paramOf(headerOf(again, "To"), "tag"), paramOf(headerOf(refusal, "To"), "tag"));
+    EXPECT_NE(paramOf(headerOf(again, "To"), "tag"), "");
+    ourTag = paramOf(headerOf(refusal, "To"), "tag");
     ack();
+    h.advance(1000, 50);
+    EXPECT_TRUE(h.proxyReceived.empty()) << "not repeated after its ACK";
     h.expectAllReleased();
 }
+
+const std::string linphoneOffer = "v=0\r\no=linphone 1 1 IN IP4 127.0.0.1\r\ns=Talk\r\nc=IN IP4 127.0.0.1\r\n"
+                                  "t=0 0\r\nm=audio 7082 RTP/AVP 96 97 98 0 8 18 99 100 101\r\n"
+                                  "a=rtpmap:96 opus/48000/2\r\na=fmtp:96 useinbandfec=1\r\n"
+                                  "a=rtpmap:97 speex/16000\r\na=rtpmap:98 speex/8000\r\n"
+                                  "a=rtpmap:0 PCMU/8000\r\na=fmtp:18 annexb=yes\r\n"
+                                  "a=rtpmap:99 telephone-event/48000\r\na=rtpmap:100 telephone-event/16000\r\n"
+                                  "a=rtpmap:101 telephone-event/8000\r\na=rtcp-fb:* trr-int 1000\r\n"
+                                  "a=rtcp-fb:* ccm tmmbr\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Offers, RefusedOffer,
@@ -205,10 +226,59 @@ INSTANTIATE_TEST_SUITE_P(
                  "SIP/2.0 400 error in sdp message: unsuported network protocol"},
         BadOffer{"PcmuOnly", "application/sdp",
                  farSdp(4000, "sendrecv", "127.0.0.1", "0", "a=rtpmap:0 PCMU/8000\r\n"),
-                 "SIP/2.0 400 error in sdp message: no supported codecs found"},
-        BadOffer{"NoRtpmapForPcma", "application/sdp", farSdp(4000, "sendrecv", "127.0.0.1", "8", ""),
-                 "SIP/2.0 400 error in sdp message: no supported codecs found"}),
+                 "SIP/2.0 488 error in sdp message: no supported codecs found"},
+        BadOffer{"PcmuWithoutRtpmap", "application/sdp", farSdp(4000, "sendrecv", "127.0.0.1", "0 101", ""),
+                 "SIP/2.0 488 error in sdp message: no supported codecs found"},
+        BadOffer{"TelephoneEventOnly", "application/sdp",
+                 farSdp(4000, "sendrecv", "127.0.0.1", "101", "a=rtpmap:101 telephone-event/8000\r\n"),
+                 "SIP/2.0 488 error in sdp message: no supported codecs found"},
+        BadOffer{"Avpf", "application/sdp",
+                 "v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio 4000 RTP/AVPF 8 101\r\na=rtpmap:8 PCMA/8000\r\n",
+                 "SIP/2.0 488 error in sdp message: no supported codecs found"},
+        BadOffer{"Savp", "application/sdp",
+                 "v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio 4000 RTP/SAVP 8\r\na=rtpmap:8 PCMA/8000\r\n"
+                 "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubGVz\r\n",
+                 "SIP/2.0 488 error in sdp message: no supported codecs found"},
+        BadOffer{"NoAudio", "application/sdp", "v=0\r\nc=IN IP4 127.0.0.1\r\nm=video 4000 RTP/AVP 31\r\n",
+                 "SIP/2.0 488 error in sdp message: no supported codecs found"}),
     [](const ::testing::TestParamInfo<BadOffer>& info) { return std::string(info.param.name); });
+
+struct GoodOffer {
+    const char* name;
+    std::string body;
+    const char* answerFormats; // the m= line of our answer after the port
+    int rtpPort;
+};
+
+class AcceptedOffer : public IncomingCall, public ::testing::WithParamInterface<GoodOffer> {};
+
+TEST_P(AcceptedOffer, IsAnsweredWithPcmaAndTheMediaGoesToTheOfferedPort) {
+    FarRequest r = inviteRequest();
+    r.body = GetParam().body;
+    offer(r);
+    EXPECT_EQ(firstLine(h.oneAtProxy("SIP/2.0 ")), "SIP/2.0 100 trying");
+    EXPECT_EQ(h.statesOf("line-in-1"), std::vector<int>{5});
+    answerCall();
+    const std::string sdp = bodyOf(answer200);
+    EXPECT_NE(sdp.find(std::string("RTP/AVP ") + GetParam().answerFormats + "\r\n"), std::string::npos) << sdp;
+    EXPECT_NE(sdp.find("a=rtpmap:8 PCMA/8000\r\n"), std::string::npos) << sdp;
+    ack();
+    EXPECT_EQ(line()->rtpSession()->getStream().remoteRtpAddress(), loopback(static_cast<uint16_t>(GetParam().rtpPort)));
+    inCall("BYE", 2, "z9hG4bKbye");
+    EXPECT_EQ(firstLine(h.oneAtProxy("SIP/2.0 ")), "SIP/2.0 200 OK");
+    h.post("line-in-1", &kbrphone::Line::hangup);
+    h.expectAllReleased();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Offers, AcceptedOffer,
+    ::testing::Values(GoodOffer{"PcmaWithoutRtpmap", farSdp(4000, "sendrecv", "127.0.0.1", "8", ""), "8", 4000},
+                      GoodOffer{"Linphone", linphoneOffer, "8 101", 7082},
+                      GoodOffer{"PcmaAfterRefusedStreams",
+                                "v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio 4100 RTP/SAVP 8\r\n"
+                                "m=audio 4200 RTP/AVP 0 8\r\n",
+                                "8", 4200}),
+    [](const ::testing::TestParamInfo<GoodOffer>& info) { return std::string(info.param.name); });
 
 TEST_F(IncomingCall, ACancelBeforeTheAnswerEndsTheLineWith487) {
     offer();

@@ -291,6 +291,50 @@ TEST_F(OutgoingCall, AnAnswerWithBadSdpConnectsWithoutMedia) {
     h.expectAllReleased();
 }
 
+// Answers with the codec we offered, named or not, connect with media towards the answer; an answer
+// with none of our codecs is acknowledged and ended at once, and the line shows the failure.
+struct AnswerSdp {
+    const char* name;
+    std::string formats;
+    std::string rtpmaps;
+    bool media;
+};
+
+class AnswerCodecs : public OutgoingCall, public ::testing::WithParamInterface<AnswerSdp> {};
+
+TEST_P(AnswerCodecs, DecideBetweenACallWithMediaAndNone) {
+    const AnswerSdp& p = GetParam();
+    dial();
+    h.fromProxy(reply(invite, 200, "OK", contactOf(h.other.port), "application/sdp",
+                      farSdp(h.rtp.port, "sendrecv", "127.0.0.1", p.formats, p.rtpmaps)));
+    h.oneAtOther("ACK ");
+    if (p.media) {
+        EXPECT_EQ(h.statesOf(lineId).back(), 6);
+        EXPECT_TRUE(line->rtpSession()->getStream().isRunning());
+        EXPECT_EQ(line->rtpSession()->getStream().remoteRtpAddress(), h.rtp.address());
+        EXPECT_TRUE(h.otherReceived.empty());
+        h.post(lineId, &kbrphone::Line::hangup);
+    } else {
+        EXPECT_EQ(h.statesOf(lineId), (std::vector<int>{1, 11})) << "the failure, never connected";
+        EXPECT_FALSE(line->rtpSession()->getStream().isRunning());
+        EXPECT_EQ(dialog()->callState, sip::SipInviteDialog::callDisconnected);
+        h.post(lineId, &kbrphone::Line::hangup);
+    }
+    h.fromOther(reply(h.oneAtOther("BYE "), 200, "OK"));
+    h.expectAllReleased();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, AnswerCodecs,
+    ::testing::Values(
+        AnswerSdp{"PcmaWithRtpmap", "8 101", "a=rtpmap:8 PCMA/8000\r\na=rtpmap:101 telephone-event/8000\r\n", true},
+        AnswerSdp{"LinphonePcmaWithoutRtpmap", "8 101", "a=rtpmap:101 telephone-event/8000\r\n", true},
+        AnswerSdp{"PcmaAlone", "8", "", true},
+        AnswerSdp{"PcmuOnly", "0 101", "a=rtpmap:0 PCMU/8000\r\na=rtpmap:101 telephone-event/8000\r\n", false},
+        AnswerSdp{"TelephoneEventOnly", "101", "a=rtpmap:101 telephone-event/8000\r\n", false},
+        AnswerSdp{"PcmaRenamed", "8", "a=rtpmap:8 opus/48000\r\n", false}),
+    paramnames::ByName());
+
 // ---- hanging up during set-up
 
 TEST_F(OutgoingCall, HangUpBeforeAnyResponseSendsTheCancelInPlaceOfTheNextRetransmission) {

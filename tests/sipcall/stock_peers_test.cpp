@@ -2,6 +2,7 @@
 // acknowledged while other work is under way, one INVITE transaction at a time with the 491 retry,
 // calls that lose their ACK or never get an answer, and in-dialog requests the engine does not serve.
 #include "CallTestSupport.h"
+#include "support/ParamNames.h"
 
 using namespace calltest;
 
@@ -135,6 +136,62 @@ TEST_F(StockPeers, AnOutgoingCallTakesItsRouteSetFromThe200InReverseOrder) {
     h.fromProxy(reply(bye, 200, "OK", "", "", "", ""));
     h.expectAllReleased();
 }
+
+// The remote target is the Contact URI as the far end wrote it, parameters and all; where the requests
+// go stays as before (the proxy with a route set, else the contact's host and port).
+struct ContactForm {
+    const char* name;
+    std::string contact; // "%P" stands for the far end's port
+    std::string target;
+    bool routed;
+};
+
+class RemoteTarget : public StockPeers, public ::testing::WithParamInterface<ContactForm> {};
+
+TEST_P(RemoteTarget, IsTheContactUriWithItsParameters) {
+    const ContactForm& p = GetParam();
+    auto withPort = [&](std::string text) {
+        const size_t at = text.find("%P");
+        if (at != std::string::npos)
+            text.replace(at, 2, std::to_string(h.other.port));
+        return text;
+    };
+    sip::SipLine* line = h.newLine();
+    const std::string lineId = line->getLineId();
+    h.dial(lineId, "3002");
+    const std::string inv = h.oneAtProxy("INVITE ");
+    h.fromProxy(reply(inv, 200, "OK", "Contact: " + withPort(p.contact) + "\r\n" + (p.routed ? kRecordRoutes : ""),
+                      "application/sdp", farSdp(h.rtp.port)));
+    std::vector<Datagram>& at = p.routed ? h.proxyReceived : h.otherReceived;
+    h.collect();
+    const std::string ack = CallHarness::one(at, "ACK ");
+    EXPECT_EQ(firstLine(ack), "ACK " + withPort(p.target) + " SIP/2.0");
+    EXPECT_EQ(h.statesOf(lineId).back(), 6);
+    h.post(lineId, &kbrphone::Line::hangup);
+    h.collect();
+    const std::string bye = CallHarness::one(at, "BYE ");
+    if (p.routed)
+        EXPECT_EQ(firstLine(bye), "BYE " + withPort(p.target) + " SIP/2.0");
+    EXPECT_TRUE((p.routed ? h.otherReceived : h.proxyReceived).empty()) << "sent where they went before";
+    (p.routed ? h.fromProxy(reply(bye, 200, "OK")) : h.fromOther(reply(bye, 200, "OK")));
+    h.expectAllReleased();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Contacts, RemoteTarget,
+    ::testing::Values(
+        ContactForm{"Transport", "<sip:3002@127.0.0.1:%P;transport=udp>", "sip:3002@127.0.0.1:%P;transport=udp", true},
+        ContactForm{"GruuAndHeaderParameters",
+                    "\"Lin\" <sip:3002@127.0.0.1:%P;gr=urn:uuid:5b1c;transport=udp>;expires=3600;"
+                    "+sip.instance=\"<urn:uuid:5b1c>\"",
+                    "sip:3002@127.0.0.1:%P;gr=urn:uuid:5b1c;transport=udp", true},
+        ContactForm{"UnroutedWithParameters", "<sip:3002@127.0.0.1:%P;transport=udp;ob>",
+                    "sip:3002@127.0.0.1:%P;transport=udp;ob", false},
+        ContactForm{"BareUriWhoseParametersAreTheHeaders", "sip:3002@127.0.0.1:%P;expires=60",
+                    "sip:3002@127.0.0.1:%P", false},
+        ContactForm{"UriHeadersLeftOut", "<sip:3002@127.0.0.1:%P;transport=udp?Subject=x>",
+                    "sip:3002@127.0.0.1:%P;transport=udp", true}),
+    paramnames::ByName());
 
 TEST_F(StockPeers, AnAnsweredCallWhoseAckNeverComesEndsWithByeAsAFarEndEnd) {
     offer();

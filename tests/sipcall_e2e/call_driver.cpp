@@ -6,7 +6,8 @@
 //   proxy|register USER DISPLAY AUTHUSER PASSWORD HOST PORT      unregister
 //   line [NAME]                      -> LINE <id>
 //   dial ID NUMBER | hangup ID | answer ID | reject ID | busy ID | ring ID | hold ID | activate ID
-//   blind ID TARGET | transfer ID OTHERID | counts | quit
+//   blind ID TARGET | transfer ID OTHERID | counts | record PATH | quit
+//   (record: from now on the audio received is appended to PATH as 8 kHz 16-bit samples; "record -" stops)
 //
 //   REG <state> <text>
 //   STATE <id> <state> active=<0|1> name=<name> remote=<uri> local=<uri> internal=<0|1> wrapup=<n>
@@ -32,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,6 +59,25 @@ size_t threadCount() {
 }
 
 std::atomic<long> heardFrames{0};
+
+// Where the received audio goes while a recording runs.
+std::mutex recordingLock;
+std::FILE* recording = nullptr;
+
+void record(const int16_t* samples, int count) {
+    std::lock_guard<std::mutex> guard(recordingLock);
+    if (recording)
+        std::fwrite(samples, sizeof samples[0], static_cast<size_t>(count), recording);
+}
+
+void startRecording(const std::string& path) {
+    std::lock_guard<std::mutex> guard(recordingLock);
+    if (recording)
+        std::fclose(recording);
+    recording = path == "-" ? nullptr : std::fopen(path.c_str(), "ab");
+    if (path != "-" && !recording)
+        throw std::runtime_error("cannot write " + path);
+}
 
 // Runs the phone's frames on a 20 ms clock: a 400 Hz tone goes out, received audio is counted.
 class ClockedDevice : public MediaDevice {
@@ -88,6 +109,7 @@ private:
                 out[i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 400 * (frame * 160 + i) / 8000.0));
             consumer->putFrame(frame, out, 160);
             if (consumer->getFrame(frame, in, 160, false)) {
+                record(in, 160);
                 for (int i = 0; i < 160; ++i) {
                     if (in[i] > 1000 || in[i] < -1000) {
                         ++heardFrames;
@@ -214,6 +236,10 @@ int main() {
             } else if (command == "transfer") {
                 in >> a >> b;
                 kbrphone::post(&phone, new kbrphone::TransferLineAction(&phone, a, b));
+            } else if (command == "record") {
+                in >> a;
+                startRecording(a);
+                emit("RECORDING " + a);
             } else if (command == "counts") {
                 kbrphone::post(&phone, new CountsAction(&phone));
             } else if (command == "quit") {
@@ -242,6 +268,7 @@ int main() {
     }
     phone.stop();
     loop.join();
+    startRecording("-");
     emit("BYE");
     // Calls still running go with the process.
     std::fflush(stdout);

@@ -81,10 +81,45 @@ TEST_F(EndPointTest, WithoutAProxyNothingOutsideADialogIsAnswered) {
     EXPECT_EQ(h.endPoint.dialogCount(), 0u);
 }
 
-TEST_F(EndPointTest, RequestsAndResponsesOfNoDialogAreDroppedWithoutAnAnswer) {
+TEST_F(EndPointTest, RequestsOutsideADialogThatAreNotServedAreRefusedAtOnce) {
     h.installProxy();
-    for (const char* method : {"BYE", "NOTIFY", "ACK", "CANCEL", "REFER", "MESSAGE"})
-        h.fromProxy(requestText(method, h.proxy.port, std::string("none-") + method));
+    const struct {
+        const char* method;
+        const char* answer; // empty: none
+    } rows[] = {
+        {"INFO", "SIP/2.0 405 Method Not Allowed"},      {"UPDATE", "SIP/2.0 405 Method Not Allowed"},
+        {"MESSAGE", "SIP/2.0 405 Method Not Allowed"},   {"SUBSCRIBE", "SIP/2.0 405 Method Not Allowed"},
+        {"NOTIFY", "SIP/2.0 405 Method Not Allowed"},    {"REFER", "SIP/2.0 405 Method Not Allowed"},
+        {"PUBLISH", "SIP/2.0 405 Method Not Allowed"},   {"PRACK", "SIP/2.0 405 Method Not Allowed"},
+        {"OPTIONS", "SIP/2.0 200 OK"},                   {"BYE", "SIP/2.0 481 Call/Transaction Does Not Exist"},
+        {"CANCEL", "SIP/2.0 481 Call/Transaction Does Not Exist"}, {"ACK", ""},
+    };
+    int cseq = 0;
+    for (const auto& row : rows) {
+        const std::string callId = std::string("none-") + row.method;
+        h.fromProxy(requestText(row.method, h.proxy.port, callId, ++cseq, "z9hG4bKnone" + std::to_string(cseq)));
+        std::vector<Datagram> answers = h.takeProxy();
+        if (!*row.answer) {
+            EXPECT_TRUE(answers.empty()) << row.method;
+            continue;
+        }
+        ASSERT_EQ(answers.size(), 1u) << row.method;
+        EXPECT_EQ(firstLine(answers[0].text), row.answer) << row.method;
+        EXPECT_EQ(headerOf(answers[0].text, "CSeq"), std::to_string(cseq) + " " + row.method);
+        EXPECT_EQ(headerOf(answers[0].text, "Call-ID"), callId);
+        EXPECT_EQ(headerOf(answers[0].text, "Allow"), "INVITE, ACK, CANCEL, BYE, REFER, SUBSCRIBE, NOTIFY")
+            << row.method;
+        // The same request from anywhere but the proxy gets nothing.
+        h.fromOther(requestText(row.method, h.other.port, callId + "-other", cseq));
+        h.collect();
+        EXPECT_TRUE(h.otherReceived.empty()) << row.method << " from another address";
+    }
+    EXPECT_EQ(h.endPoint.dialogCount(), 0u);
+    EXPECT_EQ(h.phone.timerCount(), 0u);
+}
+
+TEST_F(EndPointTest, ResponsesOfNoDialogAreDroppedWithoutAnAnswer) {
+    h.installProxy();
     h.fromProxy("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 127.0.0.1;branch=z9hG4bKx\r\nFrom: <sip:a@b>;tag=1\r\n"
                 "To: <sip:a@b>\r\nCall-ID: nobody\r\nCSeq: 1 REGISTER\r\n\r\n");
     EXPECT_TRUE(h.takeProxy().empty());
