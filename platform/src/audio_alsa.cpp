@@ -154,7 +154,7 @@ private:
     bool mend(int err) {
         const int result = snd_pcm_recover(pcm, err, 1);
         if (result < 0) {
-            fail("recover", err);
+            fail("recover", result);
             return false;
         }
         if (err == -EPIPE)

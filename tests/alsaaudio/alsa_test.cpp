@@ -188,6 +188,13 @@ WasapiLog& wasapiLog() {
     return *log;
 }
 
+// The log output is in place before the first test, so that the level it asks for holds from
+// the start.
+struct LogFirst : ::testing::Environment {
+    void SetUp() override { wasapiLog(); }
+};
+const auto* const logFirst = ::testing::AddGlobalTestEnvironment(new LogFirst);
+
 size_t countContaining(const std::vector<std::string>& lines, const std::string& part) {
     return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
         return l.find(part) != std::string::npos;
@@ -294,7 +301,15 @@ TEST(AlsaBackend, LevelsScaleTheSoundOnADeviceWithoutMixer) {
     }
     const auto played = readStereoLeft(folder + "/out.raw");
     ASSERT_GE(played.size(), 48000u / 2);
-    const double playedLevel = audiotest::toneAmplitude(played, 600, 48000, 4800);
+    // The median over 100 ms blocks: a period that a late thread left silent does not count.
+    std::vector<double> blocks;
+    for (size_t at = 4800; at + 4800 <= played.size(); at += 4800)
+        blocks.push_back(audiotest::toneAmplitude(
+            std::vector<int16_t>(played.begin() + static_cast<long>(at), played.begin() + static_cast<long>(at) + 4800), 600,
+            48000));
+    ASSERT_GE(blocks.size(), 3u);
+    std::nth_element(blocks.begin(), blocks.begin() + static_cast<long>(blocks.size() / 2), blocks.end());
+    const double playedLevel = blocks[blocks.size() / 2];
     const double capturedLevel = audiotest::toneAmplitude(channel.captured, 1000, 8000, 800);
     std::printf("[ figures  ] after setOutputLevel(0.3), setInputLevel(0.2): played %.0f of 12000, captured "
                 "%.0f of 8192\n",
@@ -324,6 +339,7 @@ TEST_F(AlsaCards, PlaybackKeepsAMarginOnTheCardsClock) {
             cards().set("carda", "jump_ms", static_cast<double>(c.leapMs));
         }
         wasapiLog().take();
+        long underruns = 0;
         RecordingChannel fresh;
         fresh.hz = 500;
         fresh.amplitude = 8000;
@@ -331,10 +347,11 @@ TEST_F(AlsaCards, PlaybackKeepsAMarginOnTheCardsClock) {
             std::unique_ptr<MediaDevice> device(manager.createDevice("Card A", "Card A", &fresh, 160, 8000));
             device->start();
             std::this_thread::sleep_for(std::chrono::seconds(seconds));
+            // Read while the stream runs: its end leaves the card to run dry.
+            underruns = cards().get("carda", "underruns");
             device->stop();
         }
         const auto lines = wasapiLog().take();
-        const long underruns = cards().get("carda", "underruns");
         const auto played = cards().played("carda");
         // Gaps inside the tone: runs of 24 or more zero samples (0.5 ms) after the first sound.
         size_t first = 0;
@@ -352,7 +369,9 @@ TEST_F(AlsaCards, PlaybackKeepsAMarginOnTheCardsClock) {
         EXPECT_GE(underruns, c.underruns);
         EXPECT_LE(underruns, c.underruns + 1);
         EXPECT_LE(gaps, static_cast<size_t>(underruns));
-        EXPECT_EQ(countContaining(lines, "2 playback underrun"), static_cast<size_t>(underruns));
+        const size_t notes = countContaining(lines, "2 playback underrun");
+        EXPECT_GE(notes, static_cast<size_t>(underruns));
+        EXPECT_LE(notes, static_cast<size_t>(cards().get("carda", "underruns")));
         EXPECT_EQ(countContaining(lines, "caught exception:"), 0u);
         EXPECT_GE(played.size(), static_cast<size_t>(48000) * seconds * 9 / 10);
         EXPECT_NEAR(audiotest::toneAmplitude(played, 500, 48000, 4800), 8000, 8000 * 0.05);
