@@ -251,16 +251,14 @@ void Phone::replacePhoneDevice(PhoneDeviceInterface* device) {
 }
 
 void Phone::setLocalSound(std::unique_ptr<SoundGenerator> sound) {
-    std::unique_ptr<SoundGenerator> old;
-    {
-        std::lock_guard<std::recursive_mutex> guard(phoneLock);
-        old = std::move(localSound);
-        localSound = std::move(sound);
-    }
+    // The audio thread mixes the sound under audioLock: swap it there, delete the old one after.
+    std::unique_ptr<SoundGenerator> old(std::move(sound));
+    std::lock_guard<std::mutex> guard(audioLock);
+    localSound.swap(old);
 }
 
 bool Phone::hasLocalSound() {
-    std::lock_guard<std::recursive_mutex> guard(phoneLock);
+    std::lock_guard<std::mutex> guard(audioLock);
     return localSound != nullptr;
 }
 

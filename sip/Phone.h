@@ -172,7 +172,8 @@ public:
     void activate(const char* lineId);
     // Stores the mute flag; a change posts a PhoneMuteAction.
     void setMute(bool muted);
-    // Replaces the locally played sound under phoneLock, deleting the one it replaces.
+    // Replaces the locally played sound under audioLock (which the audio thread holds while it
+    // mixes it), deleting the one it replaces; callable from any thread.
     void setLocalSound(std::unique_ptr<SoundGenerator> sound);
     bool hasLocalSound();
 

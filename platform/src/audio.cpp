@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -362,7 +363,7 @@ public:
         const bool wasRunning = halt();
         if (!initialized)
             return AUDCLNT_E_NOT_INITIALIZED;
-        if (!endpoint->present())
+        if (!endpoint->present() || (io && io->failed()))
             return AUDCLNT_E_DEVICE_INVALIDATED;
         return wasRunning ? S_OK : S_FALSE;
     }
@@ -505,7 +506,7 @@ public:
 
     // One device period.
     void step(int64_t timeNs) override {
-        if (!endpoint->present()) {
+        if (!endpoint->present() || io->failed()) {
             HANDLE e = nullptr;
             {
                 std::lock_guard<std::mutex> guard(lock);
@@ -562,7 +563,7 @@ public:
 
     bool busy() override {
         std::lock_guard<std::mutex> guard(lock);
-        return !served && endpoint->present();
+        return !served && endpoint->present() && !io->failed();
     }
 
     EndpointPtr endpoint;
@@ -578,6 +579,8 @@ private:
     HRESULT usable(const char* call) {
         if (HRESULT hr = reachable(*endpoint, call); FAILED(hr))
             return hr;
+        if (io && io->failed())
+            return AUDCLNT_E_DEVICE_INVALIDATED;
         return initialized ? S_OK : AUDCLNT_E_NOT_INITIALIZED;
     }
     UINT queuedFrames() const {
@@ -985,6 +988,60 @@ double readFrame(const WAVEFORMATEXTENSIBLE& format, const BYTE* in) {
     return channels ? sum / channels : 0.0;
 }
 
+void scaleSamples(const WAVEFORMATEXTENSIBLE& format, BYTE* data, UINT frames, float gain) {
+    const size_t count = static_cast<size_t>(frames) * format.Format.nChannels;
+    const double g = gain;
+    if (isFloatFormat(format.Format)) {
+        for (size_t i = 0; i < count; ++i) {
+            float f;
+            std::memcpy(&f, data + 4 * i, 4);
+            f = static_cast<float>(std::max(-1.0, std::min(1.0, f * g)));
+            std::memcpy(data + 4 * i, &f, 4);
+        }
+    } else if (format.Format.wBitsPerSample == 8) {
+        for (size_t i = 0; i < count; ++i)
+            data[i] = static_cast<BYTE>(std::lround((static_cast<int>(data[i]) - 128) * g) + 128);
+    } else if (format.Format.wBitsPerSample == 16) {
+        for (size_t i = 0; i < count; ++i) {
+            int16_t v;
+            std::memcpy(&v, data + 2 * i, 2);
+            v = static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, std::round(v * g))));
+            std::memcpy(data + 2 * i, &v, 2);
+        }
+    } else if (format.Format.wBitsPerSample == 32) {
+        for (size_t i = 0; i < count; ++i) {
+            int32_t v;
+            std::memcpy(&v, data + 4 * i, 4);
+            v = static_cast<int32_t>(std::max(-2147483648.0, std::min(2147483647.0, std::round(v * g))));
+            std::memcpy(data + 4 * i, &v, 4);
+        }
+    }
+}
+
+float renderGain(Endpoint& endpoint) {
+    std::lock_guard<std::mutex> guard(endpoint.volumeLock);
+    float session = 1.0f;
+    for (auto& kv : endpoint.sessionVolumes)
+        session = std::min(session, kv.second);
+    return endpoint.endpointVolume * session;
+}
+
+float captureGain(Endpoint& endpoint) {
+    std::lock_guard<std::mutex> guard(endpoint.volumeLock);
+    return endpoint.endpointVolume;
+}
+
+namespace {
+std::atomic<AudioNoteSink> noteSink{nullptr};
+}
+
+void note(int level, const std::string& text) {
+    if (AudioNoteSink sink = noteSink.load())
+        sink(level, text.c_str());
+    else
+        std::fprintf(stderr, "audio: %s\n", text.c_str());
+}
+
 Backend& backend() {
     static Backend* chosen = [] {
         const char* env = std::getenv("KBR_AUDIO_BACKEND");
@@ -1014,6 +1071,10 @@ void registerAudioClasses() {
 
 const char* audioBackendName() {
     return audio::backend().name();
+}
+
+void setAudioNoteSink(AudioNoteSink sink) {
+    audio::noteSink.store(sink);
 }
 
 } // namespace plat

@@ -6,10 +6,13 @@
 
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <map>
+#include <vector>
 
 namespace plat {
 namespace audio {
@@ -17,7 +20,8 @@ namespace audio {
 namespace {
 
 HRESULT resultOf(int err) {
-    if (err == -EBUSY)
+    // Busy: another program holds the card (a non-blocking open says so at once).
+    if (err == -EBUSY || err == -EAGAIN)
         return AUDCLNT_E_DEVICE_IN_USE;
     if (err == -EINVAL)
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
@@ -42,55 +46,138 @@ snd_pcm_format_t alsaFormatOf(const WAVEFORMATEXTENSIBLE& f) {
     return SND_PCM_FORMAT_UNKNOWN;
 }
 
+// Playback keeps this many periods queued at least: the card starts once two are there and the
+// stream's first write (and the first after an underrun) puts a third in front as silence, so a
+// wake-up late by up to two periods, or a card clock a little fast, does not run the queue dry.
+constexpr snd_pcm_uframes_t kStartPeriods = 2;
+constexpr snd_pcm_uframes_t kLeadPeriods = 3;
+constexpr snd_pcm_uframes_t kBufferPeriods = 6;
+
+// The device side of one stream. The handle is non-blocking: the stream's clock calls play and
+// record once a period and neither may stall it; capture waits at most about a period for a card
+// that is late. An error that snd_pcm_recover cannot mend (a card unplugged, -ENODEV) marks the
+// stream failed, which the audio client reports as the device invalidated.
 class AlsaIo : public StreamIo {
 public:
-    AlsaIo(snd_pcm_t* p, snd_pcm_stream_t s, UINT block_) : pcm(p), stream(s), block(block_) {}
+    AlsaIo(Endpoint& endpoint_, const std::string& pcmName_, snd_pcm_t* p, snd_pcm_stream_t s,
+           const WAVEFORMATEXTENSIBLE& format_, snd_pcm_uframes_t period_, UINT streamPeriod)
+        : endpoint(endpoint_), pcmName(pcmName_), pcm(p), stream(s), format(format_), block(format_.Format.nBlockAlign),
+          period(period_),
+          scratch(static_cast<size_t>(std::max<snd_pcm_uframes_t>(period_, streamPeriod)) * block), silence(static_cast<size_t>(period_) * kLeadPeriods * block) {
+        if (format.Format.wBitsPerSample == 8 && !isFloatFormat(format.Format))
+            std::memset(silence.data(), 0x80, silence.size());
+    }
     ~AlsaIo() override {
         if (pcm)
             snd_pcm_close(pcm);
     }
     void start() override {
-        snd_pcm_prepare(pcm);
-        if (stream == SND_PCM_STREAM_CAPTURE)
-            snd_pcm_start(pcm);
+        if (broken.load())
+            return;
+        if (int err = snd_pcm_prepare(pcm); err < 0)
+            fail("prepare", err);
+        else if (stream == SND_PCM_STREAM_CAPTURE && (err = snd_pcm_start(pcm)) < 0)
+            fail("start", err);
     }
     void stop() override { snd_pcm_drop(pcm); }
+    bool failed() const override { return broken.load(); }
+
     void play(const BYTE* data, UINT frames, int64_t) override {
-        UINT done = 0;
-        for (int tries = 0; done < frames && tries < 4; ++tries) {
-            const snd_pcm_sframes_t n =
-                snd_pcm_writei(pcm, data + static_cast<size_t>(done) * block, frames - done);
-            if (n < 0) {
-                if (snd_pcm_recover(pcm, static_cast<int>(n), 1) < 0)
-                    return;
-                continue;
-            }
-            done += static_cast<UINT>(n);
+        if (broken.load())
+            return;
+        const float gain = renderGain(endpoint);
+        if (gain != 1.0f) {
+            const size_t bytes = std::min(scratch.size(), static_cast<size_t>(frames) * block);
+            frames = static_cast<UINT>(bytes / block);
+            std::memcpy(scratch.data(), data, bytes);
+            scaleSamples(format, scratch.data(), frames, gain);
+            data = scratch.data();
         }
+        const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+        if (avail < 0 && !mend(static_cast<int>(avail)))
+            return;
+        // Nothing playing (the stream's first period, or after an underrun): silence in front.
+        if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED && !write(silence.data(), period * (kLeadPeriods - 1)))
+            return;
+        write(data, frames);
     }
+
     void record(BYTE* data, UINT frames, int64_t) override {
         UINT done = 0;
-        for (int tries = 0; done < frames && tries < 4; ++tries) {
-            const snd_pcm_sframes_t n =
-                snd_pcm_readi(pcm, data + static_cast<size_t>(done) * block, frames - done);
+        for (int tries = 0; done < frames && tries < 3 && !broken.load(); ++tries) {
+            const snd_pcm_sframes_t n = snd_pcm_readi(pcm, data + static_cast<size_t>(done) * block, frames - done);
+            if (n == -EAGAIN) {
+                // The card is late: wait for it, about a period at most.
+                const int waited = snd_pcm_wait(pcm, static_cast<int>(period * 1000 / format.Format.nSamplesPerSec) + 5);
+                if (waited < 0)
+                    mend(waited);
+                continue;
+            }
             if (n < 0) {
-                if (snd_pcm_recover(pcm, static_cast<int>(n), 1) < 0)
-                    break;
-                snd_pcm_start(pcm);
+                if (mend(static_cast<int>(n)) && snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED)
+                    snd_pcm_start(pcm);
                 continue;
             }
             done += static_cast<UINT>(n);
         }
-        // What the device did not deliver is silence.
+        // What the card did not deliver is silence.
         if (done < frames)
-            std::memset(data + static_cast<size_t>(done) * block, 0,
+            std::memset(data + static_cast<size_t>(done) * block, silence[0],
                         static_cast<size_t>(frames - done) * block);
+        const float gain = captureGain(endpoint);
+        if (gain != 1.0f)
+            scaleSamples(format, data, frames, gain);
     }
 
 private:
+    // Writes frames; false when the stream failed. A full buffer (a card clock a little slow)
+    // drops what does not fit.
+    bool write(const BYTE* data, snd_pcm_uframes_t frames) {
+        snd_pcm_uframes_t done = 0;
+        for (int tries = 0; done < frames && tries < 2 && !broken.load(); ++tries) {
+            const snd_pcm_sframes_t n = snd_pcm_writei(pcm, data + static_cast<size_t>(done) * block, frames - done);
+            if (n == -EAGAIN)
+                break;
+            if (n < 0) {
+                // An underrun during the write: mended once, with silence in front of the rest.
+                if (!mend(static_cast<int>(n)) ||
+                    (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED && !write(silence.data(), period * (kLeadPeriods - 1))))
+                    return false;
+                continue;
+            }
+            done += static_cast<snd_pcm_uframes_t>(n);
+        }
+        return !broken.load();
+    }
+
+    // Mends an underrun (overrun) or a suspend; false when the card failed past mending.
+    bool mend(int err) {
+        const int result = snd_pcm_recover(pcm, err, 1);
+        if (result < 0) {
+            fail("recover", result);
+            return false;
+        }
+        if (err == -EPIPE)
+            note(2, std::string(stream == SND_PCM_STREAM_PLAYBACK ? "playback underrun" : "capture overrun") +
+                        " on " + pcmName + ", mended with silence");
+        return true;
+    }
+
+    void fail(const char* what, int err) {
+        if (!broken.exchange(true))
+            note(2, "device " + pcmName + " failed (" + what + ": " + snd_strerror(err) + ")");
+    }
+
+    Endpoint& endpoint;
+    const std::string pcmName;
     snd_pcm_t* pcm;
     snd_pcm_stream_t stream;
+    WAVEFORMATEXTENSIBLE format;
     UINT block;
+    snd_pcm_uframes_t period;
+    std::vector<BYTE> scratch;
+    std::vector<BYTE> silence;
+    std::atomic<bool> broken{false};
 };
 
 class AlsaEndpoint : public Endpoint {
@@ -139,13 +226,13 @@ public:
     HRESULT openIo(const WAVEFORMATEXTENSIBLE& format, UINT periodFrames,
                    std::unique_ptr<StreamIo>& io) override {
         snd_pcm_t* pcm = nullptr;
-        int err = snd_pcm_open(&pcm, pcmName.c_str(), streamOf(), 0);
+        int err = snd_pcm_open(&pcm, pcmName.c_str(), streamOf(), SND_PCM_NONBLOCK);
         if (err < 0)
             return resultOf(err);
         snd_pcm_hw_params_t* hw;
         snd_pcm_hw_params_alloca(&hw);
         snd_pcm_uframes_t period = periodFrames;
-        snd_pcm_uframes_t buffer = static_cast<snd_pcm_uframes_t>(periodFrames) * 4;
+        snd_pcm_uframes_t buffer = static_cast<snd_pcm_uframes_t>(periodFrames) * kBufferPeriods;
         if ((err = snd_pcm_hw_params_any(pcm, hw)) < 0 ||
             (err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0 ||
             (err = snd_pcm_hw_params_set_format(pcm, hw, alsaFormatOf(format))) < 0 ||
@@ -161,11 +248,11 @@ public:
         snd_pcm_sw_params_t* sw;
         snd_pcm_sw_params_alloca(&sw);
         if (snd_pcm_sw_params_current(pcm, sw) >= 0) {
-            snd_pcm_sw_params_set_start_threshold(pcm, sw, flow == eRender ? period : 1);
+            snd_pcm_sw_params_set_start_threshold(pcm, sw, flow == eRender ? period * kStartPeriods : 1);
             snd_pcm_sw_params_set_avail_min(pcm, sw, period);
             snd_pcm_sw_params(pcm, sw);
         }
-        io.reset(new AlsaIo(pcm, streamOf(), format.Format.nBlockAlign));
+        io.reset(new AlsaIo(*this, pcmName, pcm, streamOf(), format, period, periodFrames));
         return S_OK;
     }
 

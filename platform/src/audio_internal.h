@@ -35,6 +35,8 @@ public:
     }
     // True when the device paces the stream itself (a blocking device); false: the clock paces it.
     virtual bool blocks() const { return false; }
+    // True once the device has failed past mending: the stream is invalidated.
+    virtual bool failed() const { return false; }
 };
 
 class Endpoint : public std::enable_shared_from_this<Endpoint> {
@@ -126,6 +128,15 @@ void writeFrame(const WAVEFORMATEXTENSIBLE& format, BYTE* out, double v);
 // The average of the channels of one frame, -1..1.
 double readFrame(const WAVEFORMATEXTENSIBLE& format, const BYTE* in);
 bool isFloatFormat(const WAVEFORMATEX& format);
+// Multiplies frames interleaved frames at data (in format) by gain, clamped to full scale.
+void scaleSamples(const WAVEFORMATEXTENSIBLE& format, BYTE* data, UINT frames, float gain);
+// The volumes a stream on endpoint plays at: endpoint volume times the lowest session volume
+// (the engine's session, when it is the only one); capture: the endpoint volume.
+float renderGain(Endpoint& endpoint);
+float captureGain(Endpoint& endpoint);
+
+// A note of a back end (see setAudioNoteSink).
+void note(int level, const std::string& text);
 
 IMMDevice* newDevice(const EndpointPtr& endpoint);
 

@@ -311,14 +311,19 @@ void WASMediaDevice::renderFill() {
     checkAudioClientResult("IRenderClient::GetBuffer", renderClient->GetBuffer(available, &buffer));
     if (!buffer)
         return;
+    // What the device asks for is filled: as many engine frames as it takes (a device period
+    // longer than a frame takes more than one).
     UINT written = outputConverter->write(buffer, 0, available);
-    if (written < available) {
+    while (written < available) {
         const uint32_t number = outputConverter->takeFrameNumber();
         int16_t* frame = outputConverter->frameBuffer();
         if (!consumer || !consumer->getFrame(number, frame, frameSamples, false))
             std::memset(frame, 0, sizeof(int16_t) * static_cast<size_t>(frameSamples));
         outputConverter->rewind();
-        written += outputConverter->write(buffer, written, available - written);
+        const UINT more = outputConverter->write(buffer, written, available - written);
+        if (more == 0)
+            break;
+        written += more;
     }
     checkAudioClientResult("IRenderClient::ReleaseBuffer", renderClient->ReleaseBuffer(written, 0));
 }

@@ -157,7 +157,16 @@ void setOutputLevel(IMMDevice* endpoint, float level) {
     }
 }
 
-WASMediaManager::WASMediaManager() = default;
+namespace {
+// The audio back ends' notes about their devices (an underrun mended, a card that failed).
+void logAudioNote(int level, const char* text) {
+    KMT_LOG(kmt::logWasapi, level) << text;
+}
+} // namespace
+
+WASMediaManager::WASMediaManager() {
+    setAudioNoteSink(logAudioNote);
+}
 WASMediaManager::~WASMediaManager() = default;
 
 namespace {

@@ -1,11 +1,20 @@
 // The ALSA back end end to end through the real library, on an ALSA configuration of the test's
-// own: a playback device that writes to a file over the null device, and a capture device that
-// reads a file of its own.
+// own: a playback device that writes to a file over the null device, a capture device that reads a
+// file of its own, and two test sound cards (testdev_plugin.cpp) with a clock of their own that can
+// drift, be unplugged or be held by another program.
 #include "../wasaudio/AudioTestSupport.h"
 #include "WASAudio/WASMediaDevice.h"
 #include "WASAudio/WASMediaManager.h"
+#include "kmt/log.h"
+#include "support/LogLines.h"
 
 #include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include <cmath>
 #include <cstdio>
@@ -49,7 +58,10 @@ struct AlsaConfiguration {
              << "pcm.testmic {\n type file\n slave.pcm \"null\"\n file \"/dev/null\"\n infile \"" << folder
              << "/in.raw\"\n format \"raw\"\n hint { show on description \"Test Microphone\" }\n}\n"
              << "pcm.testbroken {\n type file\n slave.pcm \"nosuchdevice\"\n file \"/dev/null\"\n"
-             << " hint { show on description \"Broken Device\" }\n}\n";
+             << " hint { show on description \"Broken Device\" }\n}\n"
+             << "pcm_type.kbrtest { lib \"" KBR_ALSA_TESTCARD "\" }\n"
+             << "pcm.carda {\n type kbrtest\n hint { show on description \"Card A\" }\n}\n"
+             << "pcm.cardb {\n type kbrtest\n hint { show on description \"Card B\" }\n}\n";
         conf.close();
         ::setenv("ALSA_CONFIG_PATH", (folder + "/asound.conf").c_str(), 1);
         ::setenv("KBR_AUDIO_BACKEND", "alsa", 1);
@@ -120,6 +132,274 @@ TEST(AlsaBackend, CallAudioGoesThroughTheRealLibrary) {
     const auto played = readStereoLeft(folder + "/out.raw");
     ASSERT_GE(played.size(), 48000u / 2);
     EXPECT_NEAR(audiotest::toneAmplitude(played, 600, 48000, 4800), 12000, 12000 * 0.03);
+}
+
+// The test sound cards, driven through the functions of the plugin that ALSA loaded.
+class TestCards {
+public:
+    TestCards() {
+        handle = ::dlopen(KBR_ALSA_TESTCARD, RTLD_NOW);
+        if (!handle)
+            std::abort();
+        set = reinterpret_cast<SetFn>(::dlsym(handle, "kbr_testdev_set"));
+        get = reinterpret_cast<GetFn>(::dlsym(handle, "kbr_testdev_get"));
+        playedFn = reinterpret_cast<PlayedFn>(::dlsym(handle, "kbr_testdev_played"));
+        reset = reinterpret_cast<ResetFn>(::dlsym(handle, "kbr_testdev_reset"));
+    }
+    std::vector<int16_t> played(const char* card) {
+        std::vector<int16_t> out(48000 * 60);
+        out.resize(playedFn(card, out.data(), out.size()));
+        return out;
+    }
+    using SetFn = void (*)(const char*, const char*, double);
+    using GetFn = long (*)(const char*, const char*);
+    using PlayedFn = size_t (*)(const char*, int16_t*, size_t);
+    using ResetFn = void (*)(const char*);
+    SetFn set;
+    GetFn get;
+    ResetFn reset;
+
+private:
+    void* handle;
+    PlayedFn playedFn;
+};
+TestCards& cards() {
+    static TestCards* c = new TestCards;
+    return *c;
+}
+
+// Lines of the "wasapi" category at level 2.
+class WasapiLog : public testsupport::LogLines {
+public:
+    void write(const char* category, int level, const char*, int, std::ostringstream& text) override {
+        if (std::string(category) == "wasapi")
+            keep(std::to_string(level) + " " + text.str());
+    }
+    int level(const kmt::DebugCategory& category, int proposed) override {
+        return category.getName() == "wasapi" ? 2 : proposed;
+    }
+};
+WasapiLog& wasapiLog() {
+    static WasapiLog* log = [] {
+        auto* l = new WasapiLog;
+        kmt::DebugRoot::instance()->addOutput(l);
+        return l;
+    }();
+    return *log;
+}
+
+// The log output is in place before the first test, so that the level it asks for holds from
+// the start.
+struct LogFirst : ::testing::Environment {
+    void SetUp() override { wasapiLog(); }
+};
+const auto* const logFirst = ::testing::AddGlobalTestEnvironment(new LogFirst);
+
+size_t countContaining(const std::vector<std::string>& lines, const std::string& part) {
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+        return l.find(part) != std::string::npos;
+    }));
+}
+
+class AlsaCards : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* c : {"carda", "cardb"})
+            cards().reset(c);
+        wasapiLog().take();
+    }
+    size_t requested() {
+        std::lock_guard<std::mutex> guard(channel.lock);
+        return channel.requested.size();
+    }
+    size_t captured() {
+        std::lock_guard<std::mutex> guard(channel.lock);
+        return channel.numbers.size();
+    }
+    WASMediaManager manager;
+    RecordingChannel channel;
+};
+
+// A card that goes away mid-call is reported as the simulation reports it: the audio thread sees
+// the device invalidated, logs it at level 1 and ends, so frames stop instead of flowing into a
+// device that plays nothing.
+TEST_F(AlsaCards, CardUnpluggedMidCallEndsTheAudioThreadAsInvalidated) {
+    const struct {
+        const char* what;
+        const char* input;
+        const char* output;
+        const char* card;
+    } cases[] = {
+        {"playback", "Test Microphone", "Card A", "carda"},
+        {"capture", "Card B", "Test Speaker file playback", "cardb"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        cards().reset(c.card);
+        cards().set(c.card, "fail_after_ms", 600);
+        wasapiLog().take();
+        RecordingChannel fresh;
+        std::unique_ptr<MediaDevice> device(manager.createDevice(c.input, c.output, &fresh, 160, 8000));
+        device->start();
+        std::vector<std::string> lines;
+        for (int i = 0; i < 200 && countContaining(lines, "caught exception:") == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            auto more = wasapiLog().take();
+            lines.insert(lines.end(), more.begin(), more.end());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        size_t fetched, delivered;
+        {
+            std::lock_guard<std::mutex> guard(fresh.lock);
+            fetched = fresh.requested.size();
+            delivered = fresh.numbers.size();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        size_t fetchedLater, deliveredLater;
+        {
+            std::lock_guard<std::mutex> guard(fresh.lock);
+            fetchedLater = fresh.requested.size();
+            deliveredLater = fresh.numbers.size();
+        }
+        device->stop();
+        auto more = wasapiLog().take();
+        lines.insert(lines.end(), more.begin(), more.end());
+        const long played = cards().get(c.card, std::string(c.what) == "playback" ? "played_frames" : "captured_frames");
+        std::printf("[ figures  ] %s: %.2f s of the card's clock used; frames after the failure: %zu fetched, "
+                    "%zu delivered in 0.4 s; %zu level-1 lines\n",
+                    c.what, played / 48000.0, fetchedLater - fetched, deliveredLater - delivered,
+                    countContaining(lines, "1 caught exception:"));
+        EXPECT_EQ(countContaining(lines, "1 caught exception:"), 1u);
+        EXPECT_EQ(countContaining(lines, "error 88890004: audio device invalidated"), 1u);
+        EXPECT_EQ(fetchedLater, fetched) << "frames still fetched for a card that is gone";
+        EXPECT_EQ(deliveredLater, delivered) << "frames still delivered from a card that is gone";
+        EXPECT_GT(delivered, 10u);
+    }
+}
+
+// On a card without a mixer element the endpoint and session volumes scale the samples, as the
+// simulation does.
+TEST(AlsaBackend, LevelsScaleTheSoundOnADeviceWithoutMixer) {
+    WASMediaManager manager;
+    RecordingChannel channel;
+    channel.hz = 600;
+    channel.amplitude = 12000;
+    {
+        std::unique_ptr<MediaDevice> device(
+            manager.createDevice("Test Microphone", "Test Speaker file playback", &channel, 160, 8000));
+        device->setOutputLevel(0.3f);
+        device->setInputLevel(0.2f);
+        EXPECT_NEAR(device->getOutputLevel(), 0.3f, 1e-6);
+        EXPECT_NEAR(device->getInputLevel(), 0.2f, 1e-6);
+        ::truncate((folder + "/out.raw").c_str(), 0);
+        device->start();
+        EXPECT_TRUE(channel.waitFor(
+            [](RecordingChannel& c) { return c.numbers.size() >= 40 && c.requested.size() >= 40; }, 10000));
+        device->stop();
+        device->setOutputLevel(1.0f);
+        device->setInputLevel(1.0f);
+    }
+    const auto played = readStereoLeft(folder + "/out.raw");
+    ASSERT_GE(played.size(), 48000u / 2);
+    // The median over 100 ms blocks: a period that a late thread left silent does not count.
+    std::vector<double> blocks;
+    for (size_t at = 4800; at + 4800 <= played.size(); at += 4800)
+        blocks.push_back(audiotest::toneAmplitude(
+            std::vector<int16_t>(played.begin() + static_cast<long>(at), played.begin() + static_cast<long>(at) + 4800), 600,
+            48000));
+    ASSERT_GE(blocks.size(), 3u);
+    std::nth_element(blocks.begin(), blocks.begin() + static_cast<long>(blocks.size() / 2), blocks.end());
+    const double playedLevel = blocks[blocks.size() / 2];
+    const double capturedLevel = audiotest::toneAmplitude(channel.captured, 1000, 8000, 800);
+    std::printf("[ figures  ] after setOutputLevel(0.3), setInputLevel(0.2): played %.0f of 12000, captured "
+                "%.0f of 8192\n",
+                playedLevel, capturedLevel);
+    EXPECT_NEAR(playedLevel, 0.3 * 12000, 0.3 * 12000 * 0.03);
+    EXPECT_NEAR(capturedLevel, 0.2 * 8192, 0.2 * 8192 * 0.03);
+}
+
+// Playback on a card with its own clock, exact or 100 ppm off: a margin of queued periods rides
+// out late wake-ups and drift. A card that leaps past everything queued underruns: that is mended
+// with silence once, noted at level 2, and the sound goes on.
+TEST_F(AlsaCards, PlaybackKeepsAMarginOnTheCardsClock) {
+    const char* env = std::getenv("KBR_ALSA_CLOCK_SECONDS");
+    const int seconds = env && std::atoi(env) > 0 ? std::atoi(env) : 4;
+    const struct {
+        double ppm;
+        long leapMs; // the card's clock leaps this far ahead once, a second in
+        long underruns;
+    } cases[] = {{0, 0, 0}, {100, 0, 0}, {-100, 0, 0}, {0, 100, 1}};
+    for (const auto& c : cases) {
+        const double ppm = c.ppm;
+        SCOPED_TRACE(testing::Message() << ppm << " ppm, leap " << c.leapMs << " ms");
+        cards().reset("carda");
+        cards().set("carda", "ppm", ppm);
+        if (c.leapMs) {
+            cards().set("carda", "jump_at_ms", 1000);
+            cards().set("carda", "jump_ms", static_cast<double>(c.leapMs));
+        }
+        wasapiLog().take();
+        long underruns = 0;
+        RecordingChannel fresh;
+        fresh.hz = 500;
+        fresh.amplitude = 8000;
+        {
+            std::unique_ptr<MediaDevice> device(manager.createDevice("Card A", "Card A", &fresh, 160, 8000));
+            device->start();
+            std::this_thread::sleep_for(std::chrono::seconds(seconds));
+            // Read while the stream runs: its end leaves the card to run dry.
+            underruns = cards().get("carda", "underruns");
+            device->stop();
+        }
+        const auto lines = wasapiLog().take();
+        const auto played = cards().played("carda");
+        // Gaps inside the tone: runs of 24 or more zero samples (0.5 ms) after the first sound.
+        size_t first = 0;
+        while (first < played.size() && played[first] == 0)
+            ++first;
+        size_t gaps = 0, run = 0;
+        for (size_t i = first; i < played.size(); ++i) {
+            run = played[i] == 0 ? run + 1 : 0;
+            gaps += run == 24 ? 1 : 0;
+        }
+        std::printf("[ figures  ] %+.0f ppm, leap %ld ms, %d s: %ld underruns, %.3f s played, %zu gaps in the sound; %zu "
+                    "underrun notes\n",
+                    ppm, c.leapMs, seconds, underruns, played.size() / 48000.0, gaps, countContaining(lines, "2 playback underrun"));
+        // A loaded machine may be late past the margin now and then: one underrun more is allowed.
+        EXPECT_GE(underruns, c.underruns);
+        EXPECT_LE(underruns, c.underruns + 1);
+        EXPECT_LE(gaps, static_cast<size_t>(underruns));
+        const size_t notes = countContaining(lines, "2 playback underrun");
+        EXPECT_GE(notes, static_cast<size_t>(underruns));
+        EXPECT_LE(notes, static_cast<size_t>(cards().get("carda", "underruns")));
+        EXPECT_EQ(countContaining(lines, "caught exception:"), 0u);
+        EXPECT_GE(played.size(), static_cast<size_t>(48000) * seconds * 9 / 10);
+        EXPECT_NEAR(audiotest::toneAmplitude(played, 500, 48000, 4800), 8000, 8000 * 0.05);
+    }
+}
+
+// A card that another program holds is "in use" at once: the stream opens without waiting.
+TEST_F(AlsaCards, CardHeldByAnotherProgramIsInUseAtOnce) {
+    {
+        // Once opened, the card's format is known; the next open then goes straight to the stream.
+        std::unique_ptr<MediaDevice> device(manager.createDevice("Card B", "Card A", &channel, 160, 8000));
+    }
+    cards().set("carda", "busy", 1);
+    cards().set("carda", "busy_open_wait_ms", 2000);
+    const auto start = std::chrono::steady_clock::now();
+    std::string error;
+    try {
+        std::unique_ptr<MediaDevice> device(manager.createDevice("Card B", "Card A", &channel, 160, 8000));
+    } catch (const std::runtime_error& e) {
+        error = e.what();
+    }
+    const double waited =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("[ figures  ] busy card: %s after %.2f s, %ld blocking opens\n", error.c_str(), waited,
+                cards().get("carda", "blocking_opens"));
+    EXPECT_EQ(error, "IAudioCLient::Initialize: error 8889000a: audio device in use");
+    EXPECT_EQ(cards().get("carda", "blocking_opens"), 0);
+    cards().set("carda", "busy", 0);
 }
 
 } // namespace

@@ -357,4 +357,29 @@ TEST_F(PhoneAudio, FramesKeepFlowingWhileOtherThreadsReplaceWhatTheAudioThreadUs
     EXPECT_TRUE(phone->isAudioRunning()); // the restarts left a running stream behind
 }
 
+// The headset's beep hands its sound over from the device thread (the owning form, as
+// AbstractPhoneDevice::playBeep does) while the audio thread plays the one before it.
+TEST_F(PhoneAudio, HeadsetBeepsReplaceTheLocalSoundWhileFramesFlow) {
+    connect();
+    std::atomic<bool> stop{false};
+    std::atomic<int> framesDone{0};
+    std::thread audio([&] {
+        std::vector<int16_t> out(160);
+        for (uint32_t f = 0; f < 200000 && !stop.load(); ++f, ++framesDone)
+            phone->getFrame(f, out.data(), 160, false);
+    });
+    int heard = 0;
+    for (int i = 0; i < 3000 && framesDone.load() < 150000; ++i) {
+        const int seen = framesDone.load();
+        for (int spin = 0; spin < 100000 && framesDone.load() < seen + 1; ++spin)
+            std::this_thread::yield();
+        phone->setLocalSound(std::unique_ptr<kbrphone::SoundGenerator>(kbrphone::createBeep()));
+        heard += phone->hasLocalSound() ? 1 : 0;
+    }
+    stop = true;
+    audio.join();
+    EXPECT_GT(framesDone.load(), 0);
+    EXPECT_GT(heard, 0);
+}
+
 } // namespace

@@ -264,6 +264,45 @@ TEST_F(AudioDevices, FrameNotProducedPlaysSilenceNotARepeat) {
     EXPECT_GT(audiotest::rms(head), 0.1);
 }
 
+// A device period longer than an engine frame: each wake-up takes as many frames as the device
+// asks for, so frames flow at 50 a second and nothing between them plays as silence.
+TEST_F(AudioDevices, DevicePeriodLongerThanAFrameIsFilledWhole) {
+    for (int periodMs : {10, 40, 60}) {
+        SCOPED_TRACE(periodMs);
+        sim::setPeriodMs(periodMs);
+        RecordingChannel channel;
+        channel.hz = 440;
+        channel.amplitude = 10000;
+        sim::takePlayed("Speakers");
+        {
+            WASMediaDevice device("Microphone", "Speakers", &channel, 160, 8000);
+            device.start();
+            ASSERT_TRUE(sim::waitStreams(2));
+            ASSERT_TRUE(sim::tick(2000 / periodMs)); // two seconds
+            device.stop();
+        }
+        const auto played = sim::takePlayed("Speakers");
+        ASSERT_GE(played.size(), 48000u * 19 / 10);
+        // Silence inside the tone (a 440 Hz tone at 48 kHz has no two zero samples in a row).
+        size_t zeros = 0;
+        for (size_t i = 4800; i + 1 < played.size(); ++i)
+            zeros += played[i] == 0.0f && played[i + 1] == 0.0f ? 1 : 0;
+        const double fetchedPerSecond = channel.requested.size() / 2.0;
+        std::printf("[ figures  ] %d ms period: %.1f frames/s fetched, %.1f %% of played samples zero\n", periodMs,
+                    fetchedPerSecond, 100.0 * zeros / (played.size() - 4800));
+        EXPECT_GE(fetchedPerSecond, 49.0);
+        EXPECT_LE(fetchedPerSecond, 50.0 + 1000.0 / periodMs); // at most a buffer ahead
+        EXPECT_EQ(zeros, 0u);
+        EXPECT_NEAR(audiotest::toneAmplitude(played, 440, 48000, 4800), 10000.0 / 32768, 0.01);
+        {
+            std::lock_guard<std::mutex> guard(channel.lock);
+            const double capturedPerSecond = channel.numbers.size() / 2.0;
+            EXPECT_GE(capturedPerSecond, 48.0);
+        }
+    }
+    sim::setPeriodMs(10);
+}
+
 TEST_F(AudioDevices, UnsupportedMixFormatsFailCreation) {
     const struct {
         const char* render;
@@ -352,14 +391,30 @@ TEST_F(AudioDevices, EndpointVanishingMidCallStopsAudioWithoutCrash) {
     }
 }
 
+// Holds the audio thread in the first render fill after the streams started that asks for a new
+// frame (the priming fill filled the whole buffer before they started); the periods run.
+void holdFirstFetchAfterStart(RecordingChannel& channel, int& periods) {
+    size_t primed;
+    {
+        std::lock_guard<std::mutex> guard(channel.lock);
+        primed = channel.requested.size();
+        channel.blockAtCall = primed + 1;
+    }
+    for (periods = 1; periods <= 8; ++periods) {
+        sim::tick(1, false);
+        if (channel.waitFor([&](RecordingChannel& c) { return c.requested.size() > primed; }, 200))
+            return;
+    }
+    FAIL() << "no frame asked for in 8 periods";
+}
+
 TEST_F(AudioDevices, SeveralPacketsInOneDrainAreAllProcessed) {
     RecordingChannel channel;
     WASMediaDevice device("Microphone", "Speakers", &channel, 160, 8000);
-    channel.blockAtCall = 2; // the first fill after the stream started holds the thread
     device.start();
     ASSERT_TRUE(sim::waitStreams(2));
-    sim::tick(1, false);
-    ASSERT_TRUE(channel.waitFor([](RecordingChannel& c) { return c.requested.size() >= 2; }));
+    int held = 0;
+    ASSERT_NO_FATAL_FAILURE(holdFirstFetchAfterStart(channel, held));
     sim::tick(2, false); // three capture packets wait now
     wasapiLog().take();
     channel.release();
@@ -367,8 +422,12 @@ TEST_F(AudioDevices, SeveralPacketsInOneDrainAreAllProcessed) {
     device.stop();
     const auto lines = wasapiLog().take();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "processed buffer more than once"), 2);
-    // 1440 device frames at 48000 Hz: one whole frame (960) delivered.
-    EXPECT_EQ(channel.numbers, (std::vector<uint32_t>{0}));
+    // 480 device frames at 48000 Hz a period, for the periods before the hold and the three
+    // drained at once: whole frames of 960, numbered without a hole.
+    const size_t frames = static_cast<size_t>(held + 2) * 480 / 960;
+    ASSERT_EQ(channel.numbers.size(), frames);
+    for (size_t i = 0; i < frames; ++i)
+        EXPECT_EQ(channel.numbers[i], i);
 }
 
 // Packets lost to a capture buffer overflow leave a gap in the device positions: it is filled with
@@ -377,12 +436,12 @@ TEST_F(AudioDevices, CaptureGapAfterOverflowIsFilledWithSilence) {
     sim::configure("Speakers", "Microphone,rate=8000,channels=1,format=s16,source=tone:1000:0.5");
     RecordingChannel channel;
     WASMediaDevice device("", "", &channel, 160, 8000);
-    channel.blockAtCall = 2;
     device.start();
     ASSERT_TRUE(sim::waitStreams(2));
-    sim::tick(1, false);
-    ASSERT_TRUE(channel.waitFor([](RecordingChannel& c) { return c.requested.size() >= 2; }));
-    sim::tick(12, false); // thirteen packets: ten fit, three are lost
+    int held = 0;
+    ASSERT_NO_FATAL_FAILURE(holdFirstFetchAfterStart(channel, held));
+    const int early = held - 1; // periods drained before the hold
+    sim::tick(12, false);       // thirteen packets: ten fit, three are lost
     wasapiLog().take();
     channel.release();
     ASSERT_TRUE(channel.waitFor([&](RecordingChannel&) { return device.getCapturedPackets() >= 10; }));
@@ -391,14 +450,15 @@ TEST_F(AudioDevices, CaptureGapAfterOverflowIsFilledWithSilence) {
     const auto lines = wasapiLog().take();
     EXPECT_TRUE(hasLine(lines, "got AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY"));
     EXPECT_TRUE(hasLine(lines, "capture gap of 240 frames filled with silence"));
-    // 16 periods of 80 frames: eight frames of 160, numbered without a hole.
-    ASSERT_EQ(channel.numbers.size(), 8u);
+    // 16 periods of 80 frames (and those before the hold): frames of 160, numbered without a hole.
+    ASSERT_EQ(channel.numbers.size(), static_cast<size_t>((16 + early) * 80 / 160));
     for (size_t i = 0; i < channel.numbers.size(); ++i)
         EXPECT_EQ(channel.numbers[i], i);
-    // The lost periods (the 11th to 13th) are silence; the tone goes on around them.
-    const std::vector<int16_t> before(channel.captured.begin(), channel.captured.begin() + 10 * 80);
-    const std::vector<int16_t> lost(channel.captured.begin() + 10 * 80, channel.captured.begin() + 13 * 80);
-    const std::vector<int16_t> after(channel.captured.begin() + 13 * 80, channel.captured.end());
+    // The lost periods (the 11th to 13th after the hold's) are silence; the tone goes on around them.
+    const auto at = [&](int period) { return channel.captured.begin() + (early + period) * 80; };
+    const std::vector<int16_t> before(channel.captured.begin(), at(10));
+    const std::vector<int16_t> lost(at(10), at(13));
+    const std::vector<int16_t> after(at(13), channel.captured.end());
     EXPECT_GT(audiotest::rms(before), 11000);
     EXPECT_EQ(audiotest::rms(lost), 0.0);
     EXPECT_GT(audiotest::rms(after), 11000);

@@ -6,7 +6,11 @@
 // Two back ends serve these interfaces; "KBR_AUDIO_BACKEND" chooses one:
 //   sim    simulated endpoints (below)
 //   alsa   the machine's ALSA PCM devices: each device that ALSA lists (its name hints) is an
-//          endpoint named by its description; the device period drives the events
+//          endpoint named by its description; the device period drives the events. Streams open
+//          non-blocking (a device held by another program is AUDCLNT_E_DEVICE_IN_USE at once);
+//          playback keeps at least two periods queued and mends an underrun with silence; a
+//          device that fails past mending invalidates its streams (AUDCLNT_E_DEVICE_INVALIDATED);
+//          volumes go to the card's mixer where it has one, else they scale the samples.
 // Without the variable ALSA serves when the machine has a sound card, else the simulation.
 //
 // Simulated endpoints are configured by environment variables, read when the first enumerator of
@@ -226,5 +230,10 @@ void registerAudioClasses();
 
 // The back end in use: "sim" or "alsa" (chosen on first use).
 const char* audioBackendName();
+
+// Notes of the back ends about their devices (an underrun mended, a device that failed), with a
+// level (1 errors, 2 events). The engine sends them to its log; without a sink they go to stderr.
+using AudioNoteSink = void (*)(int level, const char* text);
+void setAudioNoteSink(AudioNoteSink sink);
 
 } // namespace plat
