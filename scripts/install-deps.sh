@@ -10,7 +10,7 @@ packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenc
           openjdk-17-jdk-headless clang libclang-rt-14-dev sip-tester kamailio iproute2 util-linux python3
           baresip-core linphone-cli
           xvfb libx11-6
-          libasound2-dev multimon-ng sox)
+          libasound2-dev multimon-ng sox espeak-ng)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -4,7 +4,8 @@
 # against a kamailio it starts on 127.0.0.1; then a call to a sipp called party: dial, hold, resume,
 # hang up, statistics), printing every callback with a time stamp. The call has sound: a simulated
 # microphone sends a tone, the called party sends it back, and the audio received is written to
-# build/mainjob/out/Speakers-1.wav, whose duration and level the job prints.
+# build/mainjob/out/Speakers-1.wav (before the hold) and Speakers-2.wav (after the resume), whose
+# level and frequency the job prints beside those of the audio it sent, and judges.
 # Exits 0 when every step passed, 1 when a step failed, 2 on a bad option.
 set -euo pipefail
 
@@ -14,7 +15,7 @@ usage: scripts/main-job.sh [--stay SECONDS] [--user USER --password PASSWORD] [-
 Installs the missing Debian packages (scripts/install-deps.sh), builds the engine in build/ and runs
 the main job: registration at a kamailio it starts, then a call with sound to a sipp called party
 (dial, hold, resume, hang up), printing every callback with the meaning of its numbers.
-  --stay SECONDS       how long to stay registered and to talk before hold (0 to 3600, default 2)
+  --stay SECONDS       how long to stay registered, and to talk before the hold and after the resume (at least 1.5 s), 0 to 3600, default 2
   --user USER          a user of the test registrar (default 1001)
   --password PASSWORD  that user's password (default secret1)
   --out FOLDER         where the received audio is recorded (default build/mainjob/out)
@@ -65,7 +66,8 @@ mkdir -p "$classes"
 "$java_home/bin/javac" -Xlint:all -Werror -d "$classes" \
   tools/mainjob/nl/brimel/kbr/mainjob/*.java \
   tests/java/nl/brimel/kbr/phone/jni/JPhone.java tests/java/nl/brimel/kbr/phone/jni/Peers.java \
-  tests/java/nl/brimel/kbr/phone/jni/SipText.java tests/java/nl/brimel/kbr/phone/jni/WavFile.java
+  tests/java/nl/brimel/kbr/phone/jni/SipText.java tests/java/nl/brimel/kbr/phone/jni/WavFile.java \
+  tests/java/nl/brimel/kbr/phone/jni/RtpLog.java
 
 echo "== main job"
 # Simulated audio: the microphone sends a 1000 Hz tone; the speaker records what the call received
@@ -84,7 +86,15 @@ export KBR_AUDIO_BACKEND=sim
 export KBR_AUDIO_SIM_CAPTURE="Microphone,source=tone:1000:0.3"
 export KBR_AUDIO_SIM_RENDER="Speakers"
 export KBR_AUDIO_SIM_RECORD_DIR="$out"
-# The peers' logs stay in build/mainjob/peers (one folder per run of a peer).
+# The packets the call sends are logged too (build/mainjob/rtp), so that the job can set the level sent
+# beside the level received; the packet log needs the rtp log level 2, which also prints a few RTP lines
+# (keep-alives, hold and resume of the RTP session).
+rtp="$PWD/build/mainjob/rtp"
+rm -rf "$rtp"
+mkdir -p "$rtp"
+export KBR_RTP_LOGDIR="$rtp" kbr_rtp_level=2
+# The peers' logs stay in build/mainjob/peers (a folder per peer, of the last run only: the job clears
+# the folders of earlier runs).
 exec "$java_home/bin/java" -Xcheck:jni -Djava.library.path="$PWD/build/lib" -Dkbr.e2e.peers="$PWD/tests/e2e/peers.py" \
   -Dkbr.e2e.workdir="$PWD/build/mainjob/peers" \
   -cp "$classes" nl.brimel.kbr.mainjob.MainJob "$@"

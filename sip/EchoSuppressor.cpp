@@ -8,6 +8,20 @@
 
 namespace kbrphone {
 
+namespace {
+// 1 dB.
+constexpr double kLouderThanCaptured = 1.26;
+// A frame at -50 dBFS: below it the canceller's filtering of near silence is no sign of trouble.
+constexpr double kAudibleEnergy = 100.0 * 100.0 * EchoSuppressor::kFrameSamples;
+
+double energy(const int16_t* samples, int count) {
+    double sum = 0;
+    for (int i = 0; i < count; ++i)
+        sum += double(samples[i]) * samples[i];
+    return sum;
+}
+} // namespace
+
 EchoSuppressor::EchoSuppressor() : writeIndex(0), lastFrameNumber(0) {
     std::memset(ring, 0, sizeof ring);
     echoState = speex_echo_state_init(kFrameSamples, kFilterSamples);
@@ -61,6 +75,21 @@ void EchoSuppressor::cancel(uint32_t frameNumber, int16_t* samples, int count) {
     }
     int16_t out[kFrameSamples];
     speex_echo_cancellation(echoState, samples, reference, out);
+    // Cancelling takes away what the speaker put into the microphone; it never adds. An output
+    // clearly louder than the microphone is the filter gone astray: its reference may even be our
+    // own voice that a far end sends back, and the filter would then feed on its own output until
+    // the frames clip. The frame then goes out as captured and the filter starts over. The
+    // canceller's own input filtering carries a little of a frame into the next, so the measure is
+    // the louder of this captured frame and the one before.
+    const double captured = energy(samples, kFrameSamples);
+    const double measure = std::max(captured, previousCaptured);
+    previousCaptured = captured;
+    if (energy(out, kFrameSamples) > kLouderThanCaptured * measure + kAudibleEnergy) {
+        speex_echo_state_reset(echoState);
+        int rate = kSampleRate;
+        speex_echo_ctl(echoState, SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
+        return;
+    }
     std::memcpy(samples, out, sizeof out);
 }
 

@@ -36,6 +36,7 @@ private:
     int writeIndex;
     uint32_t lastFrameNumber;
     SpeexEchoState_* echoState;
+    double previousCaptured = 0;
 };
 
 } // namespace kbrphone

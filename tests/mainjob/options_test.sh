@@ -64,7 +64,7 @@ done
 rm -rf "$classes"
 mkdir -p "$classes"
 "$java_home/bin/javac" -Xlint:all -Werror -d "$classes" "$src"/tools/mainjob/nl/brimel/kbr/mainjob/*.java \
-  "$src"/tests/java/nl/brimel/kbr/phone/jni/{JPhone,Peers,SipText,WavFile}.java || { echo "FAIL: javac"; exit 1; }
+  "$src"/tests/java/nl/brimel/kbr/phone/jni/{JPhone,Peers,SipText,WavFile,RtpLog}.java || { echo "FAIL: javac"; exit 1; }
 for c in "${cases[@]}"; do
   IFS='|' read -r args rc text <<<"$c"
   check MainJob "$args" "$rc" "$text" "$java_home/bin/java" -cp "$classes" nl.brimel.kbr.mainjob.MainJob

@@ -10,6 +10,7 @@ import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.TimeUnit;
 import nl.brimel.kbr.phone.jni.JPhone;
 import nl.brimel.kbr.phone.jni.Peers;
+import nl.brimel.kbr.phone.jni.RtpLog;
 import nl.brimel.kbr.phone.jni.SipText;
 import nl.brimel.kbr.phone.jni.WavFile;
 
@@ -36,10 +37,12 @@ public final class MainJob {
     private static final long CALLBACK_WAIT_MS = 10000;
     /** The longest --stay: an hour of talk is more than any check needs. */
     static final double MAX_STAY_SECONDS = 3600;
+    /** The least talk before the hold and after the resume, so that each recording can be judged. */
+    static final double MIN_TALK_SECONDS = 1.5;
 
     static final String USAGE = String.join("\n",
         "usage: MainJob [--stay SECONDS] [--user USER --password PASSWORD] [--out FOLDER]",
-        "  --stay SECONDS       how long to stay registered and to talk before hold (0 to 3600, default 2)",
+        "  --stay SECONDS       how long to stay registered, and to talk before the hold and after the resume (at least 1.5 s), 0 to 3600, default 2",
         "  --user USER          a user of the test registrar (default 1001)",
         "  --password PASSWORD  that user's password (default secret1)",
         "  --out FOLDER         where the received audio is recorded (default $KBR_AUDIO_SIM_RECORD_DIR)",
@@ -100,9 +103,10 @@ public final class MainJob {
                                                   boolean internal, String localName, String localUri,
                                                   String calledUri, String remoteName, String remoteUri,
                                                   int wrapUpTime) {
-            notes.add(String.format("lineStateChanged line %s (name %s): state %d (%s), %s, %s call; " +
+            notes.add(String.format("lineStateChanged line %s%s: state %d (%s), %s, %s call; " +
                                     "local \"%s\" <%s>, remote \"%s\" <%s>, dialled uri \"%s\", " +
-                                    "wrap-up %d s", lineId, name, state, lineMeaning(state, active),
+                                    "wrap-up %d s", lineId, name.equals(lineId) ? "" : " (name " + name + ")",
+                                    state, lineMeaning(state, active),
                                     active ? "active" : "not active", internal ? "internal" : "external",
                                     localName, localUri, remoteName, remoteUri, calledUri, wrapUpTime));
             super.lineStateChanged(lineId, name, state, active, internal, localName, localUri, calledUri,
@@ -164,6 +168,13 @@ public final class MainJob {
     private String lineId;
     private String statistics;
     private File outputFolder;
+    private File rtpLogFolder;
+    private long holdMillis;
+    private long resumeMillis;
+    private long hangupMillis;
+
+    /** The call talks this long before the hold and after the resume: enough sound to judge. */
+    private double talkSeconds() { return Math.max(staySeconds, MIN_TALK_SECONDS); }
 
     private void say(String kind, String text) {
         double elapsed = (System.nanoTime() - startNanos) / 1e9;
@@ -191,16 +202,17 @@ public final class MainJob {
     }
 
     // The callback's event with its numbers explained; a callback without a note is shown as it is.
+    // Callbacks come on the processEvents thread; one that came on another thread says so.
     private String explained(String event) {
-        if (!event.matches("(registrationStateChanged|lineStateChanged|addLocalStatistics) .*")) {
-            return event;
+        int at = event.lastIndexOf(" @");
+        String where = at >= 0 ? event.substring(at + 2) : "";
+        String text = at >= 0 ? event.substring(0, at) : event;
+        String thread = where.equals("loop") ? "" : " (on " + where + ", not the processEvents thread)";
+        if (!text.matches("(registrationStateChanged|lineStateChanged|addLocalStatistics) .*")) {
+            return text + thread;
         }
         String note = phone.notes.poll();
-        if (note == null) {
-            return event;
-        }
-        int at = event.lastIndexOf(" @");
-        return note + (at >= 0 ? event.substring(at) : "");
+        return (note == null ? text : note) + thread;
     }
 
     /** Waits for the next callback; it must be exactly this one, on the loop thread. */
@@ -269,7 +281,12 @@ public final class MainJob {
             }
             say("peer", "kamailio at 127.0.0.1:" + registrarPort + ", log " + k.value("KAMAILIO_LOG"));
         });
-        step("initialize", phone::initialize);
+        step("initialize", () -> {
+            say("note", "initialize looks for the vendors' headsets; without them the engine logs " +
+                            "\"No Plantronics hub found\", \"Cannot load jabra library\" and \"Cannot create " +
+                            "EPOS device\": these three lines are the normal case, not errors");
+            phone.initialize();
+        });
         step("processEvents on its own thread", () -> {
             Thread loop = new Thread(phone::processEvents, "jphone-loop");
             loop.setDaemon(true);
@@ -279,6 +296,7 @@ public final class MainJob {
             if (!loop.isAlive()) {
                 throw new StepFailed("processEvents returned");
             }
+            say("note", "every callback below came on this thread, as the application expects");
         });
         step("registerWithProxy", () -> {
             say("call", "registerWithProxy " + user + " at 127.0.0.1:" + registrarPort);
@@ -305,9 +323,9 @@ public final class MainJob {
                               .service(callee)
                               .rtpEcho()
                               .calls(2)
-                              .param("wait_ms", 15000 + (long) (staySeconds * 1000))
-                              .param("talk_ms", 15000 + (long) (staySeconds * 1000))
-                              .timeout(90 + (int) Math.ceil(staySeconds * 2))
+                              .param("wait_ms", 15000 + (long) (talkSeconds() * 1000))
+                              .param("talk_ms", 15000 + (long) (talkSeconds() * 1000))
+                              .timeout(90 + (int) Math.ceil(talkSeconds() * 3))
                               .start();
             peers.add(calledParty);
             calledPartyPort = calledParty.port("SIPP_PORT", 20000);
@@ -338,23 +356,30 @@ public final class MainJob {
             awaitCalledPartyReceived("ACK", 1);
         });
         step("talk", () -> {
-            say("wait", staySeconds + " s");
-            Thread.sleep((long)(staySeconds * 1000));
+            say("wait", talkSeconds() + " s");
+            Thread.sleep((long)(talkSeconds() * 1000));
         });
         step("putOnHold", () -> {
             say("call", "putOnHold " + lineId);
+            holdMillis = System.currentTimeMillis();
             phone.putOnHold(lineId);
             awaitLine(6, false);
             awaitCalledPartyReceived("ACK", 2);
         });
         step("activate", () -> {
             say("call", "activate " + lineId);
+            resumeMillis = System.currentTimeMillis();
             phone.activate(lineId);
             awaitLine(6, true);
             awaitCalledPartyReceived("ACK", 3);
         });
+        step("talk after the resume", () -> {
+            say("wait", talkSeconds() + " s");
+            Thread.sleep((long)(talkSeconds() * 1000));
+        });
         step("hangup", () -> {
             say("call", "hangup " + lineId);
+            hangupMillis = System.currentTimeMillis();
             phone.hangup(lineId);
             statistics = awaitCallback("addLocalStatistics " + lineId + " .* @loop", null, CALLBACK_WAIT_MS);
             awaitCallback("lineStateChanged " + lineId + " \\S+ 8 .* @loop", null, CALLBACK_WAIT_MS);
@@ -405,7 +430,83 @@ public final class MainJob {
 
     private final long startMillis = System.currentTimeMillis();
 
-    // Each audio run of the call (hold and resume open the device again) is one recording.
+    /** The simulated microphone's tone (KBR_AUDIO_SIM_CAPTURE "source=tone:HZ:AMPLITUDE"), or null. */
+    static double[] microphoneTone(String capture) {
+        if (capture == null) {
+            return null;
+        }
+        java.util.regex.Matcher m =
+            java.util.regex.Pattern.compile("source=tone:([0-9.]+)(?::([0-9.]+))?").matcher(capture);
+        if (!m.find()) {
+            return null;
+        }
+        try {
+            return new double[] {Double.parseDouble(m.group(1)), m.group(2) == null ? 0.5 : Double.parseDouble(m.group(2))};
+        } catch (NumberFormatException e) {
+            return null;
+        }
+    }
+
+    /** Level, peak and main frequency of the samples from second `from` on. */
+    static final class Sound {
+        final double seconds, dbfs, peak, hz;
+
+        Sound(WavFile w, double from) {
+            int a = (int) Math.min(w.samples.length, Math.round(from * w.rate));
+            double[] part = java.util.Arrays.copyOfRange(w.samples, a, w.samples.length);
+            double sum = 0;
+            double p = 0;
+            for (double v : w.samples) {
+                p = Math.max(p, Math.abs(v));
+            }
+            for (double v : part) {
+                sum += v * v;
+            }
+            seconds = w.seconds();
+            dbfs = part.length == 0 ? -200 : 10 * Math.log10(Math.max(sum / part.length, 1e-20));
+            peak = p;
+            hz = mainFrequency(new WavFile(w.rate, part));
+        }
+
+        @Override
+        public String toString() {
+            return String.format("%.2f s at %.1f dBFS (peak %.3f), %.0f Hz", seconds, dbfs, peak, hz);
+        }
+    }
+
+    /** The A-law audio the call sent between two moments (wall clock, ms), from the RTP packet log. */
+    private WavFile sentAudio(long fromMillis, long toMillis) throws Exception {
+        List<Double> samples = new ArrayList<>();
+        File[] logs = rtpLogFolder.listFiles((d, n) -> n.endsWith("_out.log"));
+        if (logs != null) {
+            for (File log : logs) {
+                if (log.lastModified() < startMillis - 1000) {
+                    continue;
+                }
+                for (RtpLog.Packet p : RtpLog.packets(log)) {
+                    // The log keeps the low 32 bits of the clock.
+                    long t = fromMillis + (p.timeMs - (int) fromMillis);
+                    if (t >= fromMillis && t < toMillis && p.data.length > 12 && (p.data[1] & 0x7F) == 8) {
+                        for (int i = 12; i < p.data.length; i++) {
+                            samples.add(RtpLog.decodeALaw(p.data[i] & 0xFF));
+                        }
+                    }
+                }
+            }
+        }
+        double[] s = new double[samples.size()];
+        for (int i = 0; i < s.length; i++) {
+            s[i] = samples.get(i);
+        }
+        return new WavFile(8000, s);
+    }
+
+    // Each audio run of the call (the hold closes the device, the resume opens it again) is one
+    // recording: what the called party sent back, which is what we sent it. Each is judged against what
+    // went out on the wire in that run and against the microphone: no sample at full scale, the level
+    // received within 4 dB of the level sent, nothing sent louder than the microphone, and the
+    // microphone's frequency. The first half second of each run is left out of the levels: the input
+    // leveler is still lowering the volume then.
     private void checkReceivedAudio() throws Exception {
         if (outputFolder == null) {
             throw new StepFailed("no output folder: give --out or KBR_AUDIO_SIM_RECORD_DIR");
@@ -419,36 +520,80 @@ public final class MainJob {
                 }
             }
         }
-        if (recordings.isEmpty()) {
-            throw new StepFailed("no recording of the received audio in " + outputFolder);
-        }
         recordings.sort((a, b) -> a.getName().compareTo(b.getName()));
-        double longest = 0;
-        double longestPeak = 0;
-        for (File f : recordings) {
-            WavFile w = WavFile.read(f);
-            double sum = 0;
-            double peak = 0;
-            for (double v : w.samples) {
-                sum += v * v;
-                peak = Math.max(peak, Math.abs(v));
+        if (recordings.size() != 2) {
+            throw new StepFailed("wanted two recordings (before the hold, after the resume) in " + outputFolder +
+                                 ", found " + recordings.size());
+        }
+        double[] tone = microphoneTone(System.getenv("KBR_AUDIO_SIM_CAPTURE"));
+        double microphoneDb = tone == null ? Double.NaN : 20 * Math.log10(tone[1] / Math.sqrt(2));
+        if (tone != null) {
+            say("result", String.format("the microphone sends %.0f Hz at %.1f dBFS", tone[0], microphoneDb));
+        }
+        String[] runs = {"before the hold", "after the resume"};
+        long[][] windows = {{startMillis, holdMillis}, {resumeMillis, hangupMillis}};
+        List<String> faults = new ArrayList<>();
+        for (int k = 0; k < 2; k++) {
+            Sound received = new Sound(WavFile.read(recordings.get(k)), 0.5);
+            Sound sent = rtpLogFolder == null ? null : new Sound(sentAudio(windows[k][0], windows[k][1]), 0.5);
+            say("result", String.format("audio %s: sent %s; received %s (%s)", runs[k],
+                                        sent == null ? "not known (no KBR_RTP_LOGDIR)" : sent.toString(), received,
+                                        recordings.get(k)));
+            String run = "audio " + runs[k] + ": ";
+            if (received.seconds < 1.0 || received.dbfs < -60) {
+                faults.add(run + "the recording is short or silent");
+                continue;
             }
-            double seconds = w.seconds();
-            double rms = w.samples.length == 0 ? 0 : Math.sqrt(sum / w.samples.length);
-            double dbfs = rms > 0 ? 20 * Math.log10(rms) : Double.NEGATIVE_INFINITY;
-            say("result", String.format("received audio %s: %.2f s at %d Hz, level %.1f dBFS (peak %.3f), " +
-                                        "main frequency %.0f Hz", f, seconds, w.rate, dbfs, peak, mainFrequency(w)));
-            if (seconds > longest) {
-                longest = seconds;
-                longestPeak = peak;
+            if (received.peak >= 0.99) {
+                faults.add(run + String.format("the audio received clips (peak %.3f)", received.peak));
+            }
+            double hz = tone != null ? tone[0] : sent != null ? sent.hz : received.hz;
+            if (Math.abs(received.hz - hz) > 0.1 * hz) {
+                faults.add(run + String.format("received %.0f Hz, sent %.0f Hz", received.hz, hz));
+            }
+            if (sent != null) {
+                if (sent.seconds < 1.0) {
+                    faults.add(run + "hardly any audio sent");
+                    continue;
+                }
+                // A-law's largest value is 0.984.
+                if (sent.peak >= 0.98) {
+                    faults.add(run + String.format("the audio sent clips (peak %.3f)", sent.peak));
+                }
+                if (Math.abs(received.dbfs - sent.dbfs) > 4) {
+                    faults.add(run + String.format("received %.1f dBFS for %.1f dBFS sent", received.dbfs, sent.dbfs));
+                }
+                if (!Double.isNaN(microphoneDb) && sent.dbfs > microphoneDb + 1) {
+                    faults.add(run + String.format("sent %.1f dBFS, louder than the microphone's %.1f dBFS",
+                                                   sent.dbfs, microphoneDb));
+                }
             }
         }
-        if (longest <= 0 || longestPeak == 0) {
-            throw new StepFailed("the received audio in " + outputFolder + " is empty or silent");
+        if (!faults.isEmpty()) {
+            throw new StepFailed(String.join("; ", faults));
+        }
+    }
+
+    /** The peers' folders of earlier runs go: the peers' folder keeps the logs of this run only. */
+    static void clearEarlierPeerFolders(File workdir) throws java.io.IOException {
+        File[] old = workdir == null ? null : workdir.listFiles((d, n) -> n.matches("(kamailio|sipp)-.*"));
+        if (old == null) {
+            return;
+        }
+        for (File f : old) {
+            try (java.util.stream.Stream<java.nio.file.Path> walk = java.nio.file.Files.walk(f.toPath())) {
+                walk.sorted(java.util.Comparator.reverseOrder()).forEach(q -> q.toFile().delete());
+            }
         }
     }
 
     private int run() {
+        try {
+            String workdir = System.getProperty("kbr.e2e.workdir");
+            clearEarlierPeerFolders(workdir == null ? null : new File(workdir));
+        } catch (java.io.IOException e) {
+            say("peer", "could not clear the peers' earlier folders: " + e.getMessage());
+        }
         startPrinter();
         buildSteps();
         int number = 0;
@@ -547,6 +692,9 @@ public final class MainJob {
         } catch (BadOption e) {
             System.err.println("MainJob: " + e.getMessage() + " (-h for help)");
             System.exit(2);
+        }
+        if (System.getenv("KBR_RTP_LOGDIR") != null) {
+            job.rtpLogFolder = new File(System.getenv("KBR_RTP_LOGDIR"));
         }
         if (job.outputFolder == null && System.getenv("KBR_AUDIO_SIM_RECORD_DIR") != null) {
             job.outputFolder = new File(System.getenv("KBR_AUDIO_SIM_RECORD_DIR"));

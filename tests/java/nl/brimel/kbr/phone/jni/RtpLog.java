@@ -7,17 +7,37 @@ import java.nio.file.Files;
 import java.util.ArrayList;
 import java.util.List;
 
-/** Reads the engine's RTP packet logs (KBR_RTP_LOGDIR): the datagrams a call received. */
-final class RtpLog {
+/** Reads the engine's RTP packet logs (KBR_RTP_LOGDIR): the datagrams a call sent and received. */
+public final class RtpLog {
     private RtpLog() {}
 
     private static final int IPV4 = 2;
     private static final int IPV6 = 23;
 
+    /** One logged datagram and when it was logged (the low 32 bits of the wall clock in ms). */
+    public static final class Packet {
+        public final int timeMs;
+        public final byte[] data;
+
+        Packet(int timeMs, byte[] data) {
+            this.timeMs = timeMs;
+            this.data = data;
+        }
+    }
+
     /** The datagrams of one packet log, in order. */
     static List<byte[]> datagrams(File log) throws IOException {
-        ByteBuffer b = ByteBuffer.wrap(Files.readAllBytes(log.toPath())); // big-endian
         List<byte[]> out = new ArrayList<>();
+        for (Packet p : packets(log)) {
+            out.add(p.data);
+        }
+        return out;
+    }
+
+    /** The packets of one packet log, in order. */
+    public static List<Packet> packets(File log) throws IOException {
+        ByteBuffer b = ByteBuffer.wrap(Files.readAllBytes(log.toPath())); // big-endian
+        List<Packet> out = new ArrayList<>();
         if (b.remaining() < 15 || b.getInt() != 0xE11E0003) {
             return out;
         }
@@ -28,7 +48,7 @@ final class RtpLog {
             b.get();      // direction
             b.get();
             b.getShort(); // tag
-            b.getInt();   // time
+            int time = b.getInt();
             int family = b.get();
             skipAddress(b, family, 8);
             if (b.remaining() < 4) {
@@ -40,7 +60,7 @@ final class RtpLog {
             }
             byte[] d = new byte[length];
             b.get(d);
-            out.add(d);
+            out.add(new Packet(time, d));
         }
         return out;
     }
@@ -77,7 +97,7 @@ final class RtpLog {
     }
 
     /** G.711 A-law to a linear sample from -1 to 1. */
-    static double decodeALaw(int code) {
+    public static double decodeALaw(int code) {
         int a = (code ^ 0x55) & 0xFF;
         int exponent = (a >> 4) & 7;
         int mantissa = a & 0x0F;

@@ -11,7 +11,7 @@ public final class WavFile {
     public final int rate;
     public final double[] samples;
 
-    WavFile(int rate, double[] samples) {
+    public WavFile(int rate, double[] samples) {
         this.rate = rate;
         this.samples = samples;
     }
