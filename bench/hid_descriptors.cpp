@@ -5,6 +5,7 @@
 //
 //   bench_hid_descriptors            every descriptor
 //   bench_hid_descriptors NAME...    only those named
+#include "../tests/support/HidDevices.h"
 #include "hid/BrimelHIDManager.h"
 
 #include "plat/hid.h"
@@ -27,19 +28,6 @@ struct Case {
     std::vector<uint8_t> descriptor;
     bool reportIds; // the reports decoded are numbered 1 and 2, else unnumbered
 };
-
-// A handset shape with n input reports, each of three one-bit button fields of 10922 buttons on the
-// telephony page (4096 bytes a report): two with a usage range, one without usages.
-std::vector<uint8_t> manyButtonReports(int n) {
-    std::vector<uint8_t> d = {0x05, 0x0B, 0x09, 0x05, 0xA1, 0x01, 0x15, 0x00, 0x25, 0x01, 0x75, 0x01};
-    for (int id = 1; id <= n; ++id) {
-        const uint8_t report[] = {0x85, uint8_t(id), 0x96, 0xAA, 0x2A, 0x19, 0x01, 0x29, 0xFF, 0x81, 0x02,
-                                  0x19, 0x01, 0x29, 0xFF, 0x81, 0x02, 0x81, 0x02};
-        d.insert(d.end(), std::begin(report), std::end(report));
-    }
-    d.push_back(0xC0);
-    return d;
-}
 
 // Two one-bit buttons, then an array field of zero-bit entries with the given count.
 std::vector<uint8_t> zeroSizeArray(uint32_t count) {
@@ -119,9 +107,9 @@ int runCase(const Case& c) {
 
 int main(int argc, char** argv) {
     const Case cases[] = {
-        {"buttons_30_reports", manyButtonReports(30), true},
-        {"buttons_60_reports", manyButtonReports(60), true},
-        {"buttons_200_reports", manyButtonReports(200), true},
+        {"buttons_30_reports", hidtest::manyButtonReports(30), true},
+        {"buttons_60_reports", hidtest::manyButtonReports(60), true},
+        {"buttons_200_reports", hidtest::manyButtonReports(200), true},
         {"size0_count_12288", zeroSizeArray(12288), false},
         {"size0_count_20000000", zeroSizeArray(20000000), false},
         {"size0_count_fffffff0", zeroSizeArray(0xFFFFFFF0u), false},

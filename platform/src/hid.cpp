@@ -65,7 +65,8 @@ Backend& currentBackend() {
 }
 
 std::vector<InterfaceInfo> interfacesOf(const std::string& key, uint16_t vendorId, uint16_t productId,
-                                        uint16_t version, const std::vector<uint8_t>& descriptor) {
+                                        uint16_t version, const std::vector<uint8_t>& descriptor,
+                                        bool reportRefusal) {
     {
         std::lock_guard<std::mutex> guard(seenLock);
         for (const SeenDescriptor& d : seen) {
@@ -77,7 +78,7 @@ std::vector<InterfaceInfo> interfacesOf(const std::string& key, uint16_t vendorI
     auto parsed = std::make_shared<std::vector<TopLevel>>();
     std::string error;
     const bool ok = parseDescriptor(descriptor.data(), descriptor.size(), *parsed, error);
-    if (!ok) {
+    if (!ok && reportRefusal) {
         // As the Linux HID core does with such a device: it is listed, but nothing can use it.
         std::fprintf(stderr, "hid: report descriptor of %04x:%04x (%s) refused: %s; the device is not used\n",
                      vendorId, productId, key.c_str(), error.c_str());

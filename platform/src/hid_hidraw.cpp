@@ -251,7 +251,7 @@ std::vector<InterfaceInfo> interfacesOfNode(const std::string& classDir, const s
     std::vector<uint8_t> descriptor;
     if (!readFile(deviceDir + "/report_descriptor", descriptor, 4097))
         return {};
-    return interfacesOf(devRoot() + "/" + name, vendor, product, 0, descriptor);
+    return interfacesOf(devRoot() + "/" + name, vendor, product, 0, descriptor, true);
 }
 
 class HidrawBackend : public Backend {

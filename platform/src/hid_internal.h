@@ -160,10 +160,11 @@ Backend& hidrawBackend();
 Backend& currentBackend();
 
 // Splits an enumerated descriptor into one InterfaceInfo per top-level collection. A descriptor the layer
-// refuses gives one interface without parsed data and one line on standard error, the first time that
-// key shows it.
+// refuses gives one interface without parsed data and, when told to, one line on standard error the
+// first time that key shows it (the machine's devices; the simulated bus stays quiet).
 std::vector<InterfaceInfo> interfacesOf(const std::string& key, uint16_t vendorId, uint16_t productId,
-                                        uint16_t version, const std::vector<uint8_t>& descriptor);
+                                        uint16_t version, const std::vector<uint8_t>& descriptor,
+                                        bool reportRefusal);
 
 } // namespace hidimpl
 

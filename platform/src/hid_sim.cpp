@@ -57,7 +57,7 @@ void plugIn(const std::shared_ptr<SimDevice>& d) {
     d->plugged = true;
     d->handles.clear();
     d->interfaces = interfacesOf("sim" + std::to_string(d->id) + "." + std::to_string(d->generation), d->vendorId,
-                                 d->productId, d->version, d->descriptor);
+                                 d->productId, d->version, d->descriptor, false);
     bus.push_back(d);
 }
 

@@ -5,7 +5,7 @@
 // "KBR_HIDRAW_SYSFS" (default /sys) and "KBR_HIDRAW_DEV" (default /dev) relocate the hidraw tree.
 // Report descriptors are held to the Linux HID core's limits (at most 4096 bytes, Report Size at most 256
 // bits, Report Count at most 12288, reports of at most 16384 bytes): a device beyond them is listed, but
-// its preparsed data cannot be had, and one line on standard error says why.
+// its preparsed data cannot be had, and for a hidraw device one line on standard error says why.
 #pragma once
 
 #include "plat/file.h"
