@@ -1,6 +1,7 @@
 // The HID headset driver on the simulated bus: from an input report pushed on the bus to the phone
-// operation it becomes (a key of the 6993:B711 keypad reaching buttonPressed on the phone's loop), and the
-// CPU the device thread uses while a device fails every read.
+// operation it becomes (a key of the 6993:B711 keypad reaching buttonPressed on the phone's loop), the
+// CPU the device thread uses while a device fails every read, and the CPU of the idle search over a
+// hidraw tree of 20 interfaces none of which is a supported headset.
 #include "../tests/support/HidDevices.h"
 #include "Phone.h"
 #include "ThreadedPhoneDevice.h"
@@ -12,6 +13,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <ctime>
 #include <mutex>
 #include <thread>
@@ -119,6 +123,62 @@ void FailingDeviceSearch(benchmark::State& state) {
     plat::hidsim::clear();
 }
 BENCHMARK(FailingDeviceSearch)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// 20 hidraw interfaces (keyboards, mice and the like of other vendors), each with its sysfs entry and a
+// node the driver can open, and the driver searching them at its own 1000 ms pause: the CPU per second.
+void IdleScanOverHidraw(benchmark::State& state) {
+    char pattern[] = "/tmp/kbr-bench-hidraw-XXXXXX";
+    if (!mkdtemp(pattern)) {
+        state.SkipWithError("no temporary folder");
+        return;
+    }
+    const std::string root = pattern;
+    for (int i = 0; i < 20; ++i) {
+        const std::string device = root + "/sys/class/hidraw/hidraw" + std::to_string(i) + "/device";
+        if (std::system(("mkdir -p " + device + " " + root + "/dev").c_str()) != 0) {
+            state.SkipWithError("cannot make the sysfs tree");
+            return;
+        }
+        char id[64];
+        std::snprintf(id, sizeof id, "HID_ID=0003:0000046D:0000C%03X\n", 0x300 + i);
+        std::ofstream(device + "/uevent") << id << "HID_NAME=Keyboard\n";
+        hidtest::Descriptor d;
+        d.page(0x01).usage(0x06).application();
+        d.page(0x07).usageRange(0xE0, 0xE7).buttons(8).padding(8);
+        d.raw({0x19, 0x00, 0x29, 0xFF}).logical(0, 255).size(8).count(6).input(0x00);
+        d.page(0x08).usageRange(0x01, 0x05).logical(0, 1).size(1).count(5).output(0x02).size(3).count(1).output(0x03);
+        d.end();
+        d.page(0x0C).usage(0x01).application().id(2).usageRange(0x01, 0xFF).logical(0, 255).size(8).count(2).input(0x00).end();
+        std::ofstream(device + "/report_descriptor", std::ios::binary)
+            .write(reinterpret_cast<const char*>(d.bytes.data()), std::streamsize(d.bytes.size()));
+        std::ofstream(root + "/dev/hidraw" + std::to_string(i)) << "";
+    }
+    setenv("KBR_HIDRAW_SYSFS", (root + "/sys").c_str(), 1);
+    setenv("KBR_HIDRAW_DEV", (root + "/dev").c_str(), 1);
+    plat::testing::setHidBackend("hidraw");
+    {
+        auto* manager = new CBrimelHIDManager(nullptr);
+        CBrimelHIDManager::Timing t;
+        t.startDelayMs = 0;
+        manager->setTiming(t);
+        ThreadedPhoneDevice<CBrimelHIDManager> device(nullptr, manager);
+        device.start();
+        double cpu = 0, wall = 0;
+        for (auto _ : state) {
+            const double cpu0 = processCpuMs();
+            const auto begin = std::chrono::steady_clock::now();
+            std::this_thread::sleep_for(std::chrono::seconds(10));
+            wall += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+            cpu += processCpuMs() - cpu0;
+        }
+        state.counters["cpu_ms_per_s"] = cpu / (wall / 1000.0);
+    }
+    plat::testing::setHidBackend(nullptr);
+    unsetenv("KBR_HIDRAW_SYSFS");
+    unsetenv("KBR_HIDRAW_DEV");
+    (void)!std::system(("rm -rf " + root).c_str());
+}
+BENCHMARK(IdleScanOverHidraw)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -1,6 +1,8 @@
 // Fuzzes the HID driver's setup and report decoding: a supported product with its own report descriptor
 // or with one taken from the input, then a series of input reports of any length, decoded as the device
-// thread decodes them (decoders that send reports send them to the simulated device).
+// thread decodes them (decoders that send reports send them to the simulated device). Input: byte 0 the
+// product, byte 1 flags (1: a descriptor follows, 2: a line state byte follows, 4: the descriptor length
+// has two bytes), then the descriptor's length and bytes, the line state, and the reports.
 #include "../tests/support/HidDevices.h"
 #include "hid/BrimelHIDManager.h"
 
@@ -58,7 +60,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t pos = 2;
     std::vector<uint8_t> descriptor;
     if (data[1] & 1) {
-        const size_t n = pos < size ? data[pos++] * 4u : 0;
+        // The descriptor's length: one byte counting 4-byte units, or with bit 2 two bytes (low first)
+        // counting bytes, for descriptors up to the 4096 bytes a device may have and beyond.
+        size_t n = 0;
+        if (data[1] & 4) {
+            n = pos + 1 < size ? size_t(data[pos]) | size_t(data[pos + 1]) << 8 : 0;
+            pos += 2;
+        } else if (pos < size) {
+            n = data[pos++] * 4u;
+        }
+        pos = std::min(pos, size);
         const size_t take = std::min(n, size - pos);
         descriptor.assign(data + pos, data + pos + take);
         pos += take;

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <iterator>
 
 namespace plat {
 
@@ -35,9 +37,18 @@ const GUID kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11
 std::mutex backendLock;
 Backend* forcedBackend = nullptr;
 
-bool hidrawPresent() {
-    return !hidrawBackend().enumerate().empty();
-}
+// The interfaces made from the descriptors seen last, by key: an enumeration that finds a device as it
+// was reuses them, so a descriptor is parsed (and a refused one reported) once per device, not once per
+// enumeration.
+struct SeenDescriptor {
+    std::string key;
+    uint16_t vendorId, productId, version;
+    std::vector<uint8_t> descriptor;
+    std::vector<InterfaceInfo> interfaces;
+};
+constexpr size_t kSeenDescriptors = 64;
+std::mutex seenLock;
+std::deque<SeenDescriptor> seen; // most recent first
 
 } // namespace
 
@@ -45,22 +56,33 @@ Backend& currentBackend() {
     std::lock_guard<std::mutex> guard(backendLock);
     if (forcedBackend)
         return *forcedBackend;
-    static Backend* chosen = [] {
-        const char* name = std::getenv("KBR_HID");
-        if (name && std::strcmp(name, "sim") == 0)
-            return &simBackend();
-        if (name && std::strcmp(name, "hidraw") == 0)
-            return &hidrawBackend();
-        return hidrawPresent() ? &hidrawBackend() : &simBackend();
-    }();
-    return *chosen;
+    // Headsets come and go, so the machine's devices serve unless the simulated bus is asked for; the
+    // hidraw back end sees each device from the moment its node appears.
+    const char* name = std::getenv("KBR_HID");
+    if (name && std::strcmp(name, "sim") == 0)
+        return simBackend();
+    return hidrawBackend();
 }
 
 std::vector<InterfaceInfo> interfacesOf(const std::string& key, uint16_t vendorId, uint16_t productId,
-                                        uint16_t version, const std::vector<uint8_t>& descriptor) {
+                                        uint16_t version, const std::vector<uint8_t>& descriptor,
+                                        bool reportRefusal) {
+    {
+        std::lock_guard<std::mutex> guard(seenLock);
+        for (const SeenDescriptor& d : seen) {
+            if (d.key == key && d.vendorId == vendorId && d.productId == productId && d.version == version &&
+                d.descriptor == descriptor)
+                return d.interfaces;
+        }
+    }
     auto parsed = std::make_shared<std::vector<TopLevel>>();
     std::string error;
     const bool ok = parseDescriptor(descriptor.data(), descriptor.size(), *parsed, error);
+    if (!ok && reportRefusal) {
+        // As the Linux HID core does with such a device: it is listed, but nothing can use it.
+        std::fprintf(stderr, "hid: report descriptor of %04x:%04x (%s) refused: %s; the device is not used\n",
+                     vendorId, productId, key.c_str(), error.c_str());
+    }
     const size_t count = ok ? parsed->size() : 1;
     std::vector<InterfaceInfo> out;
     for (size_t i = 0; i < count; ++i) {
@@ -82,7 +104,27 @@ std::vector<InterfaceInfo> interfacesOf(const std::string& key, uint16_t vendorI
             info.parsed = parsed;
         out.push_back(std::move(info));
     }
+    std::lock_guard<std::mutex> guard(seenLock);
+    for (auto it = seen.begin(); it != seen.end(); ++it) {
+        if (it->key == key) {
+            seen.erase(it);
+            break;
+        }
+    }
+    seen.push_front(SeenDescriptor{key, vendorId, productId, version, descriptor, out});
+    if (seen.size() > kSeenDescriptors)
+        seen.pop_back();
     return out;
+}
+
+bool Backend::lookup(const std::string& path, InterfaceInfo& out) {
+    for (InterfaceInfo& info : enumerate()) {
+        if (info.path == path) {
+            out = std::move(info);
+            return true;
+        }
+    }
+    return false;
 }
 
 // ---- ReadQueue
@@ -243,18 +285,16 @@ HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, void*, DWORD disposition, DWORD fl
     if (disposition != OPEN_EXISTING)
         return detail::fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     Backend& backend = currentBackend();
-    for (InterfaceInfo& info : backend.enumerate()) {
-        if (info.path != path)
-            continue;
-        auto file = std::make_shared<FileObject>();
-        file->info = std::move(info);
-        file->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
-        file->queue = std::make_shared<ReadQueue>();
-        if (!backend.open(*file))
-            return INVALID_HANDLE_VALUE;
-        return detail::addHandle(std::move(file));
-    }
-    return detail::fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    InterfaceInfo info;
+    if (!backend.lookup(path, info))
+        return detail::fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    auto file = std::make_shared<FileObject>();
+    file->info = std::move(info);
+    file->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
+    file->queue = std::make_shared<ReadQueue>();
+    if (!backend.open(*file))
+        return INVALID_HANDLE_VALUE;
+    return detail::addHandle(std::move(file));
 }
 
 BOOL ReadFile(HANDLE h, void* buffer, DWORD length, DWORD* bytesRead, OVERLAPPED* overlapped) {
@@ -426,6 +466,8 @@ BOOLEAN HidD_GetAttributes(HANDLE h, HIDD_ATTRIBUTES* attributes) {
         return detail::fail<BOOLEAN>(ERROR_INVALID_HANDLE, 0);
     if (!attributes || attributes->Size != sizeof(HIDD_ATTRIBUTES))
         return detail::fail<BOOLEAN>(ERROR_INVALID_PARAMETER, 0);
+    if (file->overlapped && file->link)
+        file->link->attributesAsked();
     attributes->VendorID = file->info.vendorId;
     attributes->ProductID = file->info.productId;
     attributes->VersionNumber = file->info.version;
@@ -537,8 +579,10 @@ NTSTATUS HidP_GetButtonCaps(HIDP_REPORT_TYPE type, HIDP_BUTTON_CAPS* caps, USHOR
         const size_t count = f.usages.empty() ? 1 : f.usages.size();
         for (size_t i = 0; i < count; ++i) {
             ++total;
-            if (caps && written < *length)
-                fillCommon(caps[written++], *top, f, first[i]);
+            if (caps && written < *length) {
+                fillCommon(caps[written], *top, f, first[i]);
+                caps[written++].ReportCount = USHORT(f.reportCount);
+            }
         }
     }
     *length = written;
@@ -579,7 +623,8 @@ ULONG HidP_MaxUsageListLength(HIDP_REPORT_TYPE type, USAGE usagePage, PHIDP_PREP
     const TopLevel* top = topOf(data);
     if (!top)
         return 0;
-    ULONG n = 0;
+    // HidP_GetUsages reads one report: the most is that of the report with the most such buttons.
+    ULONG perReport[256] = {};
     for (const Field& f : top->fields) {
         if (f.type != type || !f.isButton())
             continue;
@@ -589,9 +634,9 @@ ULONG HidP_MaxUsageListLength(HIDP_REPORT_TYPE type, USAGE usagePage, PHIDP_PREP
         if (f.usages.empty())
             onPage = onPage || f.usagePage == usagePage;
         if (onPage)
-            n += f.reportCount;
+            perReport[f.reportId] += f.reportCount;
     }
-    return n;
+    return *std::max_element(std::begin(perReport), std::end(perReport));
 }
 
 NTSTATUS HidP_GetUsages(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection, USAGE* usageList,

@@ -10,10 +10,15 @@ namespace hidimpl {
 
 namespace {
 
-// Limits that keep a hostile descriptor from costing more than a real one ever needs.
+// Limits that keep a hostile descriptor from costing more than a real one ever needs. The first four are
+// those of the Linux HID core, so a descriptor is refused here exactly when the kernel would not bind the
+// device: a descriptor of at most 4096 bytes, a Report Size of at most 256 bits, a Report Count of at
+// most 12288, and reports of at most 16384 bytes with their report id byte (the kernel's largest report
+// buffer).
 constexpr size_t kMaxDescriptor = 4096;
-constexpr uint32_t kMaxReportBits = 8 * 4096;
-constexpr uint32_t kMaxReportSize = 32;
+constexpr uint32_t kMaxReportSize = 256;
+constexpr uint32_t kMaxReportCount = 12288;
+constexpr uint32_t kMaxReportBits = 8 * (kMaxReportBytes - 1);
 constexpr int kMaxDepth = 16;
 constexpr int kMaxPush = 8;
 constexpr size_t kMaxUsages = 1024;
@@ -187,15 +192,12 @@ bool parseDescriptor(const uint8_t* data, size_t length, std::vector<TopLevel>& 
                     error = "main item outside a collection";
                     return false;
                 }
-                if (globals.reportSize > kMaxReportSize) {
-                    error = "report size above 32 bits";
-                    return false;
-                }
                 Field f{};
                 f.type = tag == 0x8 ? HidP_Input : tag == 0x9 ? HidP_Output : HidP_Feature;
                 f.reportId = globals.reportId;
                 f.reportSize = globals.reportSize;
-                f.reportCount = globals.reportCount;
+                // Entries of no bits carry nothing: such a field has no entries to walk.
+                f.reportCount = globals.reportSize == 0 ? 0 : globals.reportCount;
                 f.flags = uint16_t(u);
                 f.isConstant = (u & 0x01) != 0;
                 f.isArray = (u & 0x02) == 0;
@@ -216,7 +218,7 @@ bool parseDescriptor(const uint8_t* data, size_t length, std::vector<TopLevel>& 
                 uint32_t& used = bits[{int(f.type), int(f.reportId)}];
                 const uint64_t total = uint64_t(used) + uint64_t(f.reportSize) * f.reportCount;
                 if (total > kMaxReportBits) {
-                    error = "report longer than 4096 bytes";
+                    error = "report longer than 16384 bytes";
                     return false;
                 }
                 f.bitOffset = used;
@@ -257,6 +259,10 @@ bool parseDescriptor(const uint8_t* data, size_t length, std::vector<TopLevel>& 
             case 0x6: // unit
                 break;
             case 0x7:
+                if (u > kMaxReportSize) {
+                    error = "report size above 256 bits";
+                    return false;
+                }
                 globals.reportSize = u;
                 break;
             case 0x8:
@@ -268,6 +274,10 @@ bool parseDescriptor(const uint8_t* data, size_t length, std::vector<TopLevel>& 
                 anyReportId = true;
                 break;
             case 0x9:
+                if (u > kMaxReportCount) {
+                    error = "report count above 12288";
+                    return false;
+                }
                 globals.reportCount = u;
                 break;
             case 0xA:

@@ -174,7 +174,8 @@ private:
     }
 
     void readLoop() {
-        std::vector<uint8_t> buffer(4097);
+        // The longest report hidraw passes, and room for the report id 0 put in front.
+        std::vector<uint8_t> buffer(kMaxReportBytes + 1);
         for (;;) {
             pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
             const int r = ::poll(fds, 2, -1);
@@ -229,6 +230,30 @@ private:
     std::thread reader;
 };
 
+// The node is the key between the second and the last '#' of an interface path; "" when there is none.
+std::string nodeOf(const std::string& path) {
+    const size_t first = path.find('#');
+    if (first == std::string::npos)
+        return "";
+    const size_t second = path.find('#', first + 1);
+    const size_t last = path.rfind('#');
+    if (second == std::string::npos || last <= second)
+        return "";
+    return path.substr(second + 1, last - second - 1);
+}
+
+// The interfaces of one hidraw entry of the class folder; none when its ids or descriptor cannot be read.
+std::vector<InterfaceInfo> interfacesOfNode(const std::string& classDir, const std::string& name) {
+    const std::string deviceDir = classDir + "/" + name + "/device";
+    uint16_t vendor = 0, product = 0;
+    if (!readIds(deviceDir + "/uevent", vendor, product))
+        return {};
+    std::vector<uint8_t> descriptor;
+    if (!readFile(deviceDir + "/report_descriptor", descriptor, 4097))
+        return {};
+    return interfacesOf(devRoot() + "/" + name, vendor, product, 0, descriptor, true);
+}
+
 class HidrawBackend : public Backend {
 public:
     std::vector<InterfaceInfo> enumerate() override {
@@ -247,30 +272,36 @@ public:
             return std::atoi(a.c_str() + 6) < std::atoi(b.c_str() + 6);
         });
         for (const std::string& name : names) {
-            const std::string deviceDir = classDir + "/" + name + "/device";
-            uint16_t vendor = 0, product = 0;
-            if (!readIds(deviceDir + "/uevent", vendor, product))
-                continue;
-            std::vector<uint8_t> descriptor;
-            if (!readFile(deviceDir + "/report_descriptor", descriptor, 4097))
-                continue;
-            for (InterfaceInfo& info : interfacesOf(devRoot() + "/" + name, vendor, product, 0, descriptor))
+            for (InterfaceInfo& info : interfacesOfNode(classDir, name))
                 out.push_back(std::move(info));
         }
         return out;
     }
 
+    // Only the node the path names is read, not the whole class.
+    bool lookup(const std::string& path, InterfaceInfo& out) override {
+        const std::string node = nodeOf(path);
+        const std::string prefix = devRoot() + "/";
+        if (node.compare(0, prefix.size(), prefix) != 0)
+            return false;
+        const std::string name = node.substr(prefix.size());
+        if (name.compare(0, 6, "hidraw") != 0 || name.find('/') != std::string::npos)
+            return false;
+        for (InterfaceInfo& info : interfacesOfNode(sysfsRoot() + "/class/hidraw", name)) {
+            if (info.path == path) {
+                out = std::move(info);
+                return true;
+            }
+        }
+        return false;
+    }
+
     bool open(FileObject& file) override {
-        // The node is the key between the first and the last '#'.
-        const std::string& path = file.info.path;
-        const size_t first = path.find('#');
-        const size_t second = path.find('#', first + 1);
-        const size_t last = path.rfind('#');
-        if (first == std::string::npos || second == std::string::npos || last <= second) {
+        const std::string node = nodeOf(file.info.path);
+        if (node.empty()) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return false;
         }
-        const std::string node = path.substr(second + 1, last - second - 1);
         const int fd = openNode(node);
         if (fd < 0) {
             SetLastError(errnoToWin32(errno));

@@ -65,6 +65,10 @@ struct TopLevel {
     bool carriesReport(HIDP_REPORT_TYPE type, uint8_t reportId) const;
 };
 
+// The longest report, with its report id byte, that a device may have (the Linux HID core's largest
+// report buffer); hidraw never passes a longer one.
+constexpr uint32_t kMaxReportBytes = 16384;
+
 // Parses a report descriptor into its top-level collections; false with a reason for a descriptor that
 // is malformed or beyond the layer's limits.
 bool parseDescriptor(const uint8_t* data, size_t length, std::vector<TopLevel>& out, std::string& error);
@@ -112,6 +116,8 @@ public:
     virtual DWORD getFeature(uint8_t* buffer, size_t length) = 0;
     // Before each ReadFile: 0, or the error the read fails with at once.
     virtual DWORD startingRead() { return 0; }
+    // HidD_GetAttributes on an overlapped handle (the simulated bus can hold the caller here).
+    virtual void attributesAsked() {}
     // Called once when the handle closes, before the link is destroyed.
     virtual void close() = 0;
 };
@@ -142,18 +148,23 @@ class Backend {
 public:
     virtual ~Backend() = default;
     virtual std::vector<InterfaceInfo> enumerate() = 0;
+    // The interface of one path as enumerate() would give it; false when there is none.
+    virtual bool lookup(const std::string& path, InterfaceInfo& out);
     // Connects an open handle to the interface; the last error and false when it cannot.
     virtual bool open(FileObject& file) = 0;
 };
 
 Backend& simBackend();
 Backend& hidrawBackend();
-// The back end in use, chosen once per process (KBR_HID) unless a test forces one.
+// The back end in use: hidraw unless KBR_HID is "sim" or a test forces one.
 Backend& currentBackend();
 
-// Splits an enumerated descriptor into one InterfaceInfo per top-level collection.
+// Splits an enumerated descriptor into one InterfaceInfo per top-level collection. A descriptor the layer
+// refuses gives one interface without parsed data and, when told to, one line on standard error the
+// first time that key shows it (the machine's devices; the simulated bus stays quiet).
 std::vector<InterfaceInfo> interfacesOf(const std::string& key, uint16_t vendorId, uint16_t productId,
-                                        uint16_t version, const std::vector<uint8_t>& descriptor);
+                                        uint16_t version, const std::vector<uint8_t>& descriptor,
+                                        bool reportRefusal);
 
 } // namespace hidimpl
 

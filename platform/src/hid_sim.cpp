@@ -31,6 +31,9 @@ struct SimDevice {
     bool hangWrites = false;
     uint64_t reads = 0;
     int openCount = 0;
+    uint64_t opens = 0;
+    bool holdAttributes = false;
+    int held = 0; // callers held in HidD_GetAttributes now
 };
 
 std::mutex busLock;
@@ -38,6 +41,7 @@ std::condition_variable busChanged;
 std::vector<std::shared_ptr<SimDevice>> bus; // enumeration order
 std::map<int, std::shared_ptr<SimDevice>> allDevices;
 int nextId = 1;
+uint64_t enumerationCount = 0;
 
 std::shared_ptr<SimDevice> findDevice(int id) {
     auto it = allDevices.find(id);
@@ -53,7 +57,7 @@ void plugIn(const std::shared_ptr<SimDevice>& d) {
     d->plugged = true;
     d->handles.clear();
     d->interfaces = interfacesOf("sim" + std::to_string(d->id) + "." + std::to_string(d->generation), d->vendorId,
-                                 d->productId, d->version, d->descriptor);
+                                 d->productId, d->version, d->descriptor, false);
     bus.push_back(d);
 }
 
@@ -116,6 +120,16 @@ public:
         ++device->reads;
         return device->failReads ? ERROR_GEN_FAILURE : 0;
     }
+    void attributesAsked() override {
+        std::unique_lock<std::mutex> guard(busLock);
+        if (!device->holdAttributes)
+            return;
+        ++device->held;
+        busChanged.notify_all();
+        // Bounded: a test that forgets to let go does not hang the caller for good.
+        busChanged.wait_for(guard, std::chrono::seconds(10), [this] { return !device->holdAttributes; });
+        --device->held;
+    }
 
 private:
     bool live() const { return device->plugged && device->generation == generation; }
@@ -133,10 +147,23 @@ class SimBackend : public Backend {
 public:
     std::vector<InterfaceInfo> enumerate() override {
         std::lock_guard<std::mutex> guard(busLock);
+        ++enumerationCount;
         std::vector<InterfaceInfo> out;
         for (const auto& d : bus)
             out.insert(out.end(), d->interfaces.begin(), d->interfaces.end());
         return out;
+    }
+    bool lookup(const std::string& path, InterfaceInfo& out) override {
+        std::lock_guard<std::mutex> guard(busLock);
+        for (const auto& d : bus) {
+            for (const InterfaceInfo& info : d->interfaces) {
+                if (info.path == path) {
+                    out = info;
+                    return true;
+                }
+            }
+        }
+        return false;
     }
     bool open(FileObject& file) override {
         std::lock_guard<std::mutex> guard(busLock);
@@ -147,6 +174,7 @@ public:
                 file.link.reset(new SimLink(d, d->generation, file.queue));
                 d->handles.emplace_back(info.topLevel, file.queue);
                 ++d->openCount;
+                ++d->opens;
                 return true;
             }
         }
@@ -282,6 +310,32 @@ uint64_t readCount(int id) {
     std::lock_guard<std::mutex> guard(busLock);
     auto d = findDevice(id);
     return d ? d->reads : 0;
+}
+
+uint64_t opens(int id) {
+    std::lock_guard<std::mutex> guard(busLock);
+    auto d = findDevice(id);
+    return d ? d->opens : 0;
+}
+
+uint64_t enumerations() {
+    std::lock_guard<std::mutex> guard(busLock);
+    return enumerationCount;
+}
+
+void holdAttributes(int id, bool hold) {
+    std::lock_guard<std::mutex> guard(busLock);
+    if (auto d = findDevice(id))
+        d->holdAttributes = hold;
+    busChanged.notify_all();
+}
+
+bool waitAttributesHeld(int id, int timeoutMs) {
+    std::unique_lock<std::mutex> guard(busLock);
+    return busChanged.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
+        auto d = findDevice(id);
+        return d && d->held > 0;
+    });
 }
 
 int openHandles(int id) {

@@ -119,8 +119,12 @@ void RingerThread::run() {
 }
 
 void RingerThread::ringTick() {
-    if (manager->isRinging())
-        manager->sendCommand("DeviceRingOnce");
+    try {
+        if (manager->isRinging())
+            manager->sendCommand("DeviceRingOnce");
+    } catch (const std::exception& e) {
+        KMT_LOG(kmt::logHid, 1) << "Ring signal failed: " << e.what();
+    }
     scheduler.addTimer(manager->timing.ringIntervalMs, &tick);
 }
 
@@ -132,6 +136,7 @@ void RingerThread::stop() {
 
 CBrimelHIDManager::CBrimelHIDManager(kbrphone::Phone* phone) : AbstractPhoneDevice(phone), scanPauseMs(1000) {
     stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    lostEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
 CBrimelHIDManager::~CBrimelHIDManager() {
@@ -146,6 +151,8 @@ CBrimelHIDManager::~CBrimelHIDManager() {
         CloseHandle(writeCompletion);
     if (stopEvent)
         CloseHandle(stopEvent);
+    if (lostEvent)
+        CloseHandle(lostEvent);
 }
 
 void CBrimelHIDManager::setTiming(const Timing& t) {
@@ -189,10 +196,26 @@ void CBrimelHIDManager::run() {
     if (pause(timing.startDelayMs))
         return;
     while (!stopping.load()) {
+        serveOnce();
+        if (stopping.load())
+            break;
+        KMT_LOG(kmt::logHid, 3) << "Lost contact with device\n";
+        if (pause(timing.lostPauseMs))
+            break;
+    }
+    // The device stays open until the manager goes; nothing reads it any more.
+}
+
+void CBrimelHIDManager::serveOnce() {
+    // Nothing a device does (a descriptor that asks too much, memory running out) may end the thread:
+    // the device is closed and searched for again after the pause.
+    const char* failure = nullptr;
+    std::string what;
+    try {
         KMT_LOG(kmt::logHid, 3) << "Waiting/scanning for device";
         scanForDevice();
         if (stopping.load())
-            break;
+            return;
         KMT_LOG(kmt::logHid, 3) << "Device found. Calling setupDevice()";
         if (setupDevice()) {
             KMT_LOG(kmt::logHid, 3) << "Setup OK. Calling runDevice()";
@@ -201,21 +224,38 @@ void CBrimelHIDManager::run() {
             KMT_LOG(kmt::logHid, 3) << "Setup Failed";
             logLastError(1);
         }
-        KMT_LOG(kmt::logHid, 3) << "Lost contact with device\n";
-        if (pause(timing.lostPauseMs))
-            break;
+        return;
+    } catch (const std::exception& e) {
+        failure = "exception";
+        try {
+            what = e.what();
+        } catch (...) {
+        }
+    } catch (...) {
+        failure = "unknown exception";
     }
-    // The device stays open until the manager goes; nothing reads it any more.
+    candidates.clear();
+    candidates.shrink_to_fit();
+    closeDevice();
+    try {
+        KMT_LOG(kmt::logHid, 1) << "Device failed (" << failure << (what.empty() ? "" : ": ") << what
+                                << "); it is closed and searched for again";
+    } catch (...) {
+        // Not even the log line could be written; the search goes on all the same.
+    }
 }
 
 void CBrimelHIDManager::scanForDevice() {
     for (;;) {
+        if (stopping.load())
+            return;
+        // The interfaces are enumerated and probed once per pass; each table row then looks among them.
+        candidates = probeInterfaces();
         for (const SupportedDevice& d : kDevices) {
             if (stopping.load())
                 return;
             if (openDevice(d.vendor, d.product)) {
-                vendorId = attributes.VendorID;
-                productId = attributes.ProductID;
+                candidates.clear();
                 char text[10];
                 std::snprintf(text, sizeof text, "%#x", unsigned(vendorId.load()));
                 KMT_LOG(kmt::logHid, 3) << "Vendor ID : " << text;
@@ -224,6 +264,7 @@ void CBrimelHIDManager::scanForDevice() {
                 return;
             }
         }
+        candidates.clear();
         if (pause(scanPauseMs))
             return;
     }
@@ -241,24 +282,51 @@ bool CBrimelHIDManager::openDevice(uint16_t vendor, uint16_t product) {
                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    {
-        std::lock_guard<std::recursive_mutex> guard(commandLock);
-        hidDeviceHandle = h;
+    HIDD_ATTRIBUTES opened{};
+    opened.Size = sizeof(HIDD_ATTRIBUTES);
+    HidD_GetAttributes(h, &opened);
+    if (opened.ProductID != product) {
+        CloseHandle(h);
+        return false;
     }
-    attributes = HIDD_ATTRIBUTES{};
-    attributes.Size = sizeof(HIDD_ATTRIBUTES);
-    HidD_GetAttributes(h, &attributes);
-    return attributes.ProductID == product;
+    // The handle, the ids that choose the command reports and the caps are published together, so a
+    // command from another thread never sends one product's reports to another: until setupDevice has
+    // the new caps, the caps are empty.
+    std::lock_guard<std::recursive_mutex> guard(commandLock);
+    attributes = opened;
+    caps = HIDP_CAPS{};
+    vendorId = opened.VendorID;
+    productId = opened.ProductID;
+    deviceLost = false;
+    if (lostEvent)
+        ResetEvent(lostEvent);
+    hidDeviceHandle = h;
+    return true;
 }
 
 bool CBrimelHIDManager::findDevicePath(uint16_t vendor, uint16_t product, std::string& path) {
+    for (const Candidate& c : candidates) {
+        if (c.vendor == vendor && c.product == product && conditionHolds(conditionOf(vendor, product), c.caps)) {
+            path = c.path;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<CBrimelHIDManager::Candidate> CBrimelHIDManager::probeInterfaces() {
+    std::vector<Candidate> found;
     GUID guid;
     HidD_GetHidGuid(&guid);
     HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == reinterpret_cast<HDEVINFO>(INVALID_HANDLE_VALUE))
-        return false;
-    bool found = false;
-    for (DWORD index = 0; !found && !stopping.load(); ++index) {
+        return found;
+    // A thrown allocation failure must not leak the set.
+    struct SetGuard {
+        HDEVINFO set;
+        ~SetGuard() { SetupDiDestroyDeviceInfoList(set); }
+    } setGuard{set};
+    for (DWORD index = 0; !stopping.load(); ++index) {
         SP_DEVICE_INTERFACE_DATA data{};
         data.cbSize = sizeof data;
         if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &data))
@@ -287,22 +355,22 @@ bool CBrimelHIDManager::findDevicePath(uint16_t vendor, uint16_t product, std::s
         HIDD_ATTRIBUTES probeAttributes{};
         probeAttributes.Size = 12;
         HIDP_CAPS probeCaps{};
+        bool probeOk = false;
         if (!HidD_GetPreparsedData(probe, &probeData)) {
             KMT_LOG(kmt::logHid, 4) << "HidD_GetPreparsedData() failed";
         } else if (!HidD_GetAttributes(probe, &probeAttributes)) {
             KMT_LOG(kmt::logHid, 4) << "HidD_GetAttributes() failed";
         } else if (HidP_GetCaps(probeData, &probeCaps) != HIDP_STATUS_SUCCESS) {
             KMT_LOG(kmt::logHid, 4) << "HidP_GetCaps() failed";
-        } else if (probeAttributes.VendorID == vendor && probeAttributes.ProductID == product &&
-                   conditionHolds(conditionOf(vendor, product), probeCaps)) {
-            path = candidate;
-            found = true;
+        } else {
+            probeOk = true;
         }
         if (probeData)
             HidD_FreePreparsedData(probeData);
         CloseHandle(probe);
+        if (probeData && probeOk)
+            found.push_back(Candidate{candidate, probeAttributes.VendorID, probeAttributes.ProductID, probeCaps});
     }
-    SetupDiDestroyDeviceInfoList(set);
     return found;
 }
 
@@ -347,10 +415,14 @@ bool CBrimelHIDManager::setupDevice() {
         r.reportId = c.ReportID;
         r.usageMin = c.IsRange ? c.Range.UsageMin : c.NotRange.Usage;
         r.usageMax = c.IsRange ? c.Range.UsageMax : c.NotRange.Usage;
-        r.maxUsageCount = HidP_MaxUsageListLength(HidP_Input, c.UsagePage, preparsedData);
+        // Sized by its own main item (never by all the buttons of its page), so the records together
+        // cost what the descriptor's buttons do, not its button count squared.
+        const uint32_t named = uint32_t(std::max(r.usageMin, r.usageMax) - std::min(r.usageMin, r.usageMax)) + 1;
+        r.maxUsageCount = std::min<uint32_t>(c.ReportCount, named);
         r.usages.assign(r.maxUsageCount, 0);
         buttonRecords.push_back(std::move(r));
     }
+    reportUsages.assign(HidP_MaxUsageListLength(HidP_Input, 0, preparsedData), 0);
     valueCaps.assign(caps.NumberInputValueCaps, HIDP_VALUE_CAPS{});
     if (caps.NumberInputValueCaps != 0) {
         USHORT values = caps.NumberInputValueCaps;
@@ -376,16 +448,19 @@ bool CBrimelHIDManager::setupDevice() {
 }
 
 bool CBrimelHIDManager::attachForDecoding(HANDLE handle) {
+    HIDD_ATTRIBUTES opened{};
+    opened.Size = sizeof(HIDD_ATTRIBUTES);
+    if (!HidD_GetAttributes(handle, &opened))
+        return false;
     {
         std::lock_guard<std::recursive_mutex> guard(commandLock);
+        attributes = opened;
+        caps = HIDP_CAPS{};
+        vendorId = opened.VendorID;
+        productId = opened.ProductID;
+        deviceLost = false;
         hidDeviceHandle = handle;
     }
-    attributes = HIDD_ATTRIBUTES{};
-    attributes.Size = sizeof(HIDD_ATTRIBUTES);
-    if (!HidD_GetAttributes(handle, &attributes))
-        return false;
-    vendorId = attributes.VendorID;
-    productId = attributes.ProductID;
     if (!readCompletion)
         readCompletion = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!writeCompletion)
@@ -467,7 +542,7 @@ bool CBrimelHIDManager::readReport() {
     if (inputReport.empty())
         return false; // a device without input reports has nothing to read
     for (;;) {
-        if (stopping.load())
+        if (stopping.load() || deviceLost.load())
             return false;
         ResetEvent(readCompletion);
         readOverlapped = OVERLAPPED{};
@@ -482,15 +557,16 @@ bool CBrimelHIDManager::readReport() {
                 return false;
             }
         }
-        HANDLE waits[2] = {readCompletion, stopEvent};
-        const DWORD result = WaitForMultipleObjects(stopEvent ? 2 : 1, waits, FALSE, DWORD(readTimeoutMs));
-        if (result == WAIT_TIMEOUT || result == WAIT_OBJECT_0 + 1) {
+        // The read also ends when the manager stops or a write found the device lost.
+        HANDLE waits[3] = {readCompletion, stopEvent, lostEvent};
+        const DWORD result = WaitForMultipleObjects(stopEvent && lostEvent ? 3 : 1, waits, FALSE, DWORD(readTimeoutMs));
+        if (result == WAIT_TIMEOUT || result == WAIT_OBJECT_0 + 1 || result == WAIT_OBJECT_0 + 2) {
             CancelIo(hidDeviceHandle);
             // A report that arrived just before the cancel is kept, not lost.
             DWORD bytes = 0;
             if (result == WAIT_TIMEOUT && GetOverlappedResult(hidDeviceHandle, &readOverlapped, &bytes, FALSE))
                 break;
-            if (result == WAIT_OBJECT_0 + 1)
+            if (result != WAIT_TIMEOUT)
                 return false;
             continue;
         }
@@ -787,20 +863,47 @@ void CBrimelHIDManager::buildUsageList() {
         }
         return;
     }
+    // The usages of each page of the report are asked for once, into the report's usage buffer; each
+    // record then keeps those of its own range, as many as its main item can carry.
+    struct PageUsages {
+        USAGE page;
+        size_t offset;
+        ULONG count;
+        NTSTATUS status;
+    };
+    PageUsages pages[8];
+    size_t pageCount = 0;
+    size_t used = 0;
     size_t k = 0;
     for (ButtonRecord& r : buttonRecords) {
         if (r.reportId != reportByte(0) || r.valid != 1)
             continue;
-        ULONG n = r.maxUsageCount;
+        PageUsages* page = nullptr;
+        for (size_t i = 0; i < pageCount && !page; ++i) {
+            if (pages[i].page == r.usagePage)
+                page = &pages[i];
+        }
+        PageUsages asked;
+        if (!page) {
+            ULONG n = ULONG(reportUsages.size() - used);
+            asked = PageUsages{r.usagePage, used, 0, 0};
+            asked.status = HidP_GetUsages(HidP_Input, r.usagePage, 0, reportUsages.data() + used, &n, preparsedData,
+                                          reinterpret_cast<char*>(inputReport.data()), ULONG(inputReport.size()));
+            asked.count = asked.status == HIDP_STATUS_SUCCESS ? std::min<ULONG>(n, ULONG(reportUsages.size() - used)) : 0;
+            used += asked.count;
+            if (pageCount < std::size(pages)) {
+                pages[pageCount] = asked;
+                page = &pages[pageCount++];
+            } else {
+                page = &asked; // more pages than remembered: asked again for each record, and freed after
+                used -= asked.count;
+            }
+        }
+        r.status = page->status;
         r.usages.assign(r.maxUsageCount, 0);
-        r.status = HidP_GetUsages(HidP_Input, r.usagePage, 0, r.usages.data(), &n, preparsedData,
-                                  reinterpret_cast<char*>(inputReport.data()), ULONG(inputReport.size()));
-        if (r.status != HIDP_STATUS_SUCCESS)
-            n = 0;
-        n = std::min<ULONG>(n, r.maxUsageCount);
         ULONG kept = 0;
-        for (ULONG i = 0; i < n; ++i) {
-            const USAGE u = r.usages[i];
+        for (ULONG i = 0; i < page->count && kept < r.maxUsageCount; ++i) {
+            const USAGE u = reportUsages[page->offset + i];
             if (u < r.usageMin || u > r.usageMax)
                 continue;
             r.usages[kept++] = u;
@@ -962,7 +1065,7 @@ std::string CBrimelHIDManager::decodeUsages() {
 void CBrimelHIDManager::sendCommand(std::string command) {
     KMT_LOG(kmt::logHid, 4) << "sendCommand(" << command << ") called";
     std::lock_guard<std::recursive_mutex> guard(commandLock);
-    if (!hidDeviceHandle || hidDeviceHandle == INVALID_HANDLE_VALUE)
+    if (!hidDeviceHandle || hidDeviceHandle == INVALID_HANDLE_VALUE || deviceLost.load())
         return;
     const uint16_t v = vendorId.load();
     const uint16_t p = productId.load();
@@ -1052,22 +1155,37 @@ void CBrimelHIDManager::sendCommand(std::string command) {
         else if (command == "DeviceRingOnce")
             reports = {b001Report(0x03, 0x01, 0x01), b001Report(0x05, 0x01, 0x01)};
     }
+    // A device that is gone or broken ends the command: its other reports would only wait in vain.
     for (const std::vector<uint8_t>& r : reports) {
-        if (viaWrite)
-            writeReport(r.size(), r.data());
-        else
-            setOutputReport(r.size(), r.data());
+        if (!(viaWrite ? writeReport(r.size(), r.data()) : setOutputReport(r.size(), r.data())))
+            return;
     }
+}
+
+void CBrimelHIDManager::markDeviceLost(const char* why) {
+    if (deviceLost.exchange(true))
+        return;
+    KMT_LOG(kmt::logHid, 2) << why << "; the device is treated as lost";
+    if (lostEvent)
+        SetEvent(lostEvent);
 }
 
 bool CBrimelHIDManager::setOutputReport(size_t length, const uint8_t* bytes) {
     KMT_LOG(kmt::logHid, 4) << "Sending report: " << hexOf(bytes, length);
     std::lock_guard<std::recursive_mutex> guard(commandLock);
     std::vector<uint8_t> copy(bytes, bytes + length);
-    return HidD_SetOutputReport(hidDeviceHandle, copy.data(), ULONG(length)) != 0;
+    if (HidD_SetOutputReport(hidDeviceHandle, copy.data(), ULONG(length)))
+        return true;
+    // A device may refuse one report on its control pipe and work on; only one that is gone is lost.
+    const DWORD error = GetLastError();
+    if (error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_INVALID_HANDLE) {
+        markDeviceLost("Sending report failed");
+        return false;
+    }
+    return true;
 }
 
-void CBrimelHIDManager::writeReport(size_t length, const uint8_t* bytes) {
+bool CBrimelHIDManager::writeReport(size_t length, const uint8_t* bytes) {
     KMT_LOG(kmt::logHid, 5) << "Write overlap: " << hexOf(bytes, length);
     std::lock_guard<std::recursive_mutex> guard(commandLock);
     ResetEvent(writeCompletion);
@@ -1075,19 +1193,44 @@ void CBrimelHIDManager::writeReport(size_t length, const uint8_t* bytes) {
     overlapped.hEvent = writeCompletion;
     KMT_LOG(kmt::logHid, 6) << "Calling WriteFile(hidDeviceHandle)";
     DWORD written = 0;
-    WriteFile(hidDeviceHandle, bytes, DWORD(length), &written, &overlapped);
+    if (!WriteFile(hidDeviceHandle, bytes, DWORD(length), &written, &overlapped)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            // Failed at once: nothing will complete, so nothing is waited for.
+            KMT_LOG(kmt::logHid, 5) << "Write overlapped data: Got other error";
+            logLastError(5);
+            if (error == ERROR_INVALID_PARAMETER || error == ERROR_INSUFFICIENT_BUFFER)
+                return true; // this report does not suit the device; the device itself is fine
+            markDeviceLost("Write failed");
+            return false;
+        }
+    }
     HANDLE waits[2] = {writeCompletion, stopEvent};
     const DWORD result = WaitForMultipleObjects(stopEvent ? 2 : 1, waits, FALSE, DWORD(timing.writeTimeoutMs));
     if (result == WAIT_TIMEOUT) {
         KMT_LOG(kmt::logHid, 5) << "Write overlapped data: Got timeout";
         CancelIo(hidDeviceHandle);
-    } else if (result != WAIT_OBJECT_0) {
+        // A device that takes no report within the write timeout takes none: one timeout is all a
+        // command waits.
+        markDeviceLost("Write timed out");
+        return false;
+    }
+    if (result != WAIT_OBJECT_0) {
         KMT_LOG(kmt::logHid, 5) << "Write overlapped data: Got other error";
         logLastError(5);
         CancelIo(hidDeviceHandle);
-    } else {
-        KMT_LOG(kmt::logHid, 5) << "Write overlapped OK";
+        return false;
     }
+    if (overlapped.Internal != 0) {
+        // Completed, but with an error: the device went away while the report was on its way.
+        SetLastError(DWORD(overlapped.Internal));
+        KMT_LOG(kmt::logHid, 5) << "Write overlapped data: Got other error";
+        logLastError(5);
+        markDeviceLost("Write failed");
+        return false;
+    }
+    KMT_LOG(kmt::logHid, 5) << "Write overlapped OK";
+    return true;
 }
 
 PhoneDeviceInterface* createHIDPhoneDevice(kbrphone::Phone* phone) {

@@ -52,6 +52,8 @@ public:
         uint32_t reportId = 0;
         uint16_t usageMin = 0;
         uint16_t usageMax = 0;
+        // The most usages of this record's own main item that it can keep: its button count, at most the
+        // usages it names.
         uint32_t maxUsageCount = 0;
         std::vector<plat::USAGE> usages;
     };
@@ -97,6 +99,18 @@ public:
 private:
     friend class RingerThread;
 
+    // One interface as a search pass found it.
+    struct Candidate {
+        std::string path;
+        uint16_t vendor;
+        uint16_t product;
+        plat::HIDP_CAPS caps;
+    };
+
+    // One pass of the search: every interface present, enumerated and probed once.
+    std::vector<Candidate> probeInterfaces();
+    // One turn of the device thread's loop: search, set up, serve until lost.
+    void serveOnce();
     void scanForDevice();
     bool openDevice(uint16_t vendor, uint16_t product);
     bool findDevicePath(uint16_t vendor, uint16_t product, std::string& path);
@@ -104,8 +118,11 @@ private:
     void runDevice();
     std::string readEvent();
     bool readReport();
+    // Each is false when the device is gone or broken: the command ends and the device is lost.
     bool setOutputReport(size_t length, const uint8_t* bytes);
-    void writeReport(size_t length, const uint8_t* bytes);
+    bool writeReport(size_t length, const uint8_t* bytes);
+    // A write showed the device gone or broken: commands send nothing more to it and its read ends.
+    void markDeviceLost(const char* why);
     void logLastError(int location);
     void upButton();
     void postButton(int code);
@@ -133,8 +150,13 @@ private:
     plat::HANDLE writeCompletion = nullptr;
     plat::HANDLE stopEvent = nullptr;
     std::atomic<bool> stopping{false};
+    // Set (with lostEvent) when a write found the device gone or broken; cleared when one is opened.
+    std::atomic<bool> deviceLost{false};
+    plat::HANDLE lostEvent = nullptr;
     plat::OVERLAPPED readOverlapped{};
     std::string devicePath;
+    // The interfaces of the current search pass.
+    std::vector<Candidate> candidates;
 
     plat::HIDD_ATTRIBUTES attributes{};
     plat::HIDP_CAPS caps{};
@@ -143,6 +165,8 @@ private:
     std::vector<plat::HIDP_BUTTON_CAPS> buttonCaps;
     std::vector<plat::HIDP_VALUE_CAPS> valueCaps;
     std::vector<ButtonRecord> buttonRecords;
+    // Where HidP_GetUsages puts the usages of one page of a report: the most one input report carries.
+    std::vector<plat::USAGE> reportUsages;
     std::vector<uint8_t> inputReport;
     std::vector<uint8_t> featureReport;
     uint8_t featureReportId = 0;
@@ -153,7 +177,7 @@ private:
     uint8_t onHookEchoPending = 0;
     uint8_t offHookEchoPending = 0;
 
-    // Held for a whole command and while the device thread replaces the device handle.
+    // Held for a whole command and while the device thread replaces the device handle, its ids and caps.
     std::recursive_mutex commandLock;
     // Guards ringerThread (phone thread and destructor).
     std::mutex ringerLock;

@@ -9,6 +9,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <fstream>
 #include <memory>
 #include <sstream>
 
@@ -409,6 +412,56 @@ TEST(HidDecoding, UsageListEndsAfterAFullRecord) {
     // A shorter list after a longer one keeps nothing of it.
     EXPECT_EQ(device.decode({0x00, 0x03, 0x00}), "MuteOn");
     EXPECT_THAT(std::vector<plat::USAGE>(list, list + 3), ElementsAreArray({0x20, 0x2F, 0}));
+}
+
+// Resident memory of the process now, in MB.
+double residentMb() {
+    long pages = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return double(resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+
+// One report of 1000 button fields of 131 buttons each (all a report may carry), no usages named.
+std::vector<uint8_t> manyButtonFields() {
+    Descriptor d;
+    d.page(0x0B).usage(0x05).application().id(1).logical(0, 1).size(1).count(131);
+    d.usageRange(0x01, 0x08).input(0x02);
+    for (int i = 1; i < 1000; ++i)
+        d.input(0x02);
+    d.end();
+    return d.bytes;
+}
+
+// Each record holds the usages of its own main item, not every button of its page or report: a
+// descriptor's records cost what its buttons do, not their square (30 reports of 3 x 10922 buttons
+// cost 170 MB when each of the 90 records could hold all 983,000 buttons of the page; one report of
+// 1000 fields would cost 260 MB if each record could hold all 131,000 of the report).
+TEST(HidDecoding, RecordsAreSizedByTheirOwnButtons) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> descriptor;
+        std::vector<uint8_t> report;
+        std::vector<plat::USAGE> list;
+    };
+    std::vector<uint8_t> manyReports(4097, 0), manyFields(16376, 0);
+    manyReports[0] = 7; // buttons 1 and 2 of report 7: both records of that range keep them
+    manyReports[1] = 0x03;
+    manyFields[0] = 1; // buttons 1 and 2 of the one field with usages
+    manyFields[1] = 0x03;
+    const Case cases[] = {
+        {"30 reports of three fields", hidtest::manyButtonReports(30), manyReports, {1, 2, 1, 2, 0}},
+        {"one report of 1000 fields", manyButtonFields(), manyFields, {1, 2, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const double before = residentMb();
+        Attached device(0x0E7D, 0x0001, c.descriptor);
+        ASSERT_TRUE(device.attached);
+        EXPECT_LT(residentMb() - before, 32.0);
+        EXPECT_EQ(device.decode(c.report), "OffHook");
+        const plat::USAGE* list = device.manager->getUsageList();
+        EXPECT_THAT(std::vector<plat::USAGE>(list, list + c.list.size()), ElementsAreArray(c.list));
+    }
 }
 
 } // namespace

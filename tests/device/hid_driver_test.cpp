@@ -13,8 +13,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
+#include <new>
 #include <thread>
 
 using namespace phonetest;
@@ -24,6 +27,36 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using Clock = std::chrono::steady_clock;
+
+// Memory that runs out, on demand: while failFrom is set, every allocation of at least that many bytes
+// throws std::bad_alloc, as it does when the process has no memory left for it.
+namespace {
+std::atomic<size_t> failFrom{0};
+}
+
+void* operator new(std::size_t n) {
+    const size_t limit = failFrom.load(std::memory_order_relaxed);
+    if (limit && n >= limit)
+        throw std::bad_alloc();
+    if (void* p = std::malloc(n ? n : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) {
+    return operator new(n);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -432,6 +465,133 @@ TEST_F(Driver, FeatureReportIsReadWithEachInputReport) {
     EXPECT_EQ(hex(sent[0].bytes), "05");
     EXPECT_EQ(hex(sent[1].bytes), "06 01 00 00");
     EXPECT_EQ(hex(sent[3].bytes), "60 00");
+}
+
+// A keypad whose input reports are 12001 bytes long (byte 2 still carries the key).
+std::vector<uint8_t> longB711() {
+    Descriptor d;
+    d.page(0xFF00).usage(0x01).application().usage(0x02).logical(0, 255).size(8).raw({0x96, 0xE0, 0x2E});
+    d.input(0x02).usage(0x03).bytesOut(8).end();
+    return d.bytes;
+}
+
+// Memory running out while the device is set up ends neither the device thread nor the process: the
+// device is closed, searched for again, and served once memory is there again.
+TEST_F(Driver, FailureOnTheDeviceThreadClosesTheDeviceAndSearchesAgain) {
+    const int id = plat::hidsim::addDevice(0x6993, 0xB711, longB711());
+    failFrom = 12001; // the input report buffer
+    start();
+    const bool failed = waitLog("Device failed (exception: std::bad_alloc); it is closed and searched for again");
+    failFrom = 0;
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(plat::hidsim::openHandles(id), 0);
+    std::vector<uint8_t> key(12001, 0);
+    key[2] = 0xB4;
+    ASSERT_TRUE(press(id, key, "Two"));
+    EXPECT_THAT(operations(1), ElementsAre("button 2"));
+}
+
+// Descriptors beyond the kernel's limits leave their device unused (the next supported one is served);
+// one of many reports of many buttons is served as any other.
+TEST_F(Driver, HostileDescriptorsAreLeftUnused) {
+    Descriptor hugeCount; // 20,000,000 array entries of no bits
+    hugeCount.page(0x0B).usage(0x05).application().usage(0x20).usage(0x2F).buttons(2).padding(6);
+    hugeCount.usageRange(0x01, 0x10).size(0).raw({0x97, 0x00, 0x2D, 0x31, 0x01}).input(0x00).end();
+    Descriptor wide; // a 300-bit field
+    wide.page(0x0B).usage(0x05).application().usage(0x20).buttons(1).raw({0x76, 0x2C, 0x01, 0x95, 0x01}).input(0x02).end();
+    const std::vector<uint8_t> refused[] = {hugeCount.bytes, wide.bytes};
+    for (const std::vector<uint8_t>& descriptor : refused) {
+        plat::hidsim::clear();
+        const int hostile = plat::hidsim::addDevice(0x0E7D, 0x0001, descriptor);
+        const int keypad = plat::hidsim::addDevice(0x6993, 0xB001, descriptorOf(0x6993, 0xB001));
+        start();
+        EXPECT_TRUE(plat::hidsim::waitReading(keypad, 3000));
+        EXPECT_EQ(plat::hidsim::readCount(hostile), 0u);
+        EXPECT_EQ(manager->getProductId(), 0xB001);
+        device.reset();
+    }
+    plat::hidsim::clear();
+    const int many = plat::hidsim::addDevice(0x0E7D, 0x0001, hidtest::manyButtonReports(60));
+    start();
+    std::vector<uint8_t> report(4097, 0);
+    report[0] = 60;
+    report[1] = 0x01;
+    ASSERT_TRUE(press(many, report, "OffHook"));
+}
+
+// A headset whose writes fail at once (6993:B711 writes with WriteFile): the ring command ends at its
+// first report and the device is lost, so the phone's loop is not held for the write timeout of every
+// report (5 s each, 40 s for ringing and answering); once it works again it is found and served.
+TEST_F(Driver, WritesThatFailEndTheCommandAndLoseTheDevice) {
+    timing.writeTimeoutMs = 5000;
+    const int id = plat::hidsim::addDevice(0x6993, 0xB711, descriptorOf(0x6993, 0xB711));
+    start();
+    ASSERT_TRUE(plat::hidsim::waitReading(id, 3000));
+    plat::hidsim::failWrites(id, true);
+    report("line1", 5, false); // rings at once
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto begin = Clock::now();
+    report("line1", 6, true); // answered
+    const double blockedMs = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
+    EXPECT_LT(blockedMs, timing.writeTimeoutMs) << "the loop waited for writes that could not complete";
+    EXPECT_TRUE(waitLog("Write failed; the device is treated as lost"));
+    EXPECT_TRUE(waitLog("Lost contact with device\n"));
+    plat::hidsim::failWrites(id, false);
+    ASSERT_TRUE(waitLog("Setup OK. Calling runDevice()"));
+    ASSERT_TRUE(plat::hidsim::waitReading(id, 3000));
+    plat::hidsim::takeSent(id);
+    report("line1", 8, false);
+    EXPECT_THAT(sentText(id), ElementsAre("00 05 00 00 00 00 00 00 FB"));
+}
+
+// A write that never completes is waited for once: the rest of the command is not sent and the device
+// is lost.
+TEST_F(Driver, WriteThatNeverCompletesIsWaitedForOnce) {
+    timing.writeTimeoutMs = 200;
+    timing.lostPauseMs = 3000;
+    const int id = plat::hidsim::addDevice(0x6993, 0xB711, descriptorOf(0x6993, 0xB711));
+    start();
+    ASSERT_TRUE(plat::hidsim::waitReading(id, 3000));
+    plat::hidsim::hangWrites(id, true);
+    report("line1", 5, false); // the ring command has six reports
+    ASSERT_TRUE(waitLog("Write timed out; the device is treated as lost"));
+    ASSERT_TRUE(waitLog("Lost contact with device\n"));
+    EXPECT_THAT(sentText(id), ElementsAre("00 03 00 00 00 00 00 00 FD"));
+    report("line1", 8, false); // the lost device gets nothing more
+    EXPECT_EQ(sentText(id).size(), 1u);
+}
+
+// The product ids are those of the handle they come with: a command sent while the driver is still
+// opening a new device sends nothing, never the previous product's reports to it.
+TEST_F(Driver, CommandWhileANewDeviceOpensSendsNoOtherProductsReports) {
+    const int first = plat::hidsim::addDevice(0x047F, 0xC00E, descriptorOf(0x047F, 0xC00E));
+    const int second = plat::hidsim::addDevice(0x0B0E, 0x9350, descriptorOf(0x0B0E, 0x9350));
+    start();
+    ASSERT_TRUE(plat::hidsim::waitReading(first, 3000));
+    plat::hidsim::holdAttributes(second, true);
+    plat::hidsim::unplug(first);
+    const bool held = plat::hidsim::waitAttributesHeld(second, 3000); // the driver has just opened it
+    if (held)
+        manager->sendCommand("DeviceOffHook");
+    plat::hidsim::holdAttributes(second, false);
+    ASSERT_TRUE(held);
+    ASSERT_TRUE(plat::hidsim::waitReading(second, 3000));
+    EXPECT_THAT(sentText(second), ElementsAre("00 00 00", "00 00 08", "00 00 00")); // its init alone
+    EXPECT_EQ(manager->getProductId(), 0x9350);
+}
+
+// An idle search enumerates the interfaces once per pass and opens each once, not once per table row.
+TEST_F(Driver, IdleSearchEnumeratesOncePerPass) {
+    timing.scanPauseMs = 10000;
+    const int keyboard = plat::hidsim::addDevice(0x046D, 0xC31C, descriptorOf(0x046D, 0xC31C));
+    const uint64_t base = plat::hidsim::enumerations();
+    start();
+    const auto deadline = Clock::now() + std::chrono::seconds(3);
+    while (plat::hidsim::enumerations() == base && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the first pass is over
+    EXPECT_EQ(plat::hidsim::enumerations() - base, 1u);
+    EXPECT_EQ(plat::hidsim::opens(keyboard), 1u);
 }
 
 } // namespace

@@ -204,4 +204,19 @@ TEST_F(HidrawDriver, InputReportsAreReadAndDecoded) {
     EXPECT_EQ(report, (std::vector<uint8_t>{0x02, 0x00}));
 }
 
+// Without a choice the machine's hidraw devices serve, also when there was none at start: a headset
+// plugged in later is found by the next search.
+TEST_F(HidrawDriver, HeadsetPluggedInAfterStartIsFoundWithoutChoosingTheBackEnd) {
+    plat::testing::setHidBackend(nullptr);
+    unsetenv("KBR_HID");
+    start(); // no hidraw class folder, no node
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // several passes find nothing
+    plug(0x047F, 0xC00E);
+    std::vector<uint8_t> report;
+    int headset = -1;
+    ASSERT_TRUE(node->receive(report, headset, 5000));
+    EXPECT_EQ(report, (std::vector<uint8_t>{0x19, 0x03}));
+    EXPECT_EQ(manager->getProductId(), 0xC00E);
+}
+
 } // namespace

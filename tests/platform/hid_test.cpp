@@ -247,8 +247,15 @@ TEST_F(SimBus, MalformedDescriptorsGiveNoPreparsedData) {
         {0xC0},                               // end without collection
         {0xB4},                               // pop without push
         {0x81, 0x02},                         // main item outside a collection
-        {0xA1, 0x01, 0x75, 0x21, 0x95, 0x01, 0x81, 0x02, 0xC0},       // 33-bit field
-        {0xA1, 0x01, 0x75, 0x20, 0x96, 0xFF, 0xFF, 0x81, 0x02, 0xC0}, // report far too long
+        // The Linux HID core's limits: Report Size above 256 bits, Report Count above 12288 (also one
+        // that no main item uses, and with entries of no bits), a report above 16384 bytes.
+        {0xA1, 0x01, 0x76, 0x01, 0x01, 0x95, 0x01, 0x81, 0x02, 0xC0},             // 257-bit field
+        {0xA1, 0x01, 0x75, 0x01, 0x96, 0x01, 0x30, 0x81, 0x02, 0xC0},             // 12289 buttons
+        {0xA1, 0x01, 0x75, 0x20, 0x96, 0xFF, 0xFF, 0x81, 0x02, 0xC0},             // 65535 entries
+        {0xA1, 0x01, 0x75, 0x00, 0x97, 0xF0, 0xFF, 0xFF, 0xFF, 0x81, 0x00, 0xC0}, // 0xFFFFFFF0 of 0 bits
+        {0xA1, 0x01, 0x75, 0x00, 0x97, 0x00, 0x2D, 0x31, 0x01, 0x81, 0x00, 0xC0}, // 20,000,000 of 0 bits
+        {0xA1, 0x01, 0x96, 0x01, 0x30, 0xC0},                                     // count never used
+        {0xA1, 0x01, 0x75, 0x08, 0x96, 0x00, 0x30, 0x81, 0x02, 0x81, 0x02, 0xC0}, // 24576-byte report
         {0xA1, 0x01, 0x85, 0x00, 0xC0},                               // report id 0
         {0xFE, 0x10, 0x00},                                           // long item past the end
     };
@@ -266,6 +273,70 @@ TEST_F(SimBus, MalformedDescriptorsGiveNoPreparsedData) {
         HIDP_CAPS caps;
         EXPECT_EQ(HidP_GetCaps(nullptr, &caps), HIDP_STATUS_INVALID_PREPARSED_DATA);
     }
+}
+
+// Descriptors at the kernel's limits are taken: the longest report, the widest field, the most entries;
+// entries of no bits carry nothing, whatever their count.
+TEST_F(SimBus, DescriptorsAtTheKernelLimitsAreTaken) {
+    Descriptor longest; // 12288 + 4095 data bytes and the report id: 16384
+    longest.page(0xFF00).usage(0x01).application().id(1).usage(0x02).logical(0, 255).size(8);
+    longest.raw({0x96, 0x00, 0x30}).input(0x02).raw({0x96, 0xFF, 0x0F}).input(0x02).end();
+    Descriptor widest;
+    widest.page(0xFF00).usage(0x01).application().usage(0x02).raw({0x76, 0x00, 0x01}).count(1).input(0x02).end();
+    Descriptor zeroBits; // two telephony buttons, then 12288 array entries of no bits
+    zeroBits.page(0x0B).usage(0x05).application().usage(0x20).usage(0x2F).buttons(2).padding(6);
+    zeroBits.usageRange(0x01, 0x10).size(0).raw({0x96, 0x00, 0x30}).input(0x00).end();
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> descriptor;
+        USHORT inputLength;
+        ULONG maxUsages;
+    };
+    const Case cases[] = {
+        {"longest report", longest.bytes, 16384, 0},
+        {"widest field", widest.bytes, 33, 0},
+        {"entries of no bits", zeroBits.bytes, 2, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        hidsim::clear();
+        hidsim::addDevice(0x1111, 0x2222, c.descriptor);
+        const std::vector<std::string> found = paths();
+        ASSERT_EQ(found.size(), 1u);
+        HANDLE h = open(found[0]);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(capsOf(h).InputReportByteLength, c.inputLength);
+        PHIDP_PREPARSED_DATA data = nullptr;
+        ASSERT_TRUE(HidD_GetPreparsedData(h, &data));
+        EXPECT_EQ(HidP_MaxUsageListLength(HidP_Input, 0, data), c.maxUsages);
+        HidD_FreePreparsedData(data);
+    }
+    std::vector<uint8_t> report = {0, 0x03};
+    EXPECT_THAT(usagesOf(open(paths()[0]), 0x0B, report), ElementsAre(0x20, 0x2F));
+}
+
+// The usage list of one report is as long as the buttons of the report with the most of them, and each
+// button capability tells the count of its own main item.
+TEST_F(SimBus, UsageListLengthIsThatOfOneReport) {
+    Descriptor d;
+    d.page(0x09).usage(0x01).application();
+    d.id(1).usageRange(1, 8).buttons(8);
+    d.id(2).usageRange(1, 4).buttons(4).padding(4);
+    d.id(3).usage(0x01).usage(0x02).usage(0x03).buttons(3).padding(5);
+    d.end();
+    hidsim::addDevice(0x1111, 0x2222, d.bytes);
+    HANDLE h = open(paths()[0]);
+    PHIDP_PREPARSED_DATA data = nullptr;
+    ASSERT_TRUE(HidD_GetPreparsedData(h, &data));
+    EXPECT_EQ(HidP_MaxUsageListLength(HidP_Input, 0x09, data), 8u);
+    HIDP_BUTTON_CAPS caps[5];
+    USHORT length = 5;
+    ASSERT_EQ(HidP_GetButtonCaps(HidP_Input, caps, &length, data), HIDP_STATUS_SUCCESS);
+    ASSERT_EQ(length, 5);
+    const USHORT counts[] = {8, 4, 3, 3, 3};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(caps[i].ReportCount, counts[i]) << "capability " << i;
+    HidD_FreePreparsedData(data);
 }
 
 TEST_F(SimBus, OverlappedReadsCompleteQueueCancelAndFail) {
@@ -519,6 +590,35 @@ TEST_F(Hidraw, EnumeratesOpensReadsWritesAndNoticesTheDeviceGoing) {
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
     CloseHandle(h);
     CloseHandle(event);
+}
+
+// A device whose descriptor the layer refuses is listed, cannot be used, and is reported once, not at
+// every enumeration; a device plugged in later is seen by the next enumeration.
+TEST_F(Hidraw, RefusedDescriptorIsReportedOnceAndLaterDevicesAreSeen) {
+    Descriptor hostile; // Report Count 20,000,000 of zero-bit entries
+    hostile.page(0x0B).usage(0x05).application().size(0).raw({0x97, 0x00, 0x2D, 0x31, 0x01}).input(0x00).end();
+    addNode(0, "0003:00000E7D:00000001", hostile.bytes);
+    ::testing::internal::CaptureStderr();
+    for (int pass = 0; pass < 3; ++pass) {
+        const std::vector<std::string> found = interfacePaths();
+        ASSERT_EQ(found.size(), pass == 0 ? 1u : 2u);
+        HANDLE h = CreateFileA(found[0].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        PHIDP_PREPARSED_DATA data = nullptr;
+        EXPECT_FALSE(h != INVALID_HANDLE_VALUE && HidD_GetPreparsedData(h, &data));
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        if (pass == 0)
+            addNode(1, "0003:0000047F:0000C00E", descriptorOf(0x047F, 0xC00E));
+    }
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    size_t lines = 0;
+    for (size_t at = err.find("refused"); at != std::string::npos; at = err.find("refused", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 1u) << err;
+    EXPECT_NE(err.find("hid: report descriptor of 0e7d:0001 (" + root + "/dev/hidraw0) refused: report count "
+                       "above 12288; the device is not used"),
+              std::string::npos)
+        << err;
 }
 
 TEST_F(Hidraw, NumberedReportsKeepTheirNumberAndReachOnlyTheirCollection) {

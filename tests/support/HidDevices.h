@@ -144,4 +144,18 @@ inline std::vector<uint8_t> descriptorOf(uint16_t vendor, uint16_t product, cons
     return d.bytes;
 }
 
+// A handset shape with n input reports (ids 1 to n), each of three one-bit button fields of 10922
+// buttons on the telephony page (4096 bytes a report): two with a usage range, one without usages. Within
+// every limit of the Linux HID core, yet with many buttons of one page in many records.
+inline std::vector<uint8_t> manyButtonReports(int n) {
+    Descriptor d;
+    d.page(kTelephony).usage(0x05).application().logical(0, 1).size(1);
+    for (int id = 1; id <= n; ++id) {
+        d.id(uint8_t(id)).raw({0x96, 0xAA, 0x2A});
+        d.usageRange(0x01, 0xFF).input(0x02).usageRange(0x01, 0xFF).input(0x02).input(0x02);
+    }
+    d.end();
+    return d.bytes;
+}
+
 } // namespace hidtest

@@ -1,8 +1,11 @@
 // Device interface enumeration (SetupAPI) and the HID library: attributes, capabilities and usages
 // of HID devices described by their report descriptors. Devices come from one of two back ends:
-// a simulated bus (plat/hidsim.h) or the machine's hidraw devices. "KBR_HID" chooses ("sim" or
-// "hidraw"); without it hidraw serves when the machine has hidraw devices, else the simulated bus.
+// a simulated bus (plat/hidsim.h) or the machine's hidraw devices. The hidraw devices serve, and every
+// enumeration sees those present then, unless "KBR_HID" is "sim" (or a test chooses).
 // "KBR_HIDRAW_SYSFS" (default /sys) and "KBR_HIDRAW_DEV" (default /dev) relocate the hidraw tree.
+// Report descriptors are held to the Linux HID core's limits (at most 4096 bytes, Report Size at most 256
+// bits, Report Count at most 12288, reports of at most 16384 bytes): a device beyond them is listed, but
+// its preparsed data cannot be had, and for a hidraw device one line on standard error says why.
 #pragma once
 
 #include "plat/file.h"
@@ -111,7 +114,9 @@ struct HIDP_BUTTON_CAPS {
     BOOLEAN IsStringRange;
     BOOLEAN IsDesignatorRange;
     BOOLEAN IsAbsolute;
-    ULONG Reserved[10];
+    USHORT ReportCount; // the buttons of the main item the capability belongs to
+    USHORT Reserved2;
+    ULONG Reserved[9];
     union {
         HIDP_RANGE Range;
         HIDP_NOT_RANGE NotRange;
@@ -172,7 +177,8 @@ NTSTATUS HidP_GetButtonCaps(HIDP_REPORT_TYPE type, HIDP_BUTTON_CAPS* caps, USHOR
                             PHIDP_PREPARSED_DATA data);
 NTSTATUS HidP_GetValueCaps(HIDP_REPORT_TYPE type, HIDP_VALUE_CAPS* caps, USHORT* length,
                            PHIDP_PREPARSED_DATA data);
-// The most usages of the page (0: every page) that one report of the type can carry at once.
+// The most usages of the page (0: every page) that one report of the type can carry at once (the report
+// with the most such buttons).
 ULONG HidP_MaxUsageListLength(HIDP_REPORT_TYPE type, USAGE usagePage, PHIDP_PREPARSED_DATA data);
 // The button usages of the page that are set in the report; linkCollection 0 looks in every collection.
 // reportLength must be the report length of the type.

@@ -45,9 +45,17 @@ void failReads(int id, bool fail);
 void failWrites(int id, bool fail);
 void hangWrites(int id, bool hang);
 
-// ReadFile calls made on the device's handles, and handles open now.
+// ReadFile calls made on the device's handles, handles open now, and handles ever opened.
 uint64_t readCount(int id);
 int openHandles(int id);
+uint64_t opens(int id);
+// Enumerations of the bus (SetupDiGetClassDevsA of the HID class) so far, all devices together.
+uint64_t enumerations();
+// While held, HidD_GetAttributes on an overlapped handle of the device waits (up to 10 s) until let go:
+// a test can stop the driver just after it opened the device.
+void holdAttributes(int id, bool hold);
+// Waits until some caller is held there; false on time-out.
+bool waitAttributesHeld(int id, int timeoutMs);
 // Waits until some handle of the device has a read pending (the driver is listening); false on time-out.
 bool waitReading(int id, int timeoutMs);
 
