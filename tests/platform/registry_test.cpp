@@ -348,7 +348,7 @@ TEST_F(Registry, WritersKilledWhileWritingLeaveNothingBehindAfterTheNextWrite) {
             RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Big", 0, KEY_ALL_ACCESS, &key);
             for (DWORD n = 0;; ++n) RegSetValueExA(key, "n", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&n), 4);
         }
-        ::usleep(5000 + 1000 * (i % 20));
+        ::usleep(20000 + 7000 * (i % 20));
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
     }
