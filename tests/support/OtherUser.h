@@ -16,13 +16,15 @@ constexpr uid_t kNobody = 65534;
 constexpr int kCannotSwitchUser = 77;
 
 // Runs body in a child process whose real, effective and saved user and group ids are uid (no
-// supplementary groups); returns the child's exit status (body's result), kCannotSwitchUser when
+// supplementary groups; the caller's own uid is kept as it is); returns the child's exit status (body's result), kCannotSwitchUser when
 // the switch failed, -1 when the child did not end normally.
 inline int runAsUser(uid_t uid, const std::function<int()>& body) {
     const pid_t pid = ::fork();
     if (pid < 0) return -1;
     if (pid == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) {
+        const bool already = ::getuid() == uid && ::geteuid() == uid;
+        if (!already &&
+            (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)) {
             ::_exit(kCannotSwitchUser);
         }
         ::_exit(body());
