@@ -167,9 +167,10 @@ bool MessageWindow::sendCommand(const char* text, size_t length) {
         char tail[48];
         std::snprintf(tail, sizeof tail, " (%u0x%x)\n", static_cast<unsigned>(code), static_cast<unsigned>(code));
         std::cerr << formatWin32Error(std::string("PostMessage WM_COPYDATA Failed: "), code) << tail;
-        // A peer that is gone never gets the command; one that did not answer in time still takes
-        // it from its queue when it goes on.
-        return code != ERROR_INVALID_WINDOW_HANDLE;
+        // Delivered only when the peer has it: one that did not answer in time still takes it from
+        // its queue when it goes on; one that is gone, or a send refused before it (too large, another
+        // user's window), never gets it.
+        return winmsg::lastSendHandedOver();
     }
     return true;
 }

@@ -80,8 +80,23 @@ size_t parseLauncherArguments(LaunchSettings& s, const std::vector<std::string>&
     return i;
 }
 
+std::string absoluteFolder(const std::string& folder) {
+    if (folder.empty() || folder[0] == '/') {
+        return folder;
+    }
+    std::error_code failed;
+    const std::filesystem::path absolute = std::filesystem::absolute(folder, failed);
+    return failed ? folder : absolute.lexically_normal().string();
+}
+
 void buildJvmOptions(LaunchSettings& s, const std::vector<std::string>& args) {
     const size_t first = parseLauncherArguments(s, args);
+    // The launcher changes into the install folder before it loads the runtime and Java reads
+    // these: folders given relative to where it was started are made absolute first.
+    s.javaFolder = absoluteFolder(s.javaFolder);
+    s.installFolder = absoluteFolder(s.installFolder);
+    s.libraryFolder = absoluteFolder(s.libraryFolder);
+    s.installFolderGiven = !s.installFolder.empty();
     for (size_t i = first; i < args.size(); ++i) {
         s.programArguments.push_back(args[i]);
     }
@@ -155,7 +170,7 @@ std::string buildClassPath(const std::string& folder) {
         option += (std::filesystem::path(folder) / entry.path().filename()).string();
         first = false;
     }
-    std::cout << "classpath: " << option;
+    std::cout << "classpath: " << option << "\n";
     return option;
 }
 

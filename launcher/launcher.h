@@ -9,6 +9,7 @@ namespace launcher {
 struct LaunchSettings {
     std::string javaFolder;    // "-java"
     std::string installFolder; // "-dir", else the program's folder
+    bool installFolderGiven = false; // by "-dir"
     std::string libraryFolder; // "-lib"
     bool admin = false;        // "-admin" or "-adminlogin"
     std::vector<std::string> jvmOptions;
@@ -20,13 +21,17 @@ LaunchSettings& settings();
 
 // Reads the options from index 1 on into the settings; returns the index of the first program argument.
 size_t parseLauncherArguments(LaunchSettings& s, const std::vector<std::string>& args);
-// Parses, then fills the JVM options and the program arguments.
+// A folder given relative to the current folder as an absolute path (unchanged when empty or
+// absolute already).
+std::string absoluteFolder(const std::string& folder);
+// Parses, makes the Java, install and native library folders absolute, then fills the JVM options
+// and the program arguments.
 void buildJvmOptions(LaunchSettings& s, const std::vector<std::string>& args);
 // The install folder, the program's own folder when none was given.
 const std::string& installDirectory(LaunchSettings& s);
 // The text after its first ":" (unchanged without one).
 std::string stripUrlScheme(const std::string& text);
-// "-Djava.class.path=" and the ".jar" files of folder; prints it. Throws std::exception when the
+// "-Djava.class.path=" and the ".jar" files of folder; prints it on a line of its own. Throws std::exception when the
 // folder cannot be listed.
 std::string buildClassPath(const std::string& folder);
 

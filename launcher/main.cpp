@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <dlfcn.h>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -68,6 +69,15 @@ std::string describeJavaException(JNIEnv* env) {
     return text;
 }
 
+// After a failed listing of <install folder>/jars: which folder was looked in and where it came from.
+void explainInstallFolder(launcher::LaunchSettings& s) {
+    const std::string& install = launcher::installDirectory(s);
+    std::error_code failed;
+    const char* what = !std::filesystem::is_directory(install, failed) ? "install folder not found: "
+                                                                         : "no jars folder in the install folder ";
+    std::cout << what << install << (s.installFolderGiven ? " (-dir)" : " (the program's folder; -dir DIR names another)") << "\n";
+}
+
 int run() {
     launcher::LaunchSettings& s = launcher::settings();
     const std::vector<std::string> args = commandLineArguments();
@@ -76,6 +86,7 @@ int run() {
         launcher::buildJvmOptions(s, args);
     } catch (const std::filesystem::filesystem_error& e) {
         std::cout << "caught: " << e.what() << "\n";
+        explainInstallFolder(s);
         exitProcess(1);
     }
 
@@ -94,7 +105,12 @@ int run() {
     plat::HMODULE runtime = plat::LoadLibraryA(jvmPath.c_str());
     plat::CreateJavaVMProc createJavaVM = runtime ? plat::bindCreateJavaVM(runtime) : nullptr;
     if (!createJavaVM) {
-        std::cout << "Failed to load dll, error: " << plat::GetLastError() << "\n";
+        const plat::DWORD code = plat::GetLastError();
+        // The loader's own words: which file, and why it could not be loaded.
+        const char* reason = ::dlerror();
+        std::cout << "Failed to load dll, error: " << code << " (" << (reason ? reason : jvmPath.c_str()) << ")\n";
+        std::cout << "Java folder: " << javaFolder
+                  << (s.javaFolder.empty() ? " (the install folder; -java DIR names a JDK)" : " (-java)") << "\n";
         exitProcess(1);
     }
 

@@ -9,6 +9,7 @@ esac
 packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libspeexdsp-dev
           openjdk-17-jdk-headless clang libclang-rt-14-dev sip-tester kamailio iproute2 util-linux python3
           baresip-core linphone-cli
+          xdg-utils libglib2.0-bin
           xvfb libx11-6
           libasound2-dev multimon-ng sox espeak-ng)
 missing=()

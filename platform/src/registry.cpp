@@ -1,5 +1,7 @@
 // The per-user registry kept in a file (see plat/registry.h).
 #include "internal.h"
+#include "registry_xdg.h"
+#include "userdirs.h"
 
 #include "plat/registry.h"
 #include "plat/text.h"
@@ -8,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <memory>
@@ -132,21 +135,70 @@ bool splitPath(LPCSTR subKey, Path& out) {
     }
 }
 
-std::string registryPath() {
+// Where the registry file is, and the folder from which on every folder of its path must be the
+// user's own (the folders above are the system's and the user's home).
+struct Location {
+    std::string file;
+    std::string checkedFrom;
+    std::string why; // set when there is no usable location
+    bool given = false; // named by the variable: its folders are made as needed
+};
+
+Location registryLocation() {
+    Location at;
     if (const char* f = std::getenv("KBR_REGISTRY_FILE"); f && *f) {
-        return f;
+        at.file = f;
+        at.given = true;
+        const size_t slash = at.file.rfind('/');
+        at.checkedFrom = slash == std::string::npos ? "." : slash == 0 ? "/" : at.file.substr(0, slash);
+        return at;
     }
-    if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) {
-        return std::string(x) + "/kbr/registry";
+    at.checkedFrom = detail::userConfigHome(at.why);
+    if (!at.checkedFrom.empty()) {
+        at.file = at.checkedFrom + "/kbr/registry";
     }
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : "/tmp") + "/.config/kbr/registry";
+    return at;
+}
+
+std::string registryPath() {
+    return registryLocation().file;
 }
 
 void makeParents(const std::string& file) {
     for (size_t p = file.find('/', 1); p != std::string::npos; p = file.find('/', p + 1)) {
         ::mkdir(file.substr(0, p).c_str(), 0700);
     }
+}
+
+// The file to use, its folders made and checked: empty (after one line on stderr) when there is no
+// home to put it in or a folder on its way, or the file itself, is not the user's alone.
+std::string usableRegistryFile() {
+    const Location at = registryLocation();
+    if (at.file.empty()) {
+        detail::logOnce("registry: " + at.why + "; the registry is not used");
+        return std::string();
+    }
+    const size_t slash = at.file.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : at.file.substr(0, slash);
+    if (at.given) {
+        makeParents(at.file);
+    }
+    std::string why = detail::makePrivateFolders(at.checkedFrom, folder);
+    if (why.empty()) {
+        for (const std::string& f : {at.file, at.file + ".lock"}) {
+            struct stat st {};
+            if (::lstat(f.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid())) {
+                why = f + (S_ISREG(st.st_mode) ? " belongs to user " + std::to_string(st.st_uid) + " (not this user)"
+                                               : std::string(" is not a plain file"));
+                break;
+            }
+        }
+    }
+    if (!why.empty()) {
+        detail::logOnce("registry: " + why + "; the registry " + at.file + " is not used");
+        return std::string();
+    }
+    return at.file;
 }
 
 std::string escape(const std::string& s) {
@@ -314,7 +366,6 @@ bool parse(const std::string& text, Key& root, std::string& why) {
 class FileLock {
 public:
     FileLock(const std::string& file, bool exclusive) {
-        makeParents(file);
         fd_ = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd_ >= 0) {
             while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
@@ -381,7 +432,37 @@ bool writeAll(int fd, const std::string& s) {
     return true;
 }
 
+// Removes the new files that writers ended before they could rename them (a crash, kill -9): each
+// is named after its writer's process, and only those whose process is gone are taken away.
+void removeStaleNewFiles(const std::string& file) {
+    const size_t slash = file.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    const std::string prefix = (slash == std::string::npos ? file : file.substr(slash + 1)) + ".new.";
+    DIR* d = ::opendir(folder.c_str());
+    if (!d) {
+        return;
+    }
+    std::vector<std::string> stale;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0 || name.size() == prefix.size() ||
+            name.size() > prefix.size() + 10 ||
+            name.find_first_not_of("0123456789", prefix.size()) != std::string::npos) {
+            continue;
+        }
+        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        if (pid != ::getpid() && !detail::processExists(static_cast<pid_t>(pid))) {
+            stale.push_back(folder + "/" + name);
+        }
+    }
+    ::closedir(d);
+    for (const std::string& path : stale) {
+        ::unlink(path.c_str());
+    }
+}
+
 DWORD store(const std::string& file, const Key& root) {
+    removeStaleNewFiles(file);
     const std::string tmp = file + ".new." + std::to_string(::getpid());
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
@@ -414,9 +495,131 @@ Key* walk(Key& root, const Path& path) {
     return k;
 }
 
+std::string utf16ToUtf8(const WCHAR* w, int count);
+bool isText(DWORD type);
+
+// A text value's UTF-8, cut at its first NUL; empty for a missing value or one of another type.
+std::string textOf(const Key* key, const char* name, bool* expand = nullptr) {
+    if (!key) return std::string();
+    auto it = key->values.find(lowered(name));
+    if (it == key->values.end() || !isText(it->second.type)) return std::string();
+    const std::string& bytes = it->second.data;
+    std::u16string wide(bytes.size() / 2, u'\0');
+    std::memcpy(wide.data(), bytes.data(), wide.size() * 2);
+    wide.resize(std::char_traits<char16_t>::length(wide.c_str()));
+    if (expand) *expand = it->second.type == REG_EXPAND_SZ;
+    return utf16ToUtf8(wide.data(), static_cast<int>(wide.size()));
+}
+
+// What the shell keys of a tree tell the desktop: per URL scheme the command that opens it, per
+// Run value the command started at login. The sources are the keys (lowered, '\\'-joined paths)
+// whose change can change the entry.
+struct ShellEntry {
+    std::string command;
+    bool expand = false;
+    std::string name;
+    std::vector<std::string> sources;
+    bool operator==(const ShellEntry& o) const {
+        return command == o.command && expand == o.expand && name == o.name;
+    }
+};
+struct ShellState {
+    std::map<std::string, ShellEntry> schemes; // by lowered scheme
+    std::map<std::string, ShellEntry> run;     // by lowered value name; name is the value's name
+};
+
+const char* const kRunPath = "software\\microsoft\\windows\\currentversion\\run";
+const char* const kUrlAssociationsPath = "software\\microsoft\\windows\\shell\\associations\\urlassociations\\";
+
+Key* walkText(Key& root, const char* path) {
+    Path p;
+    splitPath(path, p);
+    Key* k = &root;
+    for (const std::string& c : p) {
+        if (!(k = k->find(c))) return nullptr;
+    }
+    return k;
+}
+
+ShellState shellState(Key& root) {
+    ShellState state;
+    if (Key* classes = walkText(root, "Software\\Classes")) {
+        for (const auto& [scheme, key] : classes->subkeys) {
+            if (!key->values.count("url protocol")) continue;
+            ShellEntry e;
+            e.sources = {"software\\classes\\" + scheme, kUrlAssociationsPath + scheme};
+            // The user's choice of ProgID comes first, as the shell takes it; else the scheme's own command.
+            const std::string progId =
+                textOf(walkText(root, (std::string(kUrlAssociationsPath) + scheme + "\\UserChoice").c_str()), "ProgId");
+            const Key* owner = key.get();
+            const Key* command = nullptr;
+            if (!progId.empty()) {
+                e.sources.push_back("software\\classes\\" + lowered(progId));
+                if (Key* p = classes->find(progId)) {
+                    Key* c = walkText(*p, "shell\\open\\command");
+                    if (!textOf(c, "").empty()) {
+                        owner = p;
+                        command = c;
+                    }
+                }
+            }
+            if (!command) command = walkText(*key, "shell\\open\\command");
+            e.command = textOf(command, "", &e.expand);
+            if (e.command.empty()) continue;
+            e.name = textOf(owner, "");
+            state.schemes[scheme] = std::move(e);
+        }
+    }
+    if (Key* run = walkText(root, "Software\\Microsoft\\Windows\\CurrentVersion\\Run")) {
+        for (const auto& [lower, v] : run->values) {
+            ShellEntry e;
+            e.command = textOf(run, v.name.c_str(), &e.expand);
+            if (e.command.empty()) continue;
+            e.name = v.name;
+            e.sources = {kRunPath};
+            state.run[lower] = std::move(e);
+        }
+    }
+    return state;
+}
+
+// Brings the desktop's entries in line with a change of the tree at the key touched: an entry
+// that changed, or whose keys were written, is written again; one that is gone is removed.
+void syncDesktop(const ShellState& before, const ShellState& after, const Path& touched) {
+    std::string at;
+    for (const std::string& c : touched) at += (at.empty() ? "" : "\\") + lowered(c);
+    auto related = [&](const ShellEntry& e) {
+        for (const std::string& p : e.sources) {
+            if (at.empty() || at == p || (at.size() > p.size() && at.compare(0, p.size(), p) == 0 && at[p.size()] == '\\') ||
+                (p.size() > at.size() && p.compare(0, at.size(), at) == 0 && p[at.size()] == '\\')) {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (const auto& [scheme, e] : after.schemes) {
+        auto old = before.schemes.find(scheme);
+        if (old == before.schemes.end() || !(old->second == e) || related(e)) {
+            detail::xdg::writeUrlHandler(scheme, e.command, e.expand, e.name);
+        }
+    }
+    for (const auto& [scheme, e] : before.schemes) {
+        if (!after.schemes.count(scheme)) detail::xdg::removeUrlHandler(scheme);
+    }
+    for (const auto& [lower, e] : after.run) {
+        auto old = before.run.find(lower);
+        if (old == before.run.end() || !(old->second == e) || related(e)) {
+            detail::xdg::writeAutostart(e.name, e.command, e.expand);
+        }
+    }
+    for (const auto& [lower, e] : before.run) {
+        if (!after.run.count(lower)) detail::xdg::removeAutostart(e.name);
+    }
+}
+
 // Runs op on the tree with the key behind handle, under the file lock; writes the tree back when
 // op asks for it (returns true in `changed`).
-template <typename Op> LSTATUS withKey(HKEY handle, REGSAM needed, bool write, Op op) {
+template <typename Op> LSTATUS withKey(HKEY handle, REGSAM needed, bool write, Op op, const Path& sub = Path()) {
     Path path;
     REGSAM rights;
     if (!resolve(handle, path, rights)) {
@@ -425,7 +628,10 @@ template <typename Op> LSTATUS withKey(HKEY handle, REGSAM needed, bool write, O
     if ((rights & needed) != needed) {
         return ERROR_ACCESS_DENIED;
     }
-    const std::string file = registryPath();
+    const std::string file = usableRegistryFile();
+    if (file.empty()) {
+        return ERROR_ACCESS_DENIED;
+    }
     FileLock lock(file, write);
     if (!lock.ok()) {
         std::fprintf(stderr, "registry: cannot lock %s.lock: %s\n", file.c_str(), std::strerror(errno));
@@ -451,10 +657,17 @@ template <typename Op> LSTATUS withKey(HKEY handle, REGSAM needed, bool write, O
             return ERROR_KEY_DELETED;
         }
     }
+    const ShellState before = write ? shellState(root) : ShellState();
     bool changed = false;
     const LSTATUS r = op(*key, path, changed);
     if (r == ERROR_SUCCESS && changed) {
-        return static_cast<LSTATUS>(store(file, root));
+        const DWORD stored = store(file, root);
+        if (stored == ERROR_SUCCESS) {
+            Path touched = path;
+            touched.insert(touched.end(), sub.begin(), sub.end());
+            syncDesktop(before, shellState(root), touched);
+        }
+        return static_cast<LSTATUS>(stored);
     }
     return r;
 }
@@ -520,7 +733,7 @@ LSTATUS RegCreateKeyExA(HKEY parent, LPCSTR subKey, DWORD reserved, LPSTR keyCla
         full.insert(full.end(), sub.begin(), sub.end());
         *result = newHandle(std::move(full), rights);
         return static_cast<LSTATUS>(ERROR_SUCCESS);
-    });
+    }, sub);
 }
 
 LSTATUS RegCloseKey(HKEY key) {
@@ -623,7 +836,7 @@ LSTATUS RegDeleteKeyA(HKEY parent, LPCSTR subKey) {
         owner->subkeys.erase(lowered(sub.back()));
         changed = true;
         return static_cast<LSTATUS>(ERROR_SUCCESS);
-    });
+    }, sub);
 }
 
 BOOL GetProfileType(DWORD* flags) {
@@ -645,6 +858,9 @@ BOOL GetProfileType(DWORD* flags) {
 namespace testing {
 std::string registryFile() {
     return registryPath();
+}
+std::string desktopExecLine(const std::string& command, bool expand, bool url) {
+    return detail::xdg::execLine(command, expand, url);
 }
 bool parseRegistryText(const std::string& text, std::string& why) {
     Key root;

@@ -1,5 +1,6 @@
 // Windows, the thread message loop and sent messages between processes (see plat/winmsg.h).
 #include "internal.h"
+#include "userdirs.h"
 
 #include "plat/sync.h"
 #include "plat/winmsg.h"
@@ -345,6 +346,9 @@ void serveConnection(int listenFd, uint32_t seq) {
     writeAll(c, encodeReply(0, result).data(), kReplySize);
 }
 
+// Whether this thread's last send put its whole message in the receiver's hands.
+thread_local bool handedOver = false;
+
 bool processAlive(uint32_t pid) {
     return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
@@ -414,6 +418,7 @@ bool remoteSend(HWND w, const winmsg::Request& request, UINT flags, UINT timeout
         }
         return detail::fail<bool>(ERROR_INVALID_WINDOW_HANDLE, false);
     }
+    handedOver = true; // whole in the receiver's socket: it takes the message when it goes on
     std::string reply;
     for (;;) {
         if (expired()) return detail::fail<bool>(ERROR_TIMEOUT, false);
@@ -425,6 +430,7 @@ bool remoteSend(HWND w, const winmsg::Request& request, UINT flags, UINT timeout
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) {
             // The receiver ended (or dropped the message) without answering.
+            handedOver = false;
             return detail::fail<bool>(ERROR_INVALID_WINDOW_HANDLE, false);
         }
         for (ssize_t i = 0; i < n; ++i) {
@@ -438,10 +444,12 @@ bool remoteSend(HWND w, const winmsg::Request& request, UINT flags, UINT timeout
     }
     if (std::memcmp(reply.data(), kReplyMagic, 4) != 0) {
         std::fprintf(stderr, "winmsg: window %s gave an answer of another format\n", path.c_str());
+        handedOver = false;
         return detail::fail<bool>(ERROR_INVALID_WINDOW_HANDLE, false);
     }
     const auto* p = reinterpret_cast<const unsigned char*>(reply.data());
     if (p[4] != 0) {
+        handedOver = false;
         return detail::fail<bool>(p[4] == 1 ? ERROR_INVALID_WINDOW_HANDLE : ERROR_INVALID_PARAMETER, false);
     }
     result = static_cast<LRESULT>(getLe(p + 5, 8));
@@ -449,8 +457,10 @@ bool remoteSend(HWND w, const winmsg::Request& request, UINT flags, UINT timeout
 }
 
 bool sendTo(HWND w, UINT message, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeoutMs, LRESULT& result) {
+    handedOver = false;
     WindowRec rec;
     if (localWindow(w, rec) && rec.thread == GetCurrentThreadId()) {
+        handedOver = true;
         result = callProc(rec.proc, w, message, wParam, lParam);
         return true;
     }
@@ -578,29 +588,83 @@ bool decodeRequest(const void* bytes, size_t size, Request& out, std::string& wh
     return true;
 }
 
+namespace {
+
+// Makes the folder (mode 0700) and checks it: a folder (no link) of this user that no one else can
+// open. A folder of this user left open to others is made private, with one line on stderr.
+bool privateMessageFolder(const std::string& folder, std::string& why) {
+    ::mkdir(folder.c_str(), 0700);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        if (fd >= 0) ::close(fd);
+        struct stat link {};
+        const bool exists = ::lstat(folder.c_str(), &link) == 0;
+        why = "message folder " + folder + " is not a folder" +
+              (exists && S_ISLNK(link.st_mode) ? " (a link of user " + std::to_string(link.st_uid) + ")" : "");
+        return false;
+    }
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
+    if (st.st_uid != ::geteuid()) {
+        ::close(fd);
+        why = "message folder " + folder + " is not private to this user (owner " + std::to_string(st.st_uid) +
+              ", mode " + mode + ")";
+        return false;
+    }
+    if ((st.st_mode & 077) != 0) {
+        if (::fchmod(fd, 0700) != 0) {
+            ::close(fd);
+            why = "message folder " + folder + " is not private to this user (owner " + std::to_string(st.st_uid) +
+                  ", mode " + mode + ") and cannot be made so: " + std::strerror(errno);
+            return false;
+        }
+        std::fprintf(stderr, "winmsg: message folder %s was open to others (mode %s); made it private (mode 700)\n",
+                     folder.c_str(), mode);
+    }
+    ::close(fd);
+    return true;
+}
+
+} // namespace
+
 std::string messageFolder(std::string& why) {
-    std::string folder;
     if (const char* d = std::getenv("KBR_WINMSG_DIR"); d && *d) {
-        folder = d;
-    } else if (const char* x = std::getenv("XDG_RUNTIME_DIR"); x && *x) {
+        return privateMessageFolder(d, why) ? std::string(d) : std::string();
+    }
+    std::string folder;
+    if (const char* x = std::getenv("XDG_RUNTIME_DIR"); x && *x) {
         folder = std::string(x) + "/kbr-winmsg";
     } else {
         folder = "/tmp/kbr-winmsg-" + std::to_string(::geteuid());
     }
-    ::mkdir(folder.c_str(), 0700);
-    struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        why = "message folder " + folder + " is not a folder";
+    if (privateMessageFolder(folder, why)) {
+        return folder;
+    }
+    // Taken by someone else (a shared folder's name can be taken first): the user's home, where
+    // no one else can make anything, serves instead.
+    const std::string refused = why;
+    std::string homeWhy;
+    const std::string home = detail::userHome(homeWhy);
+    if (home.empty()) {
+        why = refused + "; " + homeWhy;
         return std::string();
     }
-    if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
-        why = "message folder " + folder + " is not private to this user (owner " + std::to_string(st.st_uid) +
-              ", mode " + mode + ")";
+    if (const std::string open = detail::notPrivateFolder(home); !open.empty()) {
+        why = refused + "; and the home folder " + open;
         return std::string();
     }
-    return folder;
+    const std::string fallback = home + "/.kbr-winmsg";
+    if (!privateMessageFolder(fallback, why)) {
+        why = refused + "; and " + why;
+        return std::string();
+    }
+    detail::logOnce("winmsg: " + refused + "; using " + fallback);
+    return fallback;
+}
+
+bool lastSendHandedOver() {
+    return handedOver;
 }
 
 } // namespace winmsg

@@ -1,6 +1,8 @@
 // Handing a command line to a running copy: listeners and clients in separate processes.
 #include "MessageWindow.h"
+#include "../support/OtherUser.h"
 #include "../support/PipeLines.h"
+#include "plat/winmsg.h"
 
 #include <gtest/gtest.h>
 
@@ -218,6 +220,53 @@ TEST_F(HandOff, APeerThatHangsDoesNotHoldTheSenderAndStillGetsTheCommand) {
     ::close(lines);
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
+}
+
+// Every send that did not reach the running copy is reported as not delivered, so the caller goes
+// on as the first copy; the running copy is unharmed and takes the next command.
+TEST_F(HandOff, ACommandThePlatformRefusesIsNotDelivered) {
+    Listener listener;
+    listener.start();
+    EXPECT_EQ("started strong=0 weak=0", readLine(listener.lines));
+    const std::string tooLarge(plat::winmsg::kMaxCopyData + 1, 'k');
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(handOverCommand(tooLarge.data(), tooLarge.size()));
+    EXPECT_EQ("PostMessage WM_COPYDATA Failed: The parameter is incorrect.\r\n (87 = 0x57) (870x57)\n",
+              ::testing::internal::GetCapturedStderr());
+    pollfd p{listener.lines, POLLIN, 0};
+    EXPECT_EQ(0, ::poll(&p, 1, 200));
+    const std::string text = "callto:9";
+    EXPECT_TRUE(handOverCommand(text.c_str(), text.size()));
+    EXPECT_EQ("command [callto:9]", readLine(listener.lines));
+}
+
+// With no XDG_RUNTIME_DIR, another user who made /tmp/kbr-winmsg-<uid> first (here a link) no
+// longer keeps a second copy from finding the running one: both use the folder in the home.
+TEST(HandOffFolder, AMessageFolderTakenByAnotherUserStillReachesTheRunningCopy) {
+    const uid_t victim = testsupport::spareUserId();
+    if (::geteuid() != 0 || !testsupport::canActAsUser(testsupport::kNobody) || !testsupport::canActAsUser(victim)) {
+        GTEST_SKIP() << "this process cannot act as other users";
+    }
+    char pattern[] = "/tmp/kbr-handoff-home-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(pattern));
+    const std::string home = pattern;
+    ASSERT_EQ(0, ::chown(pattern, victim, victim));
+    const std::string shared = "/tmp/kbr-winmsg-" + std::to_string(victim);
+    std::system(("rm -rf " + shared).c_str());
+    ASSERT_EQ(0, testsupport::runAsUser(testsupport::kNobody, [&] { return ::symlink("/tmp", shared.c_str()); }));
+    const int status = testsupport::runAsUser(victim, [&] {
+        ::setenv("HOME", home.c_str(), 1);
+        ::unsetenv("XDG_RUNTIME_DIR");
+        ::unsetenv("KBR_WINMSG_DIR");
+        Listener running;
+        running.start();
+        if (readLine(running.lines) != "started strong=0 weak=0") return 1;
+        const std::string text = "callto:777";
+        if (!handOverCommand(text.c_str(), text.size())) return 2;
+        return readLine(running.lines) == "command [callto:777]" ? 0 : 3;
+    });
+    EXPECT_EQ(0, status) << "1: the running copy did not start, 2: not handed over, 3: it did not arrive";
+    std::system(("rm -rf " + shared + " " + home).c_str());
 }
 
 TEST_F(HandOff, OneWindowPerProcessAtATime) {

@@ -18,11 +18,17 @@ protected:
         ASSERT_NE(nullptr, ::mkdtemp(pattern));
         dir = pattern;
         ::setenv("KBR_REGISTRY_FILE", (dir + "/registry").c_str(), 1);
+        // The desktop entries of the shell keys go to a home of the test's own.
+        home = dir + "/home";
+        ::setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), 1);
     }
     void TearDown() override {
         EXPECT_EQ(0, plat::testing::openRegistryKeyCount()) << "registry handles left open";
         ::unsetenv("KBR_REGISTRY_FILE");
         ::unsetenv("KBR_PROFILE_TYPE");
+        ::unsetenv("XDG_CONFIG_HOME");
+        ::unsetenv("XDG_DATA_HOME");
         std::system(("rm -rf " + dir).c_str());
     }
 
@@ -67,4 +73,5 @@ protected:
     }
 
     std::string dir;
+    std::string home;
 };

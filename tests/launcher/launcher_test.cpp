@@ -159,6 +159,35 @@ TEST(LauncherOptions, AdminDefaultsAndLibraryFolder) {
     EXPECT_EQ((Strings{"-open", "u"}), s.programArguments);
 }
 
+// The launcher changes into the install folder before the folders are used: relative ones are
+// taken from where it was started.
+TEST(LauncherOptions, RelativeFoldersBecomeAbsolute) {
+    TempFolder folder;
+    fs::create_directories(folder.path() / "inst" / "jars");
+    folder.file("inst/jars/x.jar");
+    const fs::path before = fs::current_path();
+    fs::current_path(folder.path());
+    LaunchSettings s;
+    launcher::buildJvmOptions(s, {"p", "-java", "jdk/../jdk17", "-dir", "./inst", "-lib", "native"});
+    fs::current_path(before);
+    const std::string dir = folder.path().string();
+    EXPECT_EQ(dir + "/jdk17", s.javaFolder);
+    EXPECT_EQ(dir + "/inst", s.installFolder);
+    EXPECT_EQ(dir + "/native", s.libraryFolder);
+    const Strings expected = {"-Dkbr.showHostName",
+                              "-Dkbr.showDatabaseName",
+                              "-Dkbr.titleFormat=$user $[- $subdatabase]",
+                              "-Dkbr.jreHome=" + dir + "/jdk17",
+                              "-Dkbr.installNativeStartupDir=" + dir + "/inst",
+                              "-Dkbr.libraryPath=" + dir + "/native",
+                              "-Djava.library.path=" + dir + "/native",
+                              "-Djava.class.path=" + dir + "/inst/jars/x.jar"};
+    EXPECT_EQ(expected, s.jvmOptions);
+    // Absolute folders stay as given.
+    EXPECT_EQ("/opt/brimel/../x", launcher::absoluteFolder("/opt/brimel/../x"));
+    EXPECT_EQ("", launcher::absoluteFolder(""));
+}
+
 TEST(LauncherOptions, InstallFolderDefaultsToTheProgramsFolder) {
     LaunchSettings s;
     const std::string folder = launcher::installDirectory(s);

@@ -2,6 +2,7 @@
 // JDK, "jars" holding a test main class that prints the properties and arguments it got.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -52,7 +53,8 @@ struct ProgramRun {
 };
 
 // Runs program with args; when stopText appears, waits a while, notes whether it still runs and kills it.
-ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args, const std::string& stopText = "") {
+ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args, const std::string& stopText = "",
+                      const std::string& folder = "") {
     int pipeFds[2];
     EXPECT_EQ(0, pipe(pipeFds));
     posix_spawn_file_actions_t actions;
@@ -60,6 +62,9 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
     posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    if (!folder.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args) {
@@ -195,7 +200,7 @@ TEST(LauncherProgram, StartsTheMainClassWithTheFolderSettings) {
     const ProgramRun run = install.run({});
     EXPECT_EQ(0, run.status) << run.output;
     expectCleanJni(run);
-    EXPECT_TRUE(run.has("classpath: -Djava.class.path=" + install.jar() + "current directory: " + install.path() + "\n"))
+    EXPECT_TRUE(run.has("classpath: -Djava.class.path=" + install.jar() + "\ncurrent directory: " + install.path() + "\n"))
         << run.output;
     EXPECT_TRUE(run.has("load java dll at: " + install.java() + "/lib/server/libjvm.so\n")) << run.output;
     EXPECT_TRUE(run.has("Create java vm\nCreate java vm done\n")) << run.output;
@@ -304,6 +309,21 @@ TEST(LauncherProgram, WithoutOptionsUsesTheProgramsOwnFolder) {
     EXPECT_TRUE(run.args().empty());
 }
 
+// Started from the folder above the installation with "-dir" and "-java" relative to it: both are
+// used as absolute folders after the launcher has changed into the install folder.
+TEST(LauncherProgram, RelativeFoldersAreTakenFromWhereItWasStarted) {
+    InstallFolder install;
+    const fs::path root(install.path());
+    const std::string name = root.filename().string();
+    const ProgramRun run = runProgram(BRIMEL_PROGRAM, {"-dir", name, "-java", name + "/java"}, "", root.parent_path().string());
+    EXPECT_EQ(0, run.status) << run.output;
+    EXPECT_TRUE(run.has("current directory: " + install.path() + "\n")) << run.output;
+    EXPECT_TRUE(run.has("load java dll at: " + install.java() + "/lib/server/libjvm.so\n")) << run.output;
+    EXPECT_EQ(install.java(), run.prop("kbr.jreHome"));
+    EXPECT_EQ(install.path(), run.prop("kbr.installNativeStartupDir"));
+    EXPECT_EQ(install.jar(), run.prop("java.class.path"));
+}
+
 TEST(LauncherProgram, LivesOnAfterMainReturns) {
     InstallFolder install;
     const ProgramRun run = install.run({"-Dtest.mode=return"}, "main returns");
@@ -313,10 +333,12 @@ TEST(LauncherProgram, LivesOnAfterMainReturns) {
 
 struct FailureCase {
     const char* name;
-    // Arguments after the installation folder's "-dir"; "JAVA" stands for its Java folder.
+    // Arguments after the installation folder's "-dir" (given first unless an argument is "-dir");
+    // "JAVA" stands for its Java folder, "EMPTY" for a folder without a runtime.
     std::vector<std::string> args;
     const char* jar;
-    const char* expected;
+    // Lines of the output, each ending in a line break; "INSTALL" stands for the installation folder.
+    std::vector<std::string> expected;
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) {
@@ -325,11 +347,21 @@ void PrintTo(const FailureCase& c, std::ostream* os) {
 
 class LauncherFailures : public ::testing::TestWithParam<FailureCase> {};
 
+std::string replaced(std::string text, const std::string& what, const std::string& by) {
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + by.size())) {
+        text.replace(at, what.size(), by);
+    }
+    return text;
+}
+
 TEST_P(LauncherFailures, ReportedWithExitStatusOne) {
     const FailureCase& c = GetParam();
     InstallFolder install(c.jar);
     fs::create_directories(fs::path(install.path()) / "emptyjava");
-    std::vector<std::string> args = {"-dir", install.path()};
+    std::vector<std::string> args;
+    if (std::find(c.args.begin(), c.args.end(), "-dir") == c.args.end()) {
+        args = {"-dir", install.path()};
+    }
     for (const auto& a : c.args) {
         args.push_back(a == "JAVA" ? install.java() : a == "EMPTY" ? install.path() + "/emptyjava" : a);
     }
@@ -338,7 +370,10 @@ TEST_P(LauncherFailures, ReportedWithExitStatusOne) {
     }
     const ProgramRun run = runProgram(BRIMEL_PROGRAM, args);
     EXPECT_EQ(1, run.status) << run.output;
-    EXPECT_TRUE(run.has(c.expected)) << run.output;
+    for (const std::string& line : c.expected) {
+        const std::string text = replaced(line, "INSTALL", install.path());
+        EXPECT_TRUE(run.has(text)) << "expected: " << text << "\noutput: " << run.output;
+    }
     // Only the throwing main gets as far as printing what it was given.
     EXPECT_EQ(std::string(c.name) == "mainThrows", run.has("args 0\n")) << run.output;
     expectCleanJni(run);
@@ -347,13 +382,22 @@ TEST_P(LauncherFailures, ReportedWithExitStatusOne) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, LauncherFailures,
     ::testing::Values(
-        FailureCase{"javaFolderMissing", {"-java", "/nonexistent/brimel-java"}, "main.jar", "Failed to load dll, error: 126\n"},
-        FailureCase{"jvmLibraryMissing", {"-java", "EMPTY"}, "main.jar", "Failed to load dll, error: 126\n"},
-        FailureCase{"mainClassAbsent", {"-java", "JAVA"}, "other.jar", "Cannot fiind main class\n"},
-        FailureCase{"mainNotStatic", {"-java", "JAVA"}, "nomain.jar", "Cannot find main method\n"},
+        FailureCase{"javaFolderMissing", {"-java", "/nonexistent/brimel-java"}, "main.jar",
+                    {"\nFailed to load dll, error: 126 (/nonexistent/brimel-java/lib/server/libjvm.so: cannot open shared "
+                     "object file: No such file or directory)\n",
+                     "\nJava folder: /nonexistent/brimel-java (-java)\n"}},
+        FailureCase{"jvmLibraryMissing", {"-java", "EMPTY"}, "main.jar",
+                    {"\nFailed to load dll, error: 126 (INSTALL/emptyjava/lib/server/libjvm.so: cannot open shared object "
+                     "file: No such file or directory)\n"}},
+        FailureCase{"mainClassAbsent", {"-java", "JAVA"}, "other.jar", {"\nCannot fiind main class\n"}},
+        FailureCase{"mainNotStatic", {"-java", "JAVA"}, "nomain.jar", {"\nCannot find main method\n"}},
         FailureCase{"mainThrows", {"-java", "JAVA", "-Dtest.mode=throw"}, "main.jar",
-                    "Exception in main: java.lang.IllegalStateException: main failed on purpose\n"},
-        FailureCase{"jarsFolderMissing", {"-java", "JAVA"}, "main.jar", "caught: "}),
+                    {"\nException in main: java.lang.IllegalStateException: main failed on purpose\n"}},
+        FailureCase{"jarsFolderMissing", {"-java", "JAVA"}, "main.jar",
+                    {"caught: ", "INSTALL/jars]\nno jars folder in the install folder INSTALL (-dir)\n"}},
+        FailureCase{"installFolderMissing", {"-dir", "/nonexistent/brimel-install", "-java", "JAVA"}, "main.jar",
+                    {"caught: ", "/nonexistent/brimel-install/jars]\ninstall folder not found: "
+                     "/nonexistent/brimel-install (-dir)\n"}}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -1,10 +1,19 @@
 // The registry kept in a file: the calls and codes, durability between processes, damaged files.
 #include "plat/registry.h"
+#include "support/OtherUser.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <functional>
+#include <iostream>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <vector>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -23,11 +32,16 @@ protected:
         dir = pattern;
         file = dir + "/sub/registry";
         ::setenv("KBR_REGISTRY_FILE", file.c_str(), 1);
+        // Desktop entries of shell keys stay in the test's folder.
+        ::setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
         openAtStart = plat::testing::openRegistryKeyCount();
     }
     void TearDown() override {
         EXPECT_EQ(openAtStart, plat::testing::openRegistryKeyCount()) << "registry handles left open";
         ::unsetenv("KBR_REGISTRY_FILE");
+        ::unsetenv("XDG_CONFIG_HOME");
+        ::unsetenv("XDG_DATA_HOME");
         std::system(("rm -rf " + dir).c_str());
     }
 
@@ -270,6 +284,230 @@ TEST_F(Registry, DamagedFileIsReportedAndLeftAsItIs) {
         EXPECT_NE(std::string::npos, err.find("is damaged (" + std::string(c.reason))) << err;
         EXPECT_EQ(c.text, fileText());
     }
+}
+
+// The new files a writer makes beside the registry, by name.
+std::vector<std::string> newFiles(const std::string& folder) {
+    std::vector<std::string> out;
+    if (DIR* d = ::opendir(folder.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            if (std::string(e->d_name).rfind("registry.new.", 0) == 0) out.push_back(e->d_name);
+        }
+        ::closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+pid_t endedProcess() {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(0);
+    ::waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+TEST_F(Registry, NewFilesOfWritersThatEndedAreRemovedAtTheNextWrite) {
+    RegCloseKey(create(HKEY_CURRENT_USER, "Software\\First"));
+    const std::string folder = dir + "/sub";
+    const pid_t alive = ::fork();
+    if (alive == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    const std::string ended1 = "registry.new." + std::to_string(endedProcess());
+    const std::string ended2 = "registry.new." + std::to_string(endedProcess());
+    const std::string running = "registry.new." + std::to_string(alive);
+    for (const std::string& name : {ended1, ended2, running, std::string("registry.new.x1"), std::string("registry.new.")}) {
+        std::ofstream(folder + "/" + name) << "half a tree";
+    }
+    RegCloseKey(create(HKEY_CURRENT_USER, "Software\\Second"));
+    std::vector<std::string> expected = {running, "registry.new.", "registry.new.x1"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, newFiles(folder));
+    ::kill(alive, SIGKILL);
+    ::waitpid(alive, nullptr, 0);
+    // A read takes nothing away (it does not hold the writers' lock).
+    HKEY k = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, DWORD(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Second", 0, KEY_READ, &k)));
+    RegCloseKey(k);
+    EXPECT_EQ(expected, newFiles(folder));
+}
+
+// Writers of a large tree killed at random points of their writes (kill -9, as a crash).
+TEST_F(Registry, WritersKilledWhileWritingLeaveNothingBehindAfterTheNextWrite) {
+    const std::string big(700000, 'x'); // 1.4 MB of UTF-16 in the file
+    HKEY k = create(HKEY_CURRENT_USER, "Software\\Big");
+    RegSetValueExA(k, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>(big.c_str()), DWORD(big.size() + 1));
+    RegCloseKey(k);
+    constexpr int kRounds = 40;
+    for (int i = 0; i < kRounds; ++i) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            HKEY key = nullptr;
+            RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Big", 0, KEY_ALL_ACCESS, &key);
+            for (DWORD n = 0;; ++n) RegSetValueExA(key, "n", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&n), 4);
+        }
+        ::usleep(20000 + 7000 * (i % 20));
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    std::cout << newFiles(dir + "/sub").size() << " new files left by " << kRounds << " killed writers\n";
+    RegCloseKey(create(HKEY_CURRENT_USER, "Software\\After"));
+    EXPECT_EQ(std::vector<std::string>(), newFiles(dir + "/sub"));
+    HKEY check = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, DWORD(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Big", 0, KEY_READ, &check)));
+    EXPECT_EQ(big, query(check, "v").substr(0, big.size()));
+    RegCloseKey(check);
+}
+
+// Without HOME the registry is the one in the home the user database gives, never a shared folder.
+TEST(RegistryLocation, WithoutHomeTheUserDatabaseNamesTheHome) {
+    struct Case {
+        uid_t uid;
+    } cases[] = {{::geteuid()}, {testsupport::kNobody}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.uid);
+        if (c.uid != ::geteuid() && (::geteuid() != 0 || !testsupport::canActAsUser(c.uid))) {
+            std::cout << "skipped user " << c.uid << ": this process cannot act as that user\n";
+            continue;
+        }
+        passwd* entry = ::getpwuid(c.uid);
+        if (!entry) {
+            std::cout << "skipped user " << c.uid << ": not in the user database\n";
+            continue;
+        }
+        const std::string expected = std::string(entry->pw_dir) + "/.config/kbr/registry";
+        const bool own = c.uid == ::geteuid();
+        const int status = testsupport::runAsUser(c.uid, [&] {
+            ::unsetenv("HOME");
+            ::unsetenv("KBR_REGISTRY_FILE");
+            ::unsetenv("XDG_CONFIG_HOME");
+            if (plat::testing::registryFile() != expected) return 1;
+            if (own) return 0; // the tester's own home is not written
+            // nobody's home does not exist: nothing is read or written anywhere else.
+            HKEY k = nullptr;
+            const LSTATUS r = RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\X", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                              &k, nullptr);
+            return r == ERROR_ACCESS_DENIED ? 0 : 2;
+        });
+        EXPECT_EQ(0, status) << "1: another file, 2: written";
+    }
+}
+
+// Folders from the configuration folder down to the file, and the file, must be the user's alone:
+// one another user made first (or may write in) would let a forged tree be read.
+TEST(RegistryLocation, FoldersAndFilesNotTheUsersAloneAreRefused) {
+    char pattern[] = "/tmp/kbr-registry-place-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(pattern));
+    const std::string dir = pattern;
+    const std::string config = dir + "/config";
+    const uid_t other = testsupport::kNobody;
+    auto give = [&](const std::string& path) { return ::geteuid() != other && ::lchown(path.c_str(), other, other) == 0; };
+    struct Case {
+        const char* what;
+        std::function<bool()> layOut; // false: cannot be laid out here (skipped)
+        const char* refused;          // the reason logged; null: the registry is used
+    } cases[] = {
+        {"private folders", [&] { return true; }, nullptr},
+        {"the configuration folder open to others",
+         [&] { return ::mkdir(config.c_str(), 0700) == 0 && ::chmod(config.c_str(), 0777) == 0; },
+         " may be written by others (mode 0777)"},
+        {"the kbr folder writable by its group",
+         [&] { return ::mkdir(config.c_str(), 0700) == 0 && ::mkdir((config + "/kbr").c_str(), 0770) == 0 &&
+                      ::chmod((config + "/kbr").c_str(), 0770) == 0; },
+         "/kbr may be written by others (mode 0770)"},
+        {"the kbr folder of another user",
+         [&] { return ::mkdir(config.c_str(), 0700) == 0 && ::mkdir((config + "/kbr").c_str(), 0755) == 0 &&
+                      give(config + "/kbr"); },
+         "/kbr belongs to user 65534 (not this user)"},
+        {"a forged file of another user",
+         [&] {
+             if (::mkdir(config.c_str(), 0700) != 0 || ::mkdir((config + "/kbr").c_str(), 0700) != 0) return false;
+             std::ofstream(config + "/kbr/registry") << "kbr-registry 1\n";
+             return give(config + "/kbr/registry");
+         },
+         "/kbr/registry belongs to user 65534 (not this user)"},
+        {"the configuration folder a link of another user",
+         [&] { return ::mkdir((dir + "/real").c_str(), 0700) == 0 && ::symlink("real", config.c_str()) == 0 &&
+                      give(config); },
+         "/config is a link of user 65534 (not this user)"},
+        {"the configuration folder a link of the user's own", [&] {
+             return ::mkdir((dir + "/real").c_str(), 0700) == 0 && ::symlink("real", config.c_str()) == 0;
+         }, nullptr},
+    };
+    ::unsetenv("KBR_REGISTRY_FILE");
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::system(("rm -rf " + config + " " + dir + "/real").c_str());
+        if (!c.layOut()) {
+            std::cout << "skipped \"" << c.what << "\": cannot be laid out here\n";
+            continue;
+        }
+        ::testing::internal::CaptureStderr();
+        HKEY created = nullptr, opened = nullptr;
+        const LSTATUS r = RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Mine", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                          &created, nullptr);
+        const LSTATUS read = RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &opened);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        if (c.refused) {
+            EXPECT_EQ(ERROR_ACCESS_DENIED, DWORD(r));
+            EXPECT_EQ(ERROR_ACCESS_DENIED, DWORD(read));
+            EXPECT_NE(std::string::npos, err.find(c.refused)) << err;
+            EXPECT_NE(std::string::npos, err.find("; the registry " + config + "/kbr/registry is not used\n")) << err;
+            EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err; // one line, not one per call
+        } else {
+            EXPECT_EQ(ERROR_SUCCESS, DWORD(r));
+            EXPECT_EQ(ERROR_SUCCESS, DWORD(read));
+            EXPECT_EQ("", err);
+            RegCloseKey(created);
+            RegCloseKey(opened);
+        }
+    }
+    // A named file in a folder others may write in is refused too.
+    ::mkdir((dir + "/open").c_str(), 0777);
+    ::chmod((dir + "/open").c_str(), 0777);
+    ::setenv("KBR_REGISTRY_FILE", (dir + "/open/registry").c_str(), 1);
+    ::testing::internal::CaptureStderr();
+    HKEY k = nullptr;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, DWORD(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &k)));
+    EXPECT_NE(std::string::npos, ::testing::internal::GetCapturedStderr().find("/open may be written by others"));
+    ::unsetenv("KBR_REGISTRY_FILE");
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(0, plat::testing::openRegistryKeyCount());
+    std::system(("rm -rf " + dir).c_str());
+}
+
+// The desktop entry's Exec line for the Windows command of a shell key: arguments by the Windows
+// rules, quoted and escaped by the desktop-entry rules, "%1" the URL.
+TEST(RegistryDesktop, ExecLineOfAWindowsCommand) {
+    ::setenv("KBR_TEST_FOLDER", "/home/u/brimel", 1);
+    struct Case {
+        const char* command;
+        bool expand, url;
+        const char* exec; // as the desktop file holds it
+    } cases[] = {
+        {"\"/opt/brimel/brimel\" -dial \"%1\"", false, true, "/opt/brimel/brimel -dial %u"},
+        {"\"/opt/my phone/brimel\" \"%1\"", false, true, "\"/opt/my phone/brimel\" %u"},
+        {"brimel --url=%1 %L", false, true, "brimel --url=%u %u"},
+        {"brimel 100% %*", false, true, "brimel 100%%"},
+        {"\"C:\\Program Files\\Brimel\\brimel.exe\" \"%1\"", false, true,
+         "\"C:\\\\\\\\Program Files\\\\\\\\Brimel\\\\\\\\brimel.exe\" %u"},
+        {"brimel \"a $b `c` \\\"d\\\"\"", false, true, "brimel \"a \\\\$b \\\\`c\\\\` \\\\\"d\\\\\"\""},
+        {"brimel \"\" x", false, true, "brimel \"\" x"},
+        {"%KBR_TEST_FOLDER%/brimel -autostart %UNSET_KBR_VARIABLE%", true, false,
+         "/home/u/brimel/brimel -autostart %%UNSET_KBR_VARIABLE%%"},
+        {"%KBR_TEST_FOLDER%/brimel", false, false, "%%KBR_TEST_FOLDER%%/brimel"},
+        {"brimel %1", false, false, "brimel %%1"},
+        {"  ", false, true, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.exec, plat::testing::desktopExecLine(c.command, c.expand, c.url)) << c.command;
+    }
+    ::unsetenv("KBR_TEST_FOLDER");
 }
 
 TEST(ProfileType, ComesFromTheEnvironment) {

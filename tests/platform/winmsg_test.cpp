@@ -3,6 +3,7 @@
 #include "plat/psapi.h"
 #include "plat/sync.h"
 #include "plat/winmsg.h"
+#include "support/OtherUser.h"
 #include "support/PipeLines.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <sstream>
 #include <poll.h>
 #include <signal.h>
 #include <string>
@@ -341,10 +347,13 @@ TEST_F(WindowMessages, FramesCutShortTooLargeOrFromAnotherUserAreRefused) {
         {"a system message with a pointer", systemFrame, 0, "system message 0x1 cannot come", 1},
     };
     const std::string path = socketPath(mine);
+    // Only root can act as another user, and not in a user namespace that maps uid 0 alone.
+    const bool otherUsers = ::geteuid() == 0 && testsupport::canActAsUser(testsupport::kNobody);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.uid != 0 && ::geteuid() != 0) {
-            continue; // only root can act as another user
+        if (c.uid != 0 && !otherUsers) {
+            std::cout << "skipped \"" << c.what << "\": this process cannot act as user " << c.uid << "\n";
+            continue;
         }
         parentCalls = 0;
         const pid_t pid = ::fork();
@@ -434,18 +443,100 @@ TEST(WindowMessageFrames, DecodingChecksEveryLength) {
     }
 }
 
-TEST(WindowMessageFolder, AFolderOthersCanOpenIsRefused) {
+// A named folder: one of the user's own left open to others is made private, one of another user is
+// refused (the variable names it, so nothing else is tried).
+TEST(WindowMessageFolder, OwnFolderOpenToOthersIsRepairedAnotherUsersRefused) {
     char pattern[] = "/tmp/kbr-winmsg-open-XXXXXX";
     ASSERT_NE(nullptr, ::mkdtemp(pattern));
+    const std::string folder = pattern;
     ::chmod(pattern, 0755);
     ::setenv("KBR_WINMSG_DIR", pattern, 1);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(nullptr, createTestWindow());
-    EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
-    const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(std::string::npos, err.find("is not private to this user")) << err;
+    const HWND w = createTestWindow();
+    EXPECT_NE(nullptr, w);
+    EXPECT_NE(nullptr, createTestWindow()); // the second sees a private folder: nothing more is said
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ("winmsg: message folder " + folder + " was open to others (mode 755); made it private (mode 700)\n", err);
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(pattern, &st));
+    EXPECT_EQ(0700u, st.st_mode & 0777);
+
+    if (::geteuid() != testsupport::kNobody && ::chown(pattern, testsupport::kNobody, testsupport::kNobody) == 0) {
+        std::string why;
+        EXPECT_EQ("", winmsg::messageFolder(why));
+        EXPECT_EQ("message folder " + folder + " is not private to this user (owner 65534, mode 700)", why);
+    } else {
+        std::cout << "skipped the folder of another user: cannot give a folder away here\n";
+    }
     ::unsetenv("KBR_WINMSG_DIR");
-    ::rmdir(pattern);
+    std::system(("rm -rf " + folder).c_str());
+}
+
+// Without XDG_RUNTIME_DIR the default folder is /tmp/kbr-winmsg-<uid>, a name another user can take
+// first. Played for real: the folder or link is made as user nobody, then a victim (a spare uid with
+// a home of its own) creates a window in one process and sends to it from a second.
+TEST(WindowMessageFolder, ADefaultFolderTakenByAnotherUserFallsBackToTheHome) {
+    const uid_t victim = testsupport::spareUserId();
+    if (::geteuid() != 0 || !testsupport::canActAsUser(testsupport::kNobody) || !testsupport::canActAsUser(victim)) {
+        GTEST_SKIP() << "this process cannot act as other users";
+    }
+    char pattern[] = "/tmp/kbr-winmsg-home-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(pattern));
+    const std::string home = pattern;
+    ASSERT_EQ(0, ::chown(pattern, victim, victim));
+    const std::string shared = "/tmp/kbr-winmsg-" + std::to_string(victim);
+    const std::string fallback = home + "/.kbr-winmsg";
+    struct Case {
+        const char* what;
+        uid_t maker;                  // who lays out the shared name first
+        std::function<int()> layOut;  // as that user
+        std::string folderUsed;
+        std::string logged; // the one line on stderr; empty: none
+    } cases[] = {
+        {"a folder of another user, open to all", testsupport::kNobody,
+         [&] { return ::mkdir(shared.c_str(), 0777) == 0 && ::chmod(shared.c_str(), 0777) == 0 ? 0 : 1; }, fallback,
+         "winmsg: message folder " + shared + " is not private to this user (owner 65534, mode 777); using " + fallback},
+        {"a link of another user to a folder", testsupport::kNobody,
+         [&] { return ::symlink(home.c_str(), shared.c_str()) == 0 ? 0 : 1; }, fallback,
+         "winmsg: message folder " + shared + " is not a folder (a link of user 65534); using " + fallback},
+        {"the user's own folder left open to others", victim,
+         [&] { return ::mkdir(shared.c_str(), 0700) == 0 && ::chmod(shared.c_str(), 0755) == 0 ? 0 : 1; }, shared,
+         "winmsg: message folder " + shared + " was open to others (mode 755); made it private (mode 700)"},
+        {"nothing there yet", victim, [] { return 0; }, shared, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::system(("rm -rf " + shared + " " + fallback).c_str());
+        ASSERT_EQ(0, testsupport::runAsUser(c.maker, c.layOut));
+        const std::string errFile = home + "/stderr";
+        const int status = testsupport::runAsUser(victim, [&] {
+            const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(err, 2);
+            ::setenv("HOME", home.c_str(), 1);
+            ::unsetenv("XDG_RUNTIME_DIR");
+            ::unsetenv("KBR_WINMSG_DIR");
+            std::string why;
+            if (winmsg::messageFolder(why) != c.folderUsed) return 1;
+            const HWND w = createTestWindow();
+            if (!w) return 2;
+            const pid_t sender = ::fork();
+            if (sender == 0) {
+                ::_exit(SendMessageA(w, kAdd, 40, 2) == 42 ? 0 : 1);
+            }
+            return serveUntilChildEnds(sender) == 0 ? 0 : 3;
+        });
+        EXPECT_EQ(0, status) << "1: another folder used, 2: no window, 3: the message did not arrive";
+        std::ifstream in(errFile);
+        std::stringstream err;
+        err << in.rdbuf();
+        EXPECT_EQ(c.logged.empty() ? "" : c.logged + "\n", err.str());
+        struct stat st {};
+        if (c.folderUsed == shared) {
+            ASSERT_EQ(0, ::lstat(shared.c_str(), &st));
+            EXPECT_EQ(0700u, st.st_mode & 0777);
+        }
+    }
+    std::system(("rm -rf " + shared + " " + home).c_str());
 }
 
 TEST(WindowClasses, OneNamePerProcessAndNotUnregisteredWhileInUse) {

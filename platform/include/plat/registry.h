@@ -1,11 +1,24 @@
 // The per-user registry: a tree of keys and typed values kept in one file.
 //
-// The file is $KBR_REGISTRY_FILE, else $XDG_CONFIG_HOME/kbr/registry, else ~/.config/kbr/registry.
+// The file is $KBR_REGISTRY_FILE, else $XDG_CONFIG_HOME/kbr/registry, else ~/.config/kbr/registry
+// (the home from $HOME, else from the user database; never a shared folder). The folders from
+// $XDG_CONFIG_HOME (or ~/.config) down to the file, or the folder of $KBR_REGISTRY_FILE, and the
+// file itself must be the user's and not writable by others; otherwise every call fails with
+// ERROR_ACCESS_DENIED after one line on stderr. A writer's new file left by a crash
+// ("<file>.new.<pid>", its process gone) is removed at the next write.
 // Every call reads the file under a shared lock; every change takes an exclusive lock on
 // "<file>.lock", writes a complete new file beside the old one, flushes it and renames it over the
 // old one, so a crash leaves either the old or the new tree and two processes never lose each
 // other's changes. A file that cannot be parsed is reported (ERROR_BADDB, one line on stderr) and
 // left as it is; nothing is written over it.
+//
+// The shell keys have their desktop counterparts (XDG), written and removed with them after the
+// file: a URL scheme (a key of Software\Classes with a "URL Protocol" value) whose open command is
+// set (through its UserChoice ProgId, else its own shell\open\command) gets a desktop entry
+// $XDG_DATA_HOME/applications/kbr-<scheme>.desktop ("%1" becomes "%u") and is made the user's
+// default for x-scheme-handler/<scheme> in $XDG_CONFIG_HOME/mimeapps.list; each value of
+// Software\Microsoft\Windows\CurrentVersion\Run gets $XDG_CONFIG_HOME/autostart/kbr-<name>.desktop.
+// The file stays the store the calls read.
 //
 // HKEY_CURRENT_USER is the tree itself; HKEY_CLASSES_ROOT is the view of its
 // "Software\Classes" key, as a user without machine-wide registrations sees it.
@@ -92,6 +105,9 @@ std::string registryFile();
 int openRegistryKeyCount();
 // Parses the text of a registry file as the calls do; false with why set when it is damaged.
 bool parseRegistryText(const std::string& text, std::string& why);
+// The Exec line of the desktop entry written for a Windows command line (url: a URL scheme's
+// open command, "%1" the URL; expand: a REG_EXPAND_SZ value).
+std::string desktopExecLine(const std::string& command, bool expand, bool url);
 } // namespace testing
 
 } // namespace plat

@@ -2,7 +2,9 @@
 //
 // Every window has a Unix-domain socket in the message folder ($KBR_WINMSG_DIR, else
 // $XDG_RUNTIME_DIR/kbr-winmsg, else /tmp/kbr-winmsg-<uid>), which is created with mode 0700 and
-// refused when another user owns it or others can open it. A window's HWND names its process and
+// refused when it is not a folder (a link) or another user owns it; one of the user's own that
+// others can open is made private (0700) with one line on stderr. When the default folder is
+// refused, ~/.kbr-winmsg serves (the home from $HOME, else the user database), with one line. A window's HWND names its process and
 // its number there, so it means the same window in every process. Messages sent to a window of
 // another thread or process travel over its socket and are handled by the window's thread when it
 // waits for messages (GetMessageA) or waits for the answer to a send of its own: a sending thread
@@ -158,6 +160,11 @@ std::string encodeRequest(const Request& request);
 bool decodeRequest(const void* bytes, size_t size, Request& out, std::string& why);
 // The folder of the window sockets (created when missing); empty with why set when unusable.
 std::string messageFolder(std::string& why);
+// Whether the last SendMessageA/SendMessageTimeoutA of this thread to one window handed its message
+// over: the receiver has it whole and handles it, also when the send then failed because the
+// receiver did not answer in time. False for a send refused before that (window gone, data too
+// large, another user's window, no connection).
+bool lastSendHandedOver();
 } // namespace winmsg
 
 } // namespace plat

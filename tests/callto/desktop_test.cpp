@@ -1,0 +1,143 @@
+// The registrations as a Linux desktop sees them: Debian's xdg-utils and glib's gio, run under the
+// test's own home, find the handler of callto:, tel: and the admin scheme and start its command
+// with the link, and the autostart entry; removing the keys removes them again.
+#include "Registrations.h"
+#include "RegistryKey.h"
+#include "registry_fixture.h"
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sys/stat.h>
+#include <thread>
+
+using namespace callto;
+
+namespace {
+
+class DesktopRegistrations : public RegistryFixture {
+protected:
+    void SetUp() override {
+        RegistryFixture::SetUp();
+        if (std::system("command -v xdg-mime gio >/dev/null 2>&1") != 0) {
+            GTEST_SKIP() << "xdg-mime (xdg-utils) or gio (libglib2.0-bin) is not installed";
+        }
+        // The phone: a program in a folder with a blank in its name, writing what it was given.
+        ::mkdir((dir + "/my phone").c_str(), 0700);
+        program = dir + "/my phone/brimel";
+        std::ofstream(program) << "#!/bin/sh\nprintf '%s|' \"$@\" > \"$0.args\"\n";
+        ::chmod(program.c_str(), 0700);
+    }
+
+    // A desktop tool run as a session without a desktop environment would run it, under the home.
+    std::string tool(const std::string& command) const {
+        const std::string line = "env -u XDG_CURRENT_DESKTOP -u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS"
+                                 " HOME='" + home + "' timeout 20 " + command + " 2>/dev/null";
+        std::string out;
+        if (FILE* p = ::popen(line.c_str(), "r")) {
+            char buf[512];
+            for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+            ::pclose(p);
+        }
+        while (!out.empty() && out.back() == '\n') out.pop_back();
+        return out;
+    }
+    // The arguments the program was started with ("a|b|"), waiting for it a bounded time.
+    std::string started() const {
+        const std::string file = program + ".args";
+        for (int i = 0; i < 100; ++i) {
+            std::ifstream in(file);
+            std::string text;
+            if (in && std::getline(in, text)) {
+                std::remove(file.c_str());
+                return text;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return "<not started>";
+    }
+    static bool exists(const std::string& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0;
+    }
+    std::string mimeapps() const {
+        std::ifstream in(home + "/.config/mimeapps.list");
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    std::string program;
+};
+
+TEST_F(DesktopRegistrations, LinksReachTheProgramAndGoAwayWithTheKeys) {
+    // The user's other defaults stay; tel had another handler, which the registration replaces.
+    ::mkdir(home.c_str(), 0700);
+    ::mkdir((home + "/.config").c_str(), 0700);
+    std::ofstream(home + "/.config/mimeapps.list")
+        << "[Added Associations]\ntext/plain=editor.desktop;\n\n[Default Applications]\ntext/html=browser.desktop\n"
+           "x-scheme-handler/tel=other-phone.desktop;\n";
+    const std::string command = "\"" + program + "\" -dial \"%1\"";
+    ASSERT_TRUE(installCallToHandlers(command, false, "Brimel", "Brimel softphone"));
+    registerProgId("brimel.admin", "Brimel Phone System Admin Protocol", "\"" + program + "\" -adminlogin \"%1\"");
+
+    struct Case {
+        const char* scheme;
+        const char* link;
+        const char* arguments;
+    } cases[] = {
+        {"callto", "callto:0201234567", "-dial|callto:0201234567|"},
+        {"tel", "tel:+31201234567", "-dial|tel:+31201234567|"},
+        {"brimel.admin", "brimel.admin:abc", "-adminlogin|brimel.admin:abc|"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scheme);
+        EXPECT_EQ("kbr-" + std::string(c.scheme) + ".desktop",
+                  tool("xdg-mime query default x-scheme-handler/" + std::string(c.scheme)));
+        tool("gio open " + std::string(c.link));
+        EXPECT_EQ(c.arguments, started());
+    }
+    EXPECT_NE(std::string::npos, mimeapps().find("text/plain=editor.desktop;\n")) << mimeapps();
+    EXPECT_NE(std::string::npos, mimeapps().find("text/html=browser.desktop\n")) << mimeapps();
+    EXPECT_EQ(std::string::npos, mimeapps().find("other-phone")) << mimeapps();
+
+    // Installing again changes nothing.
+    const std::string before = mimeapps();
+    ASSERT_TRUE(installCallToHandlers(command, false, "Brimel", "Brimel softphone"));
+    EXPECT_EQ(before, mimeapps());
+
+    // A new command reaches the entries of both schemes that use it.
+    registerProgId("Brimel.Callto", "Brimel Phone System Protocol", "\"" + program + "\" -new \"%1\"");
+    tool("gio open tel:1");
+    EXPECT_EQ("-new|tel:1|", started());
+
+    // Without the ProgID's command the schemes have no handler left: entry and default are gone.
+    RegistryKey::deleteTree(plat::HKEY_CURRENT_USER, "Software\\Classes\\Brimel.Callto");
+    for (const char* scheme : {"callto", "tel"}) {
+        EXPECT_EQ("", tool("xdg-mime query default x-scheme-handler/" + std::string(scheme))) << scheme;
+        EXPECT_FALSE(exists(home + "/.local/share/applications/kbr-" + scheme + ".desktop")) << scheme;
+    }
+    EXPECT_EQ("kbr-brimel.admin.desktop", tool("xdg-mime query default x-scheme-handler/brimel.admin"));
+    EXPECT_NE(std::string::npos, mimeapps().find("text/html=browser.desktop\n")) << mimeapps();
+}
+
+TEST_F(DesktopRegistrations, TheRunValueIsAnAutostartEntry) {
+    const std::string entry = home + "/.config/autostart/kbr-brimel.desktop";
+    writeAutoLoginRunValue("Brimel", ("\"" + program + "\" -autostart").c_str(), "roaming");
+    ASSERT_TRUE(exists(entry));
+    tool("gio launch '" + entry + "'");
+    EXPECT_EQ("-autostart|", started());
+    // The roaming text is expanded from the environment, as Windows does for REG_EXPAND_SZ.
+    ::setenv("KBR_PROFILE_TYPE", "2", 1);
+    ::setenv("KBR_PHONE_FOLDER", (dir + "/my phone").c_str(), 1);
+    writeAutoLoginRunValue("Brimel", "local", "\"%KBR_PHONE_FOLDER%/brimel\" -roaming");
+    ::unsetenv("KBR_PHONE_FOLDER");
+    tool("gio launch '" + entry + "'");
+    EXPECT_EQ("-roaming|", started());
+    RegistryKey run = RegistryKey::open(plat::HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+                                        plat::KEY_ALL_ACCESS);
+    ASSERT_EQ(0, plat::RegDeleteValueA(run.handle(), "Brimel"));
+    EXPECT_FALSE(exists(entry));
+}
+
+} // namespace
