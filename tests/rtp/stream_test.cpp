@@ -387,6 +387,8 @@ TEST(RTPStream, ReleaseClosesEverythingAndLaterUseDoesNothing) {
     session.release();
     EXPECT_TRUE(session.getStream().isReleased());
     EXPECT_FALSE(session.getStream().isRunning());
+    // The receive thread, stopped without a wait, closes the sockets as its last act.
+    session.getStream().awaitThreadEnd();
     const size_t released = countFiles();
     EXPECT_GE(running, released + 4) << "at least the two sockets and their two events";
     EXPECT_EQ(session.getStream().rtpLocalAddress().port(), rtpPort);
