@@ -96,15 +96,22 @@ RTPStream::~RTPStream() {
 
 void RTPStream::release() {
     stop();
+    {
+        std::lock_guard<std::recursive_mutex> guard(socketLock);
+        if (released)
+            return;
+        released = true;
+        closePacketLogs();
+        qos.reset();
+        // An ending receive thread may still be in a handler, reading into the buffer, waiting on
+        // the scheduler and the sockets: it closes them itself when it is done. Nothing here
+        // waits for it (not even for the receive lock it holds).
+        if (ending)
+            return;
+    }
+    // No thread: the receive lock is only the loop's own.
     std::lock_guard<std::recursive_mutex> receiveGuard(receiveLock);
     std::lock_guard<std::recursive_mutex> guard(socketLock);
-    if (released)
-        return;
-    released = true;
-    closePacketLogs();
-    qos.reset();
-    // An ending receive thread still reads into the buffer and waits on the scheduler and the
-    // sockets: it closes them itself when it is done.
     if (!ending)
         closeReleased();
 }
