@@ -284,8 +284,8 @@ void RTPStream::runReceiveLoop() {
 }
 
 bool RTPStream::threadEnded(RTPThread* self) {
-    std::lock_guard<std::recursive_mutex> receiveGuard(receiveLock);
-    std::lock_guard<std::recursive_mutex> guard(socketLock);
+    std::unique_lock<std::recursive_mutex> receiveGuard(receiveLock);
+    std::unique_lock<std::recursive_mutex> guard(socketLock);
     closePacketLogs();
     if (thread.get() == self) {
         // Not stopped: the loop failed. The stream still owns the thread; stop joins it.
@@ -294,8 +294,12 @@ bool RTPStream::threadEnded(RTPThread* self) {
     }
     if (released)
         closeReleased();
+    // The socket lock is the last thing of the stream this thread touches: a waiting destructor
+    // goes on once it is free.
+    receiveGuard.unlock();
     ending = false;
     threadGone.notify_all();
+    guard.unlock();
     return true;
 }
 

@@ -170,6 +170,12 @@ class CallsPastTheResources : public ::testing::TestWithParam<ShortageCase> {};
 
 TEST_P(CallsPastTheResources, AreRefusedWithRetryAfterLoggedOnceAndTakenAgainWhenTheResourcesReturn) {
     const ShortageCase c = GetParam();
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' checks open descriptors of their own (a pipe to probe memory) and report
+    // their own failure as a fault.
+    if (c.arrange == noDescriptors)
+        GTEST_SKIP() << "no descriptor shortage under the sanitizers";
+#endif
     runInChild([&c] {
         CallHarness h;
         CallFlow calls(h);
