@@ -13,9 +13,27 @@ JitterBuffer::JitterBuffer()
 
 void JitterBuffer::reset() {
     std::lock_guard<std::recursive_mutex> guard(mutex);
-    if (!ring)
-        ring.reset(new int16_t[ringSize]);
-    std::fill(ring.get(), ring.get() + ringSize, int16_t(0));
+    // The ring is allocated by the first put: a call that receives nothing never pays for it.
+    if (ring)
+        zeroHistory();
+    released = false;
+    clearState();
+    KMT_LOG(kmt::logJitter, 2) << "reset jitter buffer (state is silence)";
+}
+
+void JitterBuffer::release() {
+    std::lock_guard<std::recursive_mutex> guard(mutex);
+    ring.reset();
+    released = true;
+    clearState();
+}
+
+bool JitterBuffer::holdsRing() const {
+    std::lock_guard<std::recursive_mutex> guard(mutex);
+    return ring != nullptr;
+}
+
+void JitterBuffer::clearState() {
     readPosition = 0;
     writePosition = 0;
     fill = 0;
@@ -24,7 +42,10 @@ void JitterBuffer::reset() {
     concealedGets = 0;
     // A loss cut short by the reset must not be continued from its stale pitch buffer.
     concealer.clear();
-    KMT_LOG(kmt::logJitter, 2) << "reset jitter buffer (state is silence)";
+}
+
+void JitterBuffer::zeroHistory() {
+    std::fill(ring.get() + ringSize - PacketLossConcealer::historyLength, ring.get() + ringSize, int16_t(0));
 }
 
 void JitterBuffer::put(const int16_t* samples, int count) {
@@ -32,6 +53,12 @@ void JitterBuffer::put(const int16_t* samples, int count) {
     if (count < 0 || (count > 0 && !samples)) {
         KMT_LOG(kmt::logJitter, 1) << "put ignored: invalid sample count " << count;
         return;
+    }
+    if (released)
+        return;
+    if (!ring) {
+        ring.reset(new int16_t[ringSize]);
+        zeroHistory();
     }
     if (count > ringSize) {
         // Only the newest ringSize samples can be kept.

@@ -40,6 +40,11 @@ public:
 
     // Empties the buffer and starts again in silence.
     void reset();
+    // The call is over: gives the ring back and takes no more samples until the next reset. Gets
+    // return silence.
+    void release();
+    // Whether the ring is allocated (it is from the first put on, until release).
+    bool holdsRing() const;
 
     int getState() const;
     int getFill() const;
@@ -51,6 +56,12 @@ public:
 private:
     void writeSamples(const int16_t* samples, int count);
     int writeFrame(const int16_t* frame);
+    // Empty positions, fill and play state.
+    void clearState();
+    // Only the samples a loss may be concealed from before anything was written need be zero: the
+    // history just before write position 0, at the ring's end. Everything else is written before
+    // it is read.
+    void zeroHistory();
 
     mutable std::recursive_mutex mutex;
     std::unique_ptr<int16_t[]> ring;
@@ -61,4 +72,5 @@ private:
     int state;
     int minDelay;
     int concealedGets;
+    bool released = false;
 };

@@ -12,6 +12,8 @@ namespace {
 
 std::recursive_mutex qosMutex;
 bool qwaveAvailable = true;
+// The library was found once: later streams take the bound entry points without looking again.
+bool qwaveProbed = false;
 
 // The qWAVE entry points, bound once; they hold their own reference to the library.
 struct QWave {
@@ -69,9 +71,11 @@ const char* errorName(plat::DWORD code) {
 QOSProvider* QOSProvider::create() {
     std::lock_guard<std::recursive_mutex> guard(qosMutex);
     if (qwaveAvailable) {
-        if (plat::HMODULE module = plat::LoadLibraryA("qwave.dll")) {
+        plat::HMODULE module = qwaveProbed ? nullptr : plat::LoadLibraryA("qwave.dll");
+        if (qwaveProbed || module) {
             auto* provider = new QWaveQOSProvider;
             QWave& q = qwave();
+            qwaveProbed = true;
             plat::QOS_VERSION version{1, 0};
             if (!q.createHandle || !q.createHandle(&version, &provider->handle)) {
                 provider->handle = nullptr;
@@ -79,7 +83,8 @@ QOSProvider* QOSProvider::create() {
                 std::printf("QOSCreateHandle failed %d (%#x)\n", static_cast<int>(e),
                             static_cast<unsigned>(e));
             }
-            plat::FreeLibrary(module);
+            if (module)
+                plat::FreeLibrary(module);
             return provider;
         }
         qwaveAvailable = false;
@@ -127,6 +132,7 @@ bool qwaveAvailable() {
 void resetAvailability() {
     std::lock_guard<std::recursive_mutex> guard(qosMutex);
     kbrphone::qwaveAvailable = true;
+    kbrphone::qwaveProbed = false;
 }
 } // namespace qos_testing
 

@@ -185,6 +185,9 @@ RTPSession::RTPSession()
 
 RTPSession::~RTPSession() {
     stop();
+    // The receive thread's handler uses the jitter buffer and the statistics, which go before the
+    // stream does.
+    stream.awaitThreadEnd();
 }
 
 void RTPSession::armTimer(kmt::EventCallbackBase* callback) {
@@ -196,6 +199,8 @@ void RTPSession::armTimer(kmt::EventCallbackBase* callback) {
 
 void RTPSession::start(const kmt::SocketAddress& remoteRtp, const kmt::SocketAddress& remoteRtcp,
                        int telephoneEvent) {
+    // Not under the session lock: a receive thread that was stopped a moment ago may need it to end.
+    stream.awaitThreadEnd();
     std::lock_guard<std::recursive_mutex> guard(lock);
     if (stream.isReleased()) {
         KMT_LOG(kmt::logRtp, 2) << "not started: the call's media is over";
@@ -215,6 +220,8 @@ void RTPSession::stop() {
 
 void RTPSession::release() {
     stop();
+    // The ring is most of what a call holds: it goes with the call, not with its dialog.
+    jitterBuffer.release();
     stream.release();
 }
 

@@ -59,6 +59,16 @@ private:
     plat::HANDLE handle = nullptr;
 };
 
+// The local address both sockets bind to. IPv4 only (the mode the engine runs in) needs no
+// resolver: the wildcard address is known. Other modes leave it to the socket layer's lookup.
+kmt::SocketAddress wildcardAddress() {
+    if (kmt::ipMode != 1)
+        return kmt::SocketAddress();
+    plat::SOCKADDR_IN any{};
+    any.sin_family = AF_INET;
+    return kmt::SocketAddress(reinterpret_cast<const plat::SOCKADDR*>(&any), sizeof any);
+}
+
 } // namespace
 
 namespace testing {
@@ -70,8 +80,9 @@ int packetLogCounter() {
 RTPStream::RTPStream()
     : scheduler(std::make_unique<kmt::EventScheduler>()), rtpReadableCallback(this, &RTPStream::onRtpReadable),
       rtcpReadableCallback(this, &RTPStream::onRtcpReadable) {
-    rtpSocket.bindUdp();
-    rtcpSocket.bindUdp();
+    const kmt::SocketAddress local = wildcardAddress();
+    rtpSocket.bindUdp(local);
+    rtcpSocket.bindUdp(local);
     rtpLocal = rtpSocket.localAddress();
     rtcpLocal = rtcpSocket.localAddress();
     qos.reset(kbrphone::QOSProvider::create());
@@ -80,17 +91,34 @@ RTPStream::RTPStream()
 
 RTPStream::~RTPStream() {
     release();
+    awaitThreadEnd();
 }
 
 void RTPStream::release() {
     stop();
+    {
+        std::lock_guard<std::recursive_mutex> guard(socketLock);
+        if (released)
+            return;
+        released = true;
+        closePacketLogs();
+        qos.reset();
+        // An ending receive thread may still be in a handler, reading into the buffer, waiting on
+        // the scheduler and the sockets: it closes them itself when it is done. Nothing here
+        // waits for it (not even for the receive lock it holds).
+        if (ending)
+            return;
+    }
+    // No thread: the receive lock is only the loop's own.
+    std::lock_guard<std::recursive_mutex> receiveGuard(receiveLock);
     std::lock_guard<std::recursive_mutex> guard(socketLock);
-    if (released)
-        return;
-    released = true;
-    closePacketLogs();
+    if (!ending)
+        closeReleased();
+}
+
+void RTPStream::closeReleased() {
+    std::vector<uint8_t>().swap(receiveBuffer);
     thread.reset();
-    qos.reset();
     scheduler.reset();
     // The RTCP socket first, then the RTP socket; a failing close is not worth ending the process.
     try {
@@ -101,6 +129,11 @@ void RTPStream::release() {
         rtpSocket.close();
     } catch (const kmt::SocketException&) {
     }
+}
+
+void RTPStream::awaitThreadEnd() {
+    std::unique_lock<std::recursive_mutex> guard(socketLock);
+    threadGone.wait(guard, [this] { return !ending; });
 }
 
 bool RTPStream::isReleased() {
@@ -127,11 +160,16 @@ bool RTPStream::isAddressSet(const kmt::SocketAddress& address) {
 void RTPStream::setPayloadHandler(PayloadHandler handler) {
     std::lock_guard<std::recursive_mutex> guard(receiveLock);
     payloadHandler = std::move(handler);
-    receiveBuffer.resize(kReceiveBufferSize);
+    // A released stream has given its buffer back and receives nothing more.
+    if (!receiveBuffer.empty())
+        receiveBuffer.resize(kReceiveBufferSize);
 }
 
 void RTPStream::start(const kmt::SocketAddress& rtpAddress, const kmt::SocketAddress& rtcpAddress) {
     KMT_LOG(kmt::logRtp, 2) << "Start session with " << rtpAddress << ":" << rtpAddress.port();
+    // A thread stopped a moment ago may still be in the scheduler: one runs it at a time. Waited
+    // for before the lock is taken, as the ending thread takes it last.
+    awaitThreadEnd();
     std::lock_guard<std::recursive_mutex> guard(socketLock);
     if (released) {
         KMT_LOG(kmt::logRtp, 2) << "not started: the call's media is over";
@@ -149,10 +187,22 @@ void RTPStream::start(const kmt::SocketAddress& rtpAddress, const kmt::SocketAdd
     qos->addSocketToFlow(rtpSocket.handle(), remoteRtp);
     openPacketLogs();
     if (!running) {
+        // Here rather than on the thread, so that a call that cannot have its sockets watched
+        // hears of it from start, as it does of a thread that cannot be started.
+        registerSockets();
         thread.reset(new RTPThread(this));
         thread->start();
         running = true;
+        threadFinished = false;
     }
+}
+
+void RTPStream::registerSockets() {
+    if (socketsRegistered)
+        return;
+    scheduler->addSocket(rtpSocket, &rtpReadableCallback);
+    scheduler->addSocket(rtcpSocket, &rtcpReadableCallback);
+    socketsRegistered = true;
 }
 
 void RTPStream::stop() {
@@ -160,11 +210,19 @@ void RTPStream::stop() {
     if (!running || !thread)
         return;
     running = false;
-    std::unique_ptr<RTPThread> ending = std::move(thread);
+    if (threadFinished) {
+        // The body is over already; only the thread's last instructions may be left.
+        std::unique_ptr<RTPThread> over = std::move(thread);
+        guard.unlock();
+        over->join();
+        return;
+    }
     scheduler->stop();
-    // The ending thread takes the socket lock to close the packet logs.
-    guard.unlock();
-    ending->join();
+    // Nobody waits for the thread: it owns itself from here on and tells the stream when it is done
+    // with it (threadEnded).
+    ending = true;
+    thread->detach();
+    (void)thread.release();
 }
 
 bool RTPStream::isRunning() {
@@ -206,27 +264,45 @@ bool RTPStream::sendControl(const void* data, size_t length) {
 }
 
 void RTPStream::RTPThread::run() {
-    plat::SetThreadPriority(plat::GetCurrentThread(), plat::THREAD_PRIORITY_TIME_CRITICAL);
-    plat::SetThreadExecutionState(plat::ES_CONTINUOUS | plat::ES_SYSTEM_REQUIRED);
-    MmThreadCharacteristics proAudio("Pro Audio");
-    stream->runReceiveLoop();
+    {
+        plat::SetThreadPriority(plat::GetCurrentThread(), plat::THREAD_PRIORITY_TIME_CRITICAL);
+        plat::SetThreadExecutionState(plat::ES_CONTINUOUS | plat::ES_SYSTEM_REQUIRED);
+        MmThreadCharacteristics proAudio("Pro Audio");
+        stream->runReceiveLoop();
+    }
+    // The stream may be gone from the moment threadEnded has returned: only this object is left.
+    if (stream->threadEnded(this))
+        delete this;
 }
 
 void RTPStream::runReceiveLoop() {
     try {
-        if (!socketsRegistered) {
-            socketsRegistered = true;
-            scheduler->addSocket(rtpSocket, &rtpReadableCallback);
-            scheduler->addSocket(rtcpSocket, &rtcpReadableCallback);
-        }
         scheduler->run();
     } catch (const kmt::SocketException& e) {
         KMT_LOG(kmt::logRtp, 1) << "caught socket exception in " << e.call() << ": " << e.code();
     } catch (const std::exception& e) {
         KMT_LOG(kmt::logRtp, 1) << "caught exception in rtp session: " << e.what();
     }
-    std::lock_guard<std::recursive_mutex> guard(socketLock);
+}
+
+bool RTPStream::threadEnded(RTPThread* self) {
+    std::unique_lock<std::recursive_mutex> receiveGuard(receiveLock);
+    std::unique_lock<std::recursive_mutex> guard(socketLock);
     closePacketLogs();
+    if (thread.get() == self) {
+        // Not stopped: the loop failed. The stream still owns the thread; stop joins it.
+        threadFinished = true;
+        return false;
+    }
+    if (released)
+        closeReleased();
+    // The socket lock is the last thing of the stream this thread touches: a waiting destructor
+    // goes on once it is free.
+    receiveGuard.unlock();
+    ending = false;
+    threadGone.notify_all();
+    guard.unlock();
+    return true;
 }
 
 void RTPStream::onRtpReadable() {

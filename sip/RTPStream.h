@@ -8,6 +8,7 @@
 #include "kmt/socket.h"
 #include "kmt/thread.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -37,14 +38,20 @@ public:
     // Sets the remote addresses (an unset RTCP address means the RTP port + 1) and starts the
     // receive thread unless it runs already.
     void start(const kmt::SocketAddress& remoteRtp, const kmt::SocketAddress& remoteRtcp);
-    // Stops and joins the receive thread; the sockets stay open.
+    // Stops the receive thread at once and returns without waiting for it to end: the thread
+    // finishes its last callback and its packet logs on its own. The sockets stay open. A later
+    // start waits for that thread first.
     void stop();
     // Stops the stream for good and closes its sockets and its scheduler: a call that is over keeps
-    // no descriptors while its dialog waits for its last transactions. Later starts and sends do
+    // no descriptors while its dialog waits for its last transactions. When the receive thread is
+    // still ending they are closed by that thread as its last act. Later starts and sends do
     // nothing; the scheduler's timers must have been removed first.
     void release();
     bool isReleased();
     bool isRunning();
+    // Waits until a stopped receive thread is done with the stream (at once when it is): before
+    // what its payload handler uses goes. The destructor waits the same way.
+    void awaitThreadEnd();
 
     // Sends a datagram to the remote RTP address; nothing without one. Throws kmt::SocketException.
     void send(int tag, const void* data, size_t length);
@@ -80,6 +87,8 @@ public:
     static bool isAddressSet(const kmt::SocketAddress& address);
 
 private:
+    // The receive thread. Owned by its stream while it runs; a stopped thread owns itself and goes
+    // when its body ends, so that nobody has to wait for it.
     class RTPThread : public kmt::Thread {
     public:
         explicit RTPThread(RTPStream* stream_) : stream(stream_) {}
@@ -90,6 +99,12 @@ private:
     };
 
     void runReceiveLoop();
+    // The receive thread's last act on the stream, under the socket lock; true when the thread owns
+    // itself (it was stopped) and must delete itself.
+    bool threadEnded(RTPThread* ending);
+    // Closes what a released stream still held; the receive thread must be gone.
+    void closeReleased();
+    void registerSockets();
     void onRtpReadable();
     void onRtcpReadable();
     void dispatch(const uint8_t* data, size_t length, const kmt::SocketAddress* source = nullptr,
@@ -117,6 +132,11 @@ private:
     std::unique_ptr<kbrphone::QOSProvider> qos;
     std::unique_ptr<RTPThread> thread;
     bool running = false;
+    // A stopped receive thread has not yet finished with the stream.
+    bool ending = false;
+    // The running thread's body has ended on its own (its loop failed): stop joins it.
+    bool threadFinished = false;
+    std::condition_variable_any threadGone;
     // The sockets join the scheduler once: its socket table has no removal.
     bool socketsRegistered = false;
     bool released = false;

@@ -15,7 +15,9 @@
 #include <cstring>
 #include <memory>
 #include <sstream>
+#include <new>
 #include <stdexcept>
+#include <system_error>
 
 namespace sip {
 
@@ -355,11 +357,22 @@ void SipEndPoint::acceptNewRequest(SipProxy* from, const kmt::SocketAddress& sou
             int code = 0;
             std::string reason;
             std::unique_ptr<SdpDescription> offer = SipInviteDialog::readOffer(request, code, reason);
-            // Either dialog enters the Call-ID map and deletes itself when it is over.
-            if (offer)
-                new SipInviteDialog(this, source, request, std::move(offer));
-            else
-                new SipRefusedInvite(this, source, request, code, reason);
+            // Either dialog enters the Call-ID map and deletes itself when it is over. A call that
+            // cannot have its sockets or memory leaves nothing behind; its INVITE is answered here,
+            // without a transaction.
+            try {
+                if (offer)
+                    new SipInviteDialog(this, source, request, std::move(offer));
+                else
+                    new SipRefusedInvite(this, source, request, code, reason);
+            } catch (const std::exception& e) {
+                const int shortage = shortageAnswer(e);
+                if (!shortage)
+                    throw;
+                noteRefusedCall(shortage, e);
+                refuseStatelessly(source, request, shortage);
+                return;
+            }
         } else if (noCaseEqual(method, "OPTIONS")) {
             answerStatelessly(source, request, 200, "OK");
         } else if (noCaseEqual(method, "CANCEL") || noCaseEqual(method, "BYE")) {
@@ -373,6 +386,52 @@ void SipEndPoint::acceptNewRequest(SipProxy* from, const kmt::SocketAddress& sou
     } catch (const std::exception& e) {
         KMT_LOG(kmt::logSipCore, 2) << "ignoring message";
     }
+}
+
+void SipEndPoint::refuseStatelessly(const kmt::SocketAddress& source, SipInMessage& request, int code) {
+    try {
+        SipOptionsDialog dialog(this, proxy, request);
+        SipResponse response(&dialog, source, request);
+        response.retryAfterSeconds = kRetryAfterSeconds;
+        response.sendResponse(code, shortageReason(code));
+    } catch (const std::exception& e) {
+        KMT_LOG(kmt::logSipCore, 1) << "cannot refuse a call: " << e.what();
+    }
+}
+
+void SipEndPoint::noteRefusedCall(int code, const std::exception& reason) {
+    ++refusedTotal;
+    if (refusedInRun++ == 0) {
+        KMT_LOG(kmt::logSipInvite, 1) << "refusing calls with " << code << ": " << reason.what();
+    }
+}
+
+void SipEndPoint::noteAcceptedCall() {
+    if (refusedInRun == 0)
+        return;
+    KMT_LOG(kmt::logSipInvite, 1) << "taking calls again after " << refusedInRun << " refused";
+    refusedInRun = 0;
+}
+
+int shortageAnswer(const std::exception& e) {
+    if (dynamic_cast<const std::bad_alloc*>(&e))
+        return 500;
+    // Binding a call's sockets fails for want of descriptors or buffers.
+    if (dynamic_cast<const kmt::SocketException*>(&e))
+        return 503;
+    if (const auto* s = dynamic_cast<const std::system_error*>(&e)) {
+        const std::error_code code = s->code();
+        if (code == std::errc::not_enough_memory)
+            return 500;
+        if (code == std::errc::resource_unavailable_try_again || code == std::errc::too_many_files_open ||
+            code == std::errc::too_many_files_open_in_system || code == std::errc::no_buffer_space)
+            return 503;
+    }
+    return 0;
+}
+
+const char* shortageReason(int code) {
+    return code == 500 ? "Server Internal Error" : "Service Unavailable";
 }
 
 void SipEndPoint::answerStatelessly(const kmt::SocketAddress& source, SipInMessage& request, int code,

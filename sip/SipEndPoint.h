@@ -7,6 +7,7 @@
 #include "kmt/scheduler.h"
 #include "kmt/socket.h"
 
+#include <exception>
 #include <istream>
 #include <map>
 #include <mutex>
@@ -67,6 +68,13 @@ public:
     SipRegisterDialog* getRegisterDialog() const { return registerDialog; }
     size_t dialogCount() const { return dialogs.size(); }
 
+    // Calls refused for want of resources (descriptors, threads, memory) are logged once per run of
+    // refusals, with the reason of the first; the next call answered with its media ends the run.
+    // Loop thread only.
+    void noteRefusedCall(int code, const std::exception& reason);
+    void noteAcceptedCall();
+    size_t refusedCalls() const { return refusedTotal; }
+
     SipRegisterDialog* registerDialog = nullptr;
     kmt::EventCallback<SipEndPoint> receiveCallback;
     kmt::Socket socket;
@@ -81,6 +89,8 @@ private:
     // Answers a request outside any dialog once, without a transaction.
     void answerStatelessly(const kmt::SocketAddress& source, SipInMessage& request, int code,
                            const char* reason);
+    // The refusal of a new call for want of resources, with Retry-After; nothing is kept of it.
+    void refuseStatelessly(const kmt::SocketAddress& source, SipInMessage& request, int code);
     // Deletes replaced proxies that no live dialog uses any more.
     void releaseRetiredProxies();
     // Proxy-source rule: the address of the latest 2xx to REGISTER, or one of the proxy's addresses.
@@ -91,6 +101,15 @@ private:
     std::set<kmt::EventCallbackBase*> posted;
     // Proxies replaced by a later registerWithProxy while dialogs still point at them.
     std::vector<SipProxy*> retiredProxies;
+    size_t refusedInRun = 0;
+    size_t refusedTotal = 0;
 };
+
+// The answer to a request whose call cannot have what it needs: 503 for descriptors, sockets and
+// threads, 500 for memory; 0 when the exception tells of no shortage.
+int shortageAnswer(const std::exception& e);
+const char* shortageReason(int code);
+// The seconds a refused caller is asked to wait.
+constexpr int kRetryAfterSeconds = 5;
 
 } // namespace sip

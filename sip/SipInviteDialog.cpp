@@ -256,7 +256,13 @@ void SipInviteDialog::answer() {
     if (callState != callConnected) {
         try {
             rtpSession.start(remote, kmt::SocketAddress(), eventType);
+            endPoint->noteAcceptedCall();
         } catch (const std::exception& e) {
+            const int code = shortageAnswer(e);
+            if (code) {
+                refuseForWantOf(code, e);
+                return;
+            }
             KMT_LOG(kmt::logSipInvite, 1) << "error: " << e.what();
         }
     }
@@ -283,6 +289,15 @@ void SipInviteDialog::answer() {
         callState = callConnected;
         setLineState(kbrphone::lineConnected);
     }
+}
+
+void SipInviteDialog::refuseForWantOf(int code, const std::exception& reason) {
+    endPoint->noteRefusedCall(code, reason);
+    inviteResponse->retryAfterSeconds = kRetryAfterSeconds;
+    inviteResponse->sendResponse(code, shortageReason(code));
+    callState = callDisconnected;
+    pendingOperation = operationNone;
+    letGoOfLine();
 }
 
 void SipInviteDialog::busy() {

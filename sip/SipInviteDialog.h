@@ -146,6 +146,9 @@ private:
     void setLineState(int state);
     // The line enters state 8 and the dialog is finished; the dialog may be gone when this returns.
     void letGoOfLine();
+    // The answered call cannot have what it needs (its receive thread): the INVITE is answered with
+    // the code and Retry-After instead of 200 and the line ends. The dialog may be gone on return.
+    void refuseForWantOf(int code, const std::exception& reason);
     int rtpPort() const;
     int rtcpPort() const;
 

@@ -322,6 +322,8 @@ std::ostream& SipResponse::writeHeaders(std::ostream& os) {
     writeCSeq(os);
     writeContact(os);
     os << "Allow: " << allowedMethods << "\r\n";
+    if (retryAfterSeconds > 0)
+        os << "Retry-After: " << retryAfterSeconds << "\r\n";
     writeContentLength(os);
     return os;
 }

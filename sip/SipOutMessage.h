@@ -118,6 +118,8 @@ public:
     std::string toTag;
     int statusCode = 0;
     std::string reasonPhrase;
+    // "Retry-After: <seconds>" when above 0 (a refusal for want of resources).
+    int retryAfterSeconds = 0;
 };
 
 // "Via: SIP/2.0/UDP host[:port];branch=...;rport"; the host name stands in for an unspecified

@@ -25,8 +25,9 @@ public:
     // MD5 hex of "authUser:realm:password".
     std::string digestHA1(const std::string& realm) const;
 
-    // The local address the system uses toward the proxy (port 0); the first address of the
-    // local host name when that cannot be learnt.
+    // The local address the system uses toward the proxy (port 0). When it cannot be learnt now
+    // (no descriptor for the probe: the calls that are refused for want of them need it too), the
+    // one learnt last; the first address of the local host name when none was ever learnt.
     kmt::SocketAddress localAddress() const;
 
     std::string host;
@@ -36,6 +37,10 @@ public:
     std::string displayName;
     std::string authUser;
     std::string password;
+
+private:
+    kmt::SocketAddress probeLocalAddress() const;
+    mutable kmt::SocketAddress learntLocal;
 };
 
 } // namespace sip

@@ -17,6 +17,19 @@ namespace {
 
 std::atomic<int> openEvents{0};
 std::atomic<DWORD> nextThreadId{1};
+// Thread starts still to fail (tests); negative: all of them.
+std::atomic<int> failingThreadStarts{0};
+
+bool threadStartFails() {
+    int n = failingThreadStarts.load();
+    while (n != 0) {
+        if (n < 0)
+            return true;
+        if (failingThreadStarts.compare_exchange_weak(n, n - 1))
+            return true;
+    }
+    return false;
+}
 
 thread_local std::shared_ptr<detail::ThreadState> threadState;
 
@@ -316,6 +329,10 @@ uintptr_t _beginthreadex(void* security, unsigned stackSize, plat::ThreadStart s
         errno = EINVAL;
         return detail::fail<uintptr_t>(ERROR_INVALID_PARAMETER, 0);
     }
+    if (threadStartFails()) {
+        errno = EAGAIN;
+        return detail::fail<uintptr_t>(ERROR_NOT_ENOUGH_MEMORY, 0);
+    }
     auto object = std::make_shared<detail::ThreadObject>();
     object->fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (object->fd < 0) {
@@ -397,6 +414,9 @@ int currentThreadPriority() {
 }
 int openEventCount() {
     return openEvents.load();
+}
+void failThreadStarts(int count) {
+    failingThreadStarts.store(count);
 }
 } // namespace testing
 

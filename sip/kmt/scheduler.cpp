@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <system_error>
 
 namespace kmt {
 
@@ -22,7 +23,7 @@ int64_t nowMs() {
 EventScheduler::EventScheduler() : running(true) {
     wakeEvent = plat::CreateEventA(nullptr, plat::FALSE, plat::FALSE, nullptr);
     if (!wakeEvent)
-        throw std::runtime_error("EventScheduler: create event failed");
+        throw std::system_error(std::make_error_code(std::errc::too_many_files_open), "EventScheduler: create event failed");
 }
 
 EventScheduler::~EventScheduler() {
@@ -40,7 +41,7 @@ void EventScheduler::addSocket(Socket& socket, EventCallbackBase* callback) {
     plat::HANDLE event = plat::CreateEventA(nullptr, plat::FALSE, plat::FALSE, nullptr);
     sockets.push_back(SocketEntry{socket.handle(), event, callback});
     if (!event)
-        throw std::runtime_error("EventScheduler: create event failed");
+        throw std::system_error(std::make_error_code(std::errc::too_many_files_open), "EventScheduler: create event failed");
     if (plat::WSAEventSelect(socket.handle(), event, plat::FD_READ | plat::FD_ACCEPT | plat::FD_CLOSE) ==
         plat::SOCKET_ERROR) {
         int code = plat::WSAGetLastError();

@@ -59,6 +59,14 @@ void Thread::join() {
     threadId = 0;
 }
 
+void Thread::detach() {
+    if (!joinable())
+        return;
+    plat::CloseHandle(handle);
+    handle = nullptr;
+    threadId = 0;
+}
+
 Thread::~Thread() {
     try {
         join();

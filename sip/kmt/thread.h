@@ -17,6 +17,10 @@ public:
 
     void start();
     void join();
+    // Lets the thread run on without a handle: nothing waits for it any more and the object is idle
+    // at once. Whoever detaches must see to it that the body is done with what it uses (the object
+    // included) before that goes.
+    void detach();
     bool joinable() const { return threadId != 0; }
     unsigned id() const { return threadId; }
 

@@ -487,6 +487,57 @@ TEST_F(Concealment, LossAfterResetIsConcealedAfresh) {
     EXPECT_EQ(attenuated(continuation(80, 80), 1.0f), slice(f, 80, 80));
 }
 
+// The 32 KB ring is what a call's media holds most of: it comes with the first packet and goes
+// with the call.
+TEST(JitterBufferRing, ComesWithTheFirstPacketAndGoesWithRelease) {
+    JitterBuffer jb;
+    EXPECT_FALSE(jb.holdsRing()) << "a call that receives nothing holds no ring";
+    Feeder feed;
+    auto p = feed.packet(frame);
+    jb.put(p.data(), frame);
+    EXPECT_TRUE(jb.holdsRing());
+
+    jb.release();
+    EXPECT_FALSE(jb.holdsRing());
+    EXPECT_EQ(JitterBuffer::stateSilence, jb.getState());
+    bool played = false;
+    getFrame(jb, true, &played);
+    EXPECT_FALSE(played) << "nothing to prefetch";
+    EXPECT_EQ(std::vector<int16_t>(frame, 0), getFrame(jb)) << "a released buffer plays silence";
+    p = feed.packet(frame);
+    jb.put(p.data(), frame);
+    EXPECT_FALSE(jb.holdsRing()) << "a packet after the end of the call brings no ring back";
+    EXPECT_EQ(0, jb.getFill());
+
+    jb.reset();
+    p = feed.packet(frame);
+    jb.put(p.data(), frame);
+    EXPECT_EQ(p, getFrame(jb)) << "a reset buffer takes packets again";
+}
+
+// Only the history a loss may reach before anything was written is cleared at a reset: a ring
+// full of an earlier call's audio conceals a loss exactly as a new ring does.
+TEST(JitterBufferRing, AReusedRingConcealsAsANewOne) {
+    JitterBuffer reused;
+    Feeder old;
+    for (int i = 0; i < 200; ++i) {
+        auto p = old.packet(frame);
+        reused.put(p.data(), frame);
+        getFrame(reused);
+    }
+    reused.reset();
+    JitterBuffer fresh;
+    for (JitterBuffer* jb : {&reused, &fresh}) {
+        Feeder feed;
+        feed.amplitude = 0.5;
+        auto p = feed.packet(frame / 2);
+        jb->put(p.data(), frame / 2);
+    }
+    // A short first packet, then the loss: the concealment reaches back into the ring's end.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(getFrame(fresh), getFrame(reused)) << "frame " << i;
+}
+
 TEST(JitterBufferThreads, PutAndGetOnTwoThreads) {
     JitterBuffer jb;
     std::atomic<bool> bad{false};

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <netinet/ip.h>
 #include <string>
@@ -395,6 +396,8 @@ TEST(RTPStream, ReleaseClosesEverythingAndLaterUseDoesNothing) {
     session.release();
     EXPECT_TRUE(session.getStream().isReleased());
     EXPECT_FALSE(session.getStream().isRunning());
+    // The receive thread, stopped without a wait, closes the sockets as its last act.
+    session.getStream().awaitThreadEnd();
     const size_t released = countFiles();
     EXPECT_GE(running, released + 4) << "at least the two sockets and their two events";
     EXPECT_EQ(session.getStream().rtpLocalAddress().port(), rtpPort);
@@ -407,4 +410,66 @@ TEST(RTPStream, ReleaseClosesEverythingAndLaterUseDoesNothing) {
     EXPECT_FALSE(session.getStream().sendControl(data, sizeof data));
     session.release();
     session.stop();
+}
+
+// Stopping a call's media does not wait for its receive thread: stop returns while the thread is
+// still in a handler; the thread then ends on its own, closes the sockets of a released stream as
+// its last act, and whoever must outlast it (a restart, the destructor) waits for that.
+TEST(RTPStream, StopDoesNotWaitForTheReceiveThreadWhichClosesAReleasedStreamItself) {
+    auto countFiles = [] {
+        size_t n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            (void)entry;
+            ++n;
+        }
+        return n;
+    };
+    rtptest::UdpPeer far;
+    const size_t before = countFiles();
+    auto stream = std::make_unique<rtp::RTPStream>();
+    std::atomic<bool> entered{false}, letGo{false}, stillInHandlerAtStop{false};
+    stream->setPayloadHandler([&](rtp::RTPHeader, void*, size_t) {
+        entered = true;
+        // Bounded: a stop that waited for the thread would return only after these 5 s.
+        for (int i = 0; i < 5000 && !letGo; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    stream->start(far.address(), kmt::SocketAddress());
+    Bytes p = rtpPacket(1, 8, 160);
+    far.sendTo(stream->rtpLocalAddress().port(), p.data(), p.size());
+    ASSERT_TRUE(waitUntil([&] { return entered.load(); }));
+
+    stream->stop();
+    stillInHandlerAtStop = !letGo;
+    EXPECT_TRUE(stillInHandlerAtStop) << "stop waited for the receive thread";
+    EXPECT_FALSE(stream->isRunning());
+    stream->release();
+    EXPECT_TRUE(stream->isReleased());
+    EXPECT_GT(countFiles(), before) << "the sockets stay while the thread may still read them";
+
+    letGo = true;
+    stream->awaitThreadEnd();
+    EXPECT_EQ(countFiles(), before) << "the ended thread closed the released stream's sockets";
+    stream.reset();
+
+    // A stream stopped and destroyed at once waits in its destructor for the thread it stopped.
+    entered = false;
+    letGo = false;
+    stream = std::make_unique<rtp::RTPStream>();
+    stream->setPayloadHandler([&](rtp::RTPHeader, void*, size_t) {
+        entered = true;
+        for (int i = 0; i < 5000 && !letGo; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    stream->start(far.address(), kmt::SocketAddress());
+    far.sendTo(stream->rtpLocalAddress().port(), p.data(), p.size());
+    ASSERT_TRUE(waitUntil([&] { return entered.load(); }));
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        letGo = true;
+    });
+    stream.reset();
+    EXPECT_TRUE(letGo) << "the destructor returned while the thread was in the handler";
+    releaser.join();
+    EXPECT_EQ(countFiles(), before);
 }

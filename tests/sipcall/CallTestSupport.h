@@ -146,6 +146,17 @@ public:
     }
 
     Counts counts() { return Counts{openFiles(), threadCount()}; }
+    // The counts once they are down to target, or after 2 s: an ended call's receive thread ends on
+    // its own, off the loop, and closes the call's sockets as its last act.
+    Counts settledCounts(const Counts& target) {
+        for (int i = 0; i < 2000; ++i) {
+            const Counts c = counts();
+            if (c.files <= target.files && c.threads <= target.threads)
+                return c;
+            ::usleep(1000);
+        }
+        return counts();
+    }
 
     // The states reported for a line to the phone's notification, with the active flag: "N/A".
     std::vector<std::string> reportsOf(const std::string& lineId) {
@@ -220,7 +231,7 @@ public:
         EXPECT_EQ(phone.lineCount(), 0u) << "lines";
         EXPECT_EQ(phone.timerCount(), 0u) << "timers on the phone's loop";
         EXPECT_EQ(phone.getActiveLine(), nullptr);
-        const Counts now = counts();
+        const Counts now = settledCounts(baseline);
         EXPECT_EQ(now.files, baseline.files) << "open files (sockets)";
         EXPECT_EQ(now.threads, baseline.threads) << "threads";
     }

@@ -53,6 +53,10 @@ EXECUTION_STATE currentExecutionState();
 int currentThreadPriority();
 // Number of event handles currently open (leak checks).
 int openEventCount();
+// Makes the next count thread starts fail as the system does when it has no thread to give
+// (_beginthreadex returns 0, errno EAGAIN); a negative count makes every start fail until
+// failThreadStarts(0).
+void failThreadStarts(int count);
 } // namespace testing
 
 } // namespace plat

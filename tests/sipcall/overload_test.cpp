@@ -1,0 +1,286 @@
+// Calls past the engine's resources: an INVITE whose call cannot have its descriptors, its receive
+// thread or its memory is answered 503 (500 for memory) with Retry-After, the refusals of a run are
+// logged once, nothing of the refused calls stays behind, and the next call after the shortage is
+// taken as any other. And what an ended call keeps while its dialog waits for its last transaction.
+#include "CallTestSupport.h"
+#include "RTPStream.h"
+#include "plat/sync.h"
+#include "support/ParamNames.h"
+
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <fcntl.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <cstdlib>
+#include <new>
+
+using namespace calltest;
+
+// Allocations of one size fail on the thread that asks for it: the memory shortage of the table.
+// The replacement pairs malloc with free throughout, which the compiler cannot see across files.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+namespace {
+thread_local size_t failingAllocationSize = 0;
+} // namespace
+
+void* operator new(size_t n) {
+    if (n != 0 && n == failingAllocationSize)
+        throw std::bad_alloc();
+    if (void* p = std::malloc(n ? n : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+// A shortage forced in the process, and lifted again.
+struct Shortage {
+    // Descriptors: every number below the limit is taken, so the call's sockets find none.
+    std::vector<int> fillers;
+    rlimit saved{};
+};
+
+void noDescriptors(Shortage& s) {
+    ::getrlimit(RLIMIT_NOFILE, &s.saved);
+    int highest = 0;
+    for (int fd = 0; fd < 4096; ++fd)
+        if (::fcntl(fd, F_GETFD) >= 0)
+            highest = fd;
+    rlimit low = s.saved;
+    low.rlim_cur = static_cast<rlim_t>(highest + 1);
+    ::setrlimit(RLIMIT_NOFILE, &low);
+    // The holes below the limit are taken too.
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        s.fillers.push_back(fd);
+}
+void descriptorsBack(Shortage& s) {
+    for (int fd : s.fillers)
+        ::close(fd);
+    s.fillers.clear();
+    ::setrlimit(RLIMIT_NOFILE, &s.saved);
+}
+void noThreads(Shortage&) {
+    plat::testing::failThreadStarts(-1);
+}
+void threadsBack(Shortage&) {
+    plat::testing::failThreadStarts(0);
+}
+void noMemory(Shortage&) {
+    // The call's receive buffer, the first allocation of its own that a new call makes.
+    failingAllocationSize = rtp::RTPStream::kReceiveBufferSize;
+}
+void memoryBack(Shortage&) {
+    failingAllocationSize = 0;
+}
+
+struct ShortageCase {
+    const char* name;
+    void (*arrange)(Shortage&);
+    void (*lift)(Shortage&);
+    // The shortage shows when the call is answered (the receive thread starts then), not at its INVITE.
+    bool atAnswer;
+    const char* answer; // the status line the INVITE gets
+};
+
+std::ostream& operator<<(std::ostream& os, const ShortageCase& c) {
+    return os << c.name;
+}
+
+// Runs body in a child process (the shortage is the child's alone), bounded to 60 s; the child's
+// test failures and log come back as its output.
+void runInChild(const std::function<void()>& body) {
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(out[0]);
+        ::dup2(out[1], 1);
+        ::dup2(out[1], 2);
+        ::alarm(60);
+        body();
+        std::fflush(nullptr);
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status << ":\n" << text;
+}
+
+struct CallFlow {
+    explicit CallFlow(CallHarness& h_) : h(h_) {}
+
+    void offer(const std::string& callId, const std::string& lineId) {
+        FarRequest r;
+        r.callId = callId;
+        r.branch = "z9hG4bK" + callId;
+        r.extra = contactOf(h.other.port) + "X-Brimel-id: " + lineId + "\r\n";
+        r.contentType = "application/sdp";
+        r.body = farSdp(h.rtp.port);
+        h.fromProxy(farRequest(r, h.proxy.port));
+        invites[callId] = r;
+    }
+    std::string answer(const std::string& lineId) {
+        h.post(lineId, &kbrphone::Line::answerIncoming);
+        std::vector<Datagram> finals = h.take(h.proxyReceived, "SIP/2.0 ");
+        for (const Datagram& d : finals)
+            if (firstLine(d.text) != "SIP/2.0 100 trying")
+                return d.text;
+        return std::string();
+    }
+    // The far end's ACK of our 200, then its BYE; the line hangs up.
+    void endAnswered(const std::string& callId, const std::string& lineId, const std::string& answer200) {
+        FarRequest r = invites[callId];
+        const std::string ourTag = paramOf(headerOf(answer200, "To"), "tag");
+        h.fromProxy(requestText("ACK", h.proxy.port, callId, r.cseq, r.branch, r.fromTag, ourTag));
+        h.fromProxy(requestText("BYE", h.proxy.port, callId, 2, "z9hG4bKbye" + callId, r.fromTag, ourTag));
+        h.post(lineId, &kbrphone::Line::hangup);
+    }
+
+    CallHarness& h;
+    std::map<std::string, FarRequest> invites;
+};
+
+size_t linesContaining(const std::vector<std::string>& lines, const std::string& part) {
+    size_t n = 0;
+    for (const std::string& l : lines)
+        n += l.find(part) != std::string::npos;
+    return n;
+}
+
+class CallsPastTheResources : public ::testing::TestWithParam<ShortageCase> {};
+
+TEST_P(CallsPastTheResources, AreRefusedWithRetryAfterLoggedOnceAndTakenAgainWhenTheResourcesReturn) {
+    const ShortageCase c = GetParam();
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' checks open descriptors of their own (a pipe to probe memory) and report
+    // their own failure as a fault.
+    if (c.arrange == noDescriptors)
+        GTEST_SKIP() << "no descriptor shortage under the sanitizers";
+#endif
+    runInChild([&c] {
+        CallHarness h;
+        CallFlow calls(h);
+        Shortage shortage;
+        LogCapture::instance().take();
+        h.takeProxy();
+
+        // Two calls in a row run into the shortage.
+        for (const char* id : {"a", "b"}) {
+            SCOPED_TRACE(id);
+            const std::string lineId = std::string("line-") + id;
+            std::string refusal;
+            if (c.atAnswer) {
+                calls.offer(std::string("call-") + id, lineId);
+                EXPECT_EQ(firstLine(h.oneAtProxy("SIP/2.0 ")), "SIP/2.0 100 trying");
+                c.arrange(shortage);
+                refusal = calls.answer(lineId);
+                EXPECT_EQ(h.statesOf(lineId), (std::vector<int>{5, 8})) << "the answered line ends";
+            } else {
+                c.arrange(shortage);
+                calls.offer(std::string("call-") + id, lineId);
+                refusal = h.oneAtProxy("SIP/2.0 ");
+                EXPECT_TRUE(h.statesOf(lineId).empty()) << "no line for a call that has no media";
+            }
+            c.lift(shortage);
+            EXPECT_EQ(firstLine(refusal), c.answer) << ::testing::PrintToString(LogCapture::instance().take());
+            EXPECT_EQ(headerOf(refusal, "Retry-After"), std::to_string(sip::kRetryAfterSeconds));
+            EXPECT_EQ(headerOf(refusal, "Call-ID"), std::string("call-") + id);
+            EXPECT_EQ(h.phone.lineCount(), 0u);
+        }
+        std::vector<std::string> log = LogCapture::instance().take();
+        EXPECT_EQ(linesContaining(log, "refusing calls with "), 1u) << "once for the run of refusals";
+        EXPECT_EQ(h.endPoint.refusedCalls(), 2u);
+
+        // The resources are back: the next call is taken as any other.
+        calls.offer("call-c", "line-c");
+        EXPECT_EQ(firstLine(h.oneAtProxy("SIP/2.0 ")), "SIP/2.0 100 trying");
+        const std::string answer200 = calls.answer("line-c");
+        EXPECT_EQ(firstLine(answer200), "SIP/2.0 200 OK");
+        sip::SipLine* line = static_cast<sip::SipLine*>(h.phone.findLine("line-c"));
+        ASSERT_NE(line, nullptr);
+        EXPECT_TRUE(line->rtpSession()->getStream().isRunning());
+        log = LogCapture::instance().take();
+        EXPECT_EQ(linesContaining(log, "taking calls again after 2 refused"), 1u);
+        calls.endAnswered("call-c", "line-c", answer200);
+        h.expectAllReleased();
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shortages, CallsPastTheResources,
+    ::testing::Values(ShortageCase{"Descriptors", noDescriptors, descriptorsBack, false, "SIP/2.0 503 Service Unavailable"},
+                      ShortageCase{"Threads", noThreads, threadsBack, true, "SIP/2.0 503 Service Unavailable"},
+                      ShortageCase{"Memory", noMemory, memoryBack, false, "SIP/2.0 500 Server Internal Error"}),
+    paramnames::ByName());
+
+size_t heapInUse() {
+    const struct mallinfo2 m = ::mallinfo2();
+    return m.uordblks + m.hblkhd;
+}
+
+// Each ended call's dialog stays 32 s for the BYE's transaction; what it holds meanwhile is heap
+// that thousands of calls a minute multiply. The media (the jitter buffer's ring, the receive
+// buffer, the scheduler) goes with the call.
+TEST(EndedCalls, HoldLittleHeapWhileTheirDialogsWaitForTheirLastTransactions) {
+    CallHarness h;
+    CallFlow calls(h);
+    constexpr int kCalls = 40;
+    auto oneCall = [&](int i) {
+        const std::string callId = "call-" + std::to_string(i), lineId = "line-" + std::to_string(i);
+        calls.offer(callId, lineId);
+        const std::string answer200 = calls.answer(lineId);
+        ASSERT_EQ(firstLine(answer200), "SIP/2.0 200 OK");
+        sip::SipLine* line = static_cast<sip::SipLine*>(h.phone.findLine(lineId));
+        ASSERT_NE(line, nullptr);
+        rtp::RTPSession* session = line->rtpSession();
+        // Audio arrives, so that the call's jitter buffer holds its ring.
+        const uint16_t port = session->getStream().rtpLocalAddress().port();
+        for (int k = 0; k < 200 && session->receiveStatistics().received < 3; ++k) {
+            const std::string p = rtpPacket(uint16_t(k), 160u * k, 0x5151);
+            h.rtp.sendTo(port, p);
+            ::usleep(1000);
+        }
+        EXPECT_GE(session->receiveStatistics().received, 3);
+        calls.endAnswered(callId, lineId, answer200);
+        h.takeProxy();
+    };
+    oneCall(0); // what the first call sets up for good (the QoS binding, the log categories)
+    // The test's log capture and console sink keep every line: emptied before each measure.
+    LogCapture::instance().take();
+    h.quiet.sink.str(std::string());
+    const size_t before = heapInUse();
+    for (int i = 1; i <= kCalls; ++i)
+        oneCall(i);
+    ASSERT_EQ(h.endPoint.dialogCount(), size_t(kCalls + 1)) << "the dialogs wait for their BYE transactions";
+    EXPECT_EQ(h.phone.lineCount(), 0u);
+    // Their receive threads are gone, and with them what they held.
+    h.settledCounts(h.baseline);
+    LogCapture::instance().take();
+    h.quiet.sink.str(std::string());
+    const double perCall = (double(heapInUse()) - double(before)) / kCalls;
+    RecordProperty("heap_bytes_per_ended_call", static_cast<int>(perCall));
+    std::printf("heap kept per ended call: %.0f bytes\n", perCall);
+    EXPECT_LT(perCall, 16 * 1024) << "heap kept per ended call, in bytes";
+    h.expectAllReleased();
+}
+
+} // namespace
