@@ -106,15 +106,15 @@ bool checkUnplugged(Pcm* p, const Device& d) {
 }
 
 void armTimer(Pcm* p, bool on, const Device& d) {
-    itimerspec spec{};
+    itimerspec when{};
     if (on) {
         const double periodNs = static_cast<double>(p->io.period_size) * 1e9 / kRate / (1.0 + d.ppm * 1e-6);
         const long ns = static_cast<long>(periodNs);
-        spec.it_value.tv_sec = ns / 1000000000;
-        spec.it_value.tv_nsec = ns % 1000000000;
-        spec.it_interval = spec.it_value;
+        when.it_value.tv_sec = ns / 1000000000;
+        when.it_value.tv_nsec = ns % 1000000000;
+        when.it_interval = when.it_value;
     }
-    timerfd_settime(p->timer, 0, &spec, nullptr);
+    timerfd_settime(p->timer, 0, &when, nullptr);
 }
 
 // Moves the playback clock on; false on an underrun. lock() held.

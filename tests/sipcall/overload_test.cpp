@@ -279,7 +279,9 @@ TEST(EndedCalls, HoldLittleHeapWhileTheirDialogsWaitForTheirLastTransactions) {
     const double perCall = (double(heapInUse()) - double(before)) / kCalls;
     RecordProperty("heap_bytes_per_ended_call", static_cast<int>(perCall));
     std::printf("heap kept per ended call: %.0f bytes\n", perCall);
-    EXPECT_LT(perCall, 16 * 1024) << "heap kept per ended call, in bytes";
+    // About 16 KB stays (the dialog, its transactions and their messages); the media state would
+    // add some 32 KB more.
+    EXPECT_LT(perCall, 24 * 1024) << "heap kept per ended call, in bytes";
     h.expectAllReleased();
 }
 
