@@ -5,7 +5,7 @@
 # hang up, statistics), printing every callback with a time stamp. The call has sound: a simulated
 # microphone sends a tone, the called party sends it back, and the audio received is written to
 # build/mainjob/out/Speakers-1.wav, whose duration and level the job prints.
-# Exits 0 when every step passed, 1 when a step failed, 2 on a bad option.
+# Exits 0 when every step passed, 1 when a step failed, 2 on a bad option or a KBR_JAVA_HOME without a JDK.
 set -euo pipefail
 
 usage() {
@@ -20,7 +20,8 @@ the main job: registration at a kamailio it starts, then a call with sound to a 
   --out FOLDER         where the received audio is recorded (default build/mainjob/out)
   -h, --help           this text
 Environment: KBR_JAVA_HOME (the JDK 17, default /usr/lib/jvm/java-17-openjdk-amd64).
-Exit status: 0 when every step passed, 1 when one failed, 2 on a bad option.
+Exit status: 0 when every step passed, 1 when one failed, 2 on a bad option or
+a KBR_JAVA_HOME that holds no JDK.
 EOF
 }
 
@@ -49,9 +50,13 @@ while [ $# -gt 0 ]; do
   esac
 done
 set -- ${args[@]+"${args[@]}"}
+# So is the JDK: a wrong KBR_JAVA_HOME would otherwise fail only after the build.
+java_home=$(realpath -m -- "${KBR_JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}")
+for tool in java javac; do
+  [ -x "$java_home/bin/$tool" ] || bad "KBR_JAVA_HOME=$java_home is no JDK: $java_home/bin/$tool is missing"
+done
 
 cd "$(dirname "$0")/.."
-java_home=${KBR_JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}
 
 scripts/install-deps.sh
 
