@@ -319,6 +319,15 @@ void RTPSession::sendAudio(uint32_t frameNumber, const int16_t* samples, int cou
 void RTPSession::sendPayload(int payloadType, const uint8_t* bytes, int length, int marker) {
     std::lock_guard<std::recursive_mutex> guard(lock);
     sentSinceKeepAlive = true;
+    // Without a remote address (the far end holds the call) the packet cannot go out: it takes no
+    // sequence number, or the far end counts it as lost once the call resumes. Its samples still
+    // pass on the timestamp, as a frame putFrame cannot send does.
+    if (!stream.hasRemoteRtp()) {
+        if (length > 0 && length <= kMaxSendSamples)
+            timestamp += static_cast<uint32_t>(length);
+        lastSendMs = nowMs();
+        return;
+    }
     try {
         if (telephoneEventStep(0, length))
             return;
