@@ -337,6 +337,10 @@ def main():
             raise ValueError
     except ValueError:
         ap.error("--rates takes positive numbers, --parties a subset of " + ",".join(PARTIES))
+    if "engine" in parties:
+        for tool in ("java", "javac"):
+            if not os.access(JAVA_HOME / "bin" / tool, os.X_OK):
+                ap.error("KBR_JAVA_HOME=%s is no JDK: %s is missing" % (JAVA_HOME, JAVA_HOME / "bin" / tool))
     for tool in ("sipp", "kamailio") + (("baresip",) if "baresip" in parties else ()):
         if not shutil.which(tool) and not Path("/usr/sbin/" + tool).exists():
             ap.error("%s is not installed (scripts/install-deps.sh installs it)" % tool)

@@ -3,13 +3,14 @@
 # sipp client on 127.0.0.1 at increasing rates, each rate held for a fixed time (10 s). A rate counts as
 # held when sipp completed every request (200 OK) at 95 % of the rate or more with no failed call;
 # retransmissions (an answer later than 500 ms, or a request lost) and the CPU use of the engine and of
-# sipp (percent of one core) are reported beside it. Not run by CI.
+# sipp (percent of one core) are reported beside it. The first rate not held ends the run, with the
+# reason and the rates left untried. Not run by CI.
 #
 #     bench/sipp_options.sh [RATE ...]          default rates 1000 2000 5000 10000 15000 20000 30000
 #     KBR_BENCH_SECONDS=10  KBR_BUILD=build     time per rate, build folder
 set -euo pipefail
 usage() {
-  sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
 }
 for arg in "$@"; do
   case $arg in
@@ -76,7 +77,8 @@ printf '%10s %10s %10s %8s %8s %10s %11s %9s  %s\n' target requests answered fai
   result
 best=0
 best_clean=0
-for rate in "${rates[@]}"; do
+for i in "${!rates[@]}"; do
+  rate=${rates[$i]}
   calls=$((rate * seconds))
   stats="$work/stats-$rate.csv"
   cpu_before=$(cpu_ticks)
@@ -113,7 +115,11 @@ PY
     'BEGIN { printf "%.0f", (t > 0 ? 100 * b / hz / t : 0) }')
   achieved=$(awk -v n="$ok" -v t="$elapsed" 'BEGIN { printf "%.0f", (t > 0 ? n / t : 0) }')
   result=held
-  if [ "$failed" -ne 0 ] || [ "$ok" -ne "$calls" ] || [ "$achieved" -lt $((rate * 95 / 100)) ]; then
+  why=()
+  [ "$failed" -eq 0 ] || why+=("$failed requests failed")
+  [ "$ok" -eq "$calls" ] || why+=("$ok of $calls requests answered")
+  [ "$achieved" -ge $((rate * 95 / 100)) ] || why+=("$achieved answered per second, below 95 % of $rate")
+  if [ ${#why[@]} -gt 0 ]; then
     result="not held"
   else
     best=$achieved
@@ -121,7 +127,13 @@ PY
   fi
   printf '%10s %10s %10s %8s %8s %10s %11s %9s  %s\n' "$rate" "$calls" "$ok" "$failed" "$retrans" "$achieved" "$cpu" \
     "$sipp_cpu" "$result"
-  [ "$result" = held ] || break
+  if [ "$result" != held ]; then
+    reasons=$(printf '%s; ' "${why[@]}")
+    echo "stopped at $rate requests/s, the first rate not held: ${reasons%; }"
+    rest=("${rates[@]:i+1}")
+    [ ${#rest[@]} -eq 0 ] || echo "not tried: ${rest[*]}"
+    break
+  fi
 done
 if kill -0 "$server_pid" 2> /dev/null; then
   echo "the engine kept serving"

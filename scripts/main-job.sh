@@ -6,7 +6,7 @@
 # microphone sends a tone, the called party sends it back, and the audio received is written to
 # build/mainjob/out/Speakers-1.wav (before the hold) and Speakers-2.wav (after the resume), whose
 # level and frequency the job prints beside those of the audio it sent, and judges.
-# Exits 0 when every step passed, 1 when a step failed, 2 on a bad option.
+# Exits 0 when every step passed, 1 when a step failed, 2 on a bad option or a KBR_JAVA_HOME without a JDK.
 set -euo pipefail
 
 usage() {
@@ -21,7 +21,8 @@ the main job: registration at a kamailio it starts, then a call with sound to a 
   --out FOLDER         where the received audio is recorded (default build/mainjob/out)
   -h, --help           this text
 Environment: KBR_JAVA_HOME (the JDK 17, default /usr/lib/jvm/java-17-openjdk-amd64).
-Exit status: 0 when every step passed, 1 when one failed, 2 on a bad option.
+Exit status: 0 when every step passed, 1 when one failed, 2 on a bad option or
+a KBR_JAVA_HOME that holds no JDK.
 EOF
 }
 
@@ -50,9 +51,13 @@ while [ $# -gt 0 ]; do
   esac
 done
 set -- ${args[@]+"${args[@]}"}
+# So is the JDK: a wrong KBR_JAVA_HOME would otherwise fail only after the build.
+java_home=$(realpath -m -- "${KBR_JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}")
+for tool in java javac; do
+  [ -x "$java_home/bin/$tool" ] || bad "KBR_JAVA_HOME=$java_home is no JDK: $java_home/bin/$tool is missing"
+done
 
 cd "$(dirname "$0")/.."
-java_home=${KBR_JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}
 
 scripts/install-deps.sh
 

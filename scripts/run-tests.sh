@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the unit, Java and end-to-end
 # tests in a Release build, the unit tests again under ASan/UBSan and the threaded ones under TSan,
-# and each fuzz target briefly. Ends with one line per stage (tests passed and failed, time) and
-# names every test that passed only on its second run.
+# and each fuzz target briefly. Ends with one line per stage (tests passed and failed, time with
+# the stage's build, and the build's share) and a total, and names every test that passed only on
+# its second run. The TSan stage keeps its programs' output in build-tsan/tsan-PROGRAM.log and
+# prints the failures.
 #
 #     scripts/run-tests.sh              KBR_FUZZ_SECONDS=20   seconds per fuzz target (0 skips them)
 set -euo pipefail
 case ${1:-} in
-  -h | --help) sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h | --help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
   "") ;;
   *) echo "run-tests.sh: takes no arguments (-h for help)" >&2; exit 2 ;;
 esac
@@ -18,6 +20,7 @@ case $fuzz_seconds in
   *[!0-9]* | "") echo "run-tests.sh: KBR_FUZZ_SECONDS must be a number of seconds, not '$fuzz_seconds'" >&2; exit 2 ;;
 esac
 
+run_start=$SECONDS
 scripts/install-deps.sh
 
 summary=()
@@ -25,12 +28,23 @@ failed_stages=0
 total_passed=0
 total_failed=0
 
-# Runs one CTest stage. A test that fails runs once more on its own; one that passes then is named
-# in the summary as needing a second run, one that fails twice fails the stage.
+# The summary's second line of a stage: its time from the start of its build, the build's share,
+# then the programs or tests that passed only on their second run and those that failed twice.
+stage_line() {
+  local start=$1 built=$2 second=$3 twice=$4
+  local line="    $((SECONDS - start)) s with its build of $((built - start)) s"
+  [ -z "$second" ] || line+="; passed on the second run: $second"
+  [ -z "$twice" ] || line+="; failed twice: $twice"
+  summary+=("$line")
+}
+
+# Runs one CTest stage whose build began at $stage_start. A test that fails runs once more on its
+# own; one that passes then is named in the summary as needing a second run, one that fails twice
+# fails the stage.
 run_ctest() {
   local stage=$1 dir=$2
   shift 2
-  local start=$SECONDS log="$dir/stage.log" rc=0
+  local built=$SECONDS log="$dir/stage.log" rc=0
   ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300 "$@" 2>&1 | tee "$log" || rc=$?
   local total passed failed retried="" still=""
   total=$(sed -n 's/.* tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -1)
@@ -49,16 +63,21 @@ run_ctest() {
   total_passed=$((total_passed + passed))
   total_failed=$((total_failed + failed))
   summary+=("$stage: $passed passed, $failed failed")
-  summary+=("    $((SECONDS - start)) s${retried:+; passed on the second run: $(comm -23 <(tr ' ' '\n' <<<"$retried" | sort) <(tr ' ' '\n' <<<"$still" | sort) | paste -sd' ')}${still:+; failed twice: $still}")
+  local second=""
+  [ -z "$retried" ] ||
+    second=$(comm -23 <(tr ' ' '\n' <<<"$retried" | sort) <(tr ' ' '\n' <<<"$still" | sort) | paste -sd' ')
+  stage_line "$stage_start" "$built" "$second" "$still"
   [ "$rc" -eq 0 ] || failed_stages=$((failed_stages + 1))
 }
 
 echo "== release build"
+stage_start=$SECONDS
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release > /dev/null
 cmake --build build -j"$jobs"
 run_ctest release build
 
 echo "== sanitizer build (ASan + UBSan)"
+stage_start=$SECONDS
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKBR_SANITIZE=ON -DKBR_BENCH=OFF > /dev/null
 cmake --build build-asan -j"$jobs"
 # The leak checker's tracer can crash at process exit while a finished detached thread is still
@@ -67,44 +86,63 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   run_ctest sanitizer build-asan -LE nosanitize
 
 echo "== thread sanitizer build (TSan) of the unit tests that run threads"
-# The end-to-end and JVM-hosted tests stay out; so do sipcall_tests, which count the process's
-# threads (the sanitizer adds one of its own), and platform_tests, whose raw threads are only
-# ordered by the eventfd behind WaitForSingleObject, which the sanitizer cannot see.
-start=$SECONDS
-tsan_tests=(kmt_tests media_tests rtp_tests phone_tests sipdialog_tests)
+# The end-to-end and JVM-hosted tests stay out. Each program's output goes to
+# build-tsan/tsan-PROGRAM.log; a failure prints its failed tests and the sanitizer's reports.
+stage_start=$SECONDS
+tsan_tests=(
+  kmt_tests
+  media_tests
+  rtp_tests
+  phone_tests
+  sipdialog_tests
+  platform_tests
+  sipcall_tests
+)
 tsan_options="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKBR_TSAN=ON -DKBR_BENCH=OFF > /dev/null
 cmake --build build-tsan -j"$jobs" --target "${tsan_tests[@]}"
+built=$SECONDS
+# Runs one program under TSan into its log; on a failure prints what failed from it.
+run_tsan() {
+  local t=$1 log=$2 rc=0
+  TSAN_OPTIONS=$tsan_options "build-tsan/bin/$t" --gtest_brief=1 > "$log" 2>&1 || rc=$?
+  if [ "$rc" -ne 0 ]; then
+    echo "-- $t failed (exit $rc); its output is in $log:"
+    grep -E '^\[  FAILED  \]|Failure$|^WARNING: ThreadSanitizer|^SUMMARY: ThreadSanitizer' "$log" | head -40 || true
+    # The first report in full: the two stacks and where the memory and the threads came from.
+    sed -n '/^WARNING: ThreadSanitizer/,/^SUMMARY: ThreadSanitizer/p' "$log" | head -80
+  fi
+  return "$rc"
+}
 # As in the other stages, a failing program gets one more run; a race reported twice fails CI.
 tsan_passed=0
 tsan_retried=""
 tsan_failed=""
 for t in "${tsan_tests[@]}"; do
-  echo "-- $t"
-  if TSAN_OPTIONS=$tsan_options "build-tsan/bin/$t" --gtest_brief=1; then
+  program_start=$SECONDS
+  if run_tsan "$t" "build-tsan/tsan-$t.log"; then
     tsan_passed=$((tsan_passed + 1))
+  elif echo "-- $t: one more run" && run_tsan "$t" "build-tsan/tsan-$t.again.log"; then
+    tsan_passed=$((tsan_passed + 1))
+    tsan_retried+=" $t"
   else
-    echo "-- $t failed, one more run"
-    if TSAN_OPTIONS=$tsan_options "build-tsan/bin/$t" --gtest_brief=1; then
-      tsan_passed=$((tsan_passed + 1))
-      tsan_retried+=" $t"
-    else
-      tsan_failed+=" $t"
-    fi
+    tsan_failed+=" $t"
   fi
+  echo "-- $t: $((SECONDS - program_start)) s"
 done
 total_passed=$((total_passed + tsan_passed))
 total_failed=$((total_failed + $(wc -w <<<"$tsan_failed")))
 summary+=("tsan: $tsan_passed passed, $(wc -w <<<"$tsan_failed") failed (test programs)")
-summary+=("    $((SECONDS - start)) s${tsan_retried:+; passed on the second run:$tsan_retried}${tsan_failed:+; failed twice:$tsan_failed}")
+stage_line "$stage_start" "$built" "${tsan_retried# }" "${tsan_failed# }"
 [ -z "$tsan_failed" ] || failed_stages=$((failed_stages + 1))
 
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "== fuzz targets (${fuzz_seconds}s each)"
-  start=$SECONDS
+  stage_start=$SECONDS
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKBR_FUZZ=ON \
     -DKBR_TESTS=OFF -DKBR_BENCH=OFF > /dev/null
   cmake --build build-fuzz -j"$jobs"
+  built=$SECONDS
   shopt -s nullglob
   fuzz_passed=0
   fuzz_failed=0
@@ -128,8 +166,8 @@ if [ "$fuzz_seconds" -gt 0 ]; then
   done
   total_passed=$((total_passed + fuzz_passed))
   total_failed=$((total_failed + fuzz_failed))
-  summary+=("fuzz: $fuzz_passed passed, $fuzz_failed failed")
-  summary+=("    $((SECONDS - start)) s, ${fuzz_seconds} s per target")
+  summary+=("fuzz: $fuzz_passed passed, $fuzz_failed failed (${fuzz_seconds} s per target)")
+  stage_line "$stage_start" "$built" "" ""
   [ "$fuzz_failed" -eq 0 ] || failed_stages=$((failed_stages + 1))
 fi
 
@@ -140,5 +178,6 @@ if [ "$failed_stages" -ne 0 ]; then
 else
   echo "all test stages passed"
 fi
-echo "total: $total_passed passed, $total_failed failed"
+elapsed=$((SECONDS - run_start))
+echo "total: $total_passed passed, $total_failed failed; $elapsed s ($((elapsed / 60)) min $((elapsed % 60)) s) with the installation check and every build"
 [ "$failed_stages" -eq 0 ]

@@ -351,6 +351,15 @@ void RTPSession::sendPayload(int payloadType, const uint8_t* bytes, int length, 
     if (!sendAllowed)
         return; // the far end holds the call: only the keep-alives go
     sentSinceKeepAlive = true;
+    // Without a remote address (the far end holds the call) the packet cannot go out: it takes no
+    // sequence number, or the far end counts it as lost once the call resumes. Its samples still
+    // pass on the timestamp, as a frame putFrame cannot send does.
+    if (!stream.hasRemoteRtp()) {
+        if (length > 0 && length <= kMaxSendSamples)
+            timestamp += static_cast<uint32_t>(length);
+        lastSendMs = nowMs();
+        return;
+    }
     try {
         if (telephoneEventStep(0, length))
             return;

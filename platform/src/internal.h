@@ -9,6 +9,26 @@
 #include <mutex>
 #include <vector>
 
+// ThreadSanitizer sees no ordering in an eventfd written by one thread and polled by another: a
+// thread's work before it signals an event, or before it ends, and its waiter's work after the wait
+// would be reported as races. A signal releases the object and a wait that reports it acquires it.
+#if defined(__SANITIZE_THREAD__)
+#define PLAT_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define PLAT_TSAN 1
+#endif
+#endif
+#ifdef PLAT_TSAN
+extern "C" void __tsan_acquire(void* address);
+extern "C" void __tsan_release(void* address);
+#define PLAT_TSAN_ACQUIRE(address) __tsan_acquire(address)
+#define PLAT_TSAN_RELEASE(address) __tsan_release(address)
+#else
+#define PLAT_TSAN_ACQUIRE(address) ((void)0)
+#define PLAT_TSAN_RELEASE(address) ((void)0)
+#endif
+
 namespace plat {
 
 // Every HANDLE this library gives out points at one of these. The table below owns them; a wait

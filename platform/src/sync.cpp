@@ -40,9 +40,11 @@ bool validPriority(int priority) {
     return priority == -15 || priority == 15 || (priority >= -2 && priority <= 2);
 }
 
-void signalFd(int fd) {
+// Signals an event or an ended thread's handle: readable from now on.
+void signalObject(HandleObject& object) {
+    PLAT_TSAN_RELEASE(&object);
     const uint64_t one = 1;
-    while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    while (::write(object.fd, &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
 
@@ -153,6 +155,7 @@ DWORD waitAny(std::vector<WaitItem>& items, DWORD timeoutMs,
                     socketSignal = socketSignal || socketReady(fds[items[i].firstFd + k]);
                 }
                 if (claim(items[i], ownFdReady, socketSignal)) {
+                    PLAT_TSAN_ACQUIRE(items[i].object.get());
                     return WAIT_OBJECT_0 + static_cast<DWORD>(i);
                 }
             }
@@ -189,6 +192,7 @@ DWORD waitAll(std::vector<WaitItem>& items, DWORD timeoutMs,
                 if (isAutoReset(items[i])) {
                     drainFd(items[i].object->fd);
                 }
+                PLAT_TSAN_ACQUIRE(items[i].object.get());
             }
             return WAIT_OBJECT_0;
         }
@@ -216,7 +220,7 @@ struct ThreadExitSignal {
     std::shared_ptr<detail::ThreadObject> object;
     ~ThreadExitSignal() {
         if (object) {
-            signalFd(object->fd);
+            signalObject(*object);
         }
     }
 };
@@ -282,7 +286,7 @@ BOOL SetEvent(HANDLE h) {
     if (!event) {
         return detail::fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
     }
-    signalFd(event->fd);
+    signalObject(*event);
     return TRUE;
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the main job's command line without running the job: -h/--help print the usage and exit 0;
 # a bad option gives exactly one line on standard error, nothing else, and exit 2. The script is checked
-# before it installs or builds anything, the Java program before it loads the engine.
+# before it installs or builds anything, the Java program before it loads the engine; so is the JDK
+# that KBR_JAVA_HOME names.
 # usage: options_test.sh SOURCE_DIR JAVA_HOME CLASSES_DIR
 set -uo pipefail
 src=$1 java_home=$2 classes=$3
@@ -60,6 +61,25 @@ for c in "${cases[@]}"; do
   check main-job.sh "$args" "$rc" "$text" "$src/scripts/main-job.sh"
 done
 
+# The JDK the script runs is checked as early: a KBR_JAVA_HOME without one gives one line and exit 2
+# before anything is built. Environment (blank-separated NAME=VALUE), arguments, exit, text.
+no_jdk=$(mktemp -d)
+mkdir -p "$no_jdk/jre/bin"
+ln -s "$java_home/bin/java" "$no_jdk/jre/bin/java"
+env_cases=(
+  "KBR_JAVA_HOME=/nonexistent/jdk||2|KBR_JAVA_HOME=/nonexistent/jdk is no JDK: /nonexistent/jdk/bin/java is missing"
+  "KBR_JAVA_HOME=$src||2|$src/bin/java is missing"
+  "KBR_JAVA_HOME=$no_jdk/jre||2|$no_jdk/jre/bin/javac is missing"
+  "KBR_JAVA_HOME=/nonexistent/jdk|--stay x|2|--stay takes a number of seconds"
+  "KBR_JAVA_HOME=/nonexistent/jdk|-h|0|KBR_JAVA_HOME"
+)
+for c in "${env_cases[@]}"; do
+  IFS='|' read -r environment args rc text <<<"$c"
+  # shellcheck disable=SC2086
+  check "$environment main-job.sh" "$args" "$rc" "$text" env $environment "$src/scripts/main-job.sh"
+done
+rm -rf "$no_jdk"
+
 # The Java program, compiled as the script compiles it.
 rm -rf "$classes"
 mkdir -p "$classes"
@@ -70,5 +90,5 @@ for c in "${cases[@]}"; do
   check MainJob "$args" "$rc" "$text" "$java_home/bin/java" -cp "$classes" nl.brimel.kbr.mainjob.MainJob
 done
 
-echo "$((${#cases[@]} * 2 - failed)) passed, $failed failed"
+echo "$((${#cases[@]} * 2 + ${#env_cases[@]} - failed)) passed, $failed failed"
 [ "$failed" -eq 0 ]

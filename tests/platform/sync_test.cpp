@@ -284,6 +284,62 @@ TEST(Threads, PriorityIsRecordedPerThread) {
     EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
 }
 
+// What a thread wrote before it ended, or before it set an event, is seen by the thread whose wait
+// reports that: plain memory, written on both sides, so that ThreadSanitizer checks the ordering
+// the wait gives (the thread handle and a manual-reset event are only polled, never read).
+TEST(Threads, WorkBeforeTheEndOrASignalIsOrderedBeforeTheWait) {
+    enum class Wait { ThreadEnd, ManualEvent, AutoEvent, ThreadEndInWaitAll };
+    const struct {
+        const char* name;
+        Wait wait;
+    } cases[] = {
+        {"the thread's handle", Wait::ThreadEnd},
+        {"a manual-reset event", Wait::ManualEvent},
+        {"an auto-reset event", Wait::AutoEvent},
+        {"the thread's handle in a wait for all", Wait::ThreadEndInWaitAll},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        struct Shared {
+            HANDLE event = nullptr;
+            int written = 0;
+            std::vector<int> list;
+        } shared;
+        if (c.wait == Wait::ManualEvent || c.wait == Wait::AutoEvent) {
+            shared.event = CreateEventA(nullptr, c.wait == Wait::ManualEvent, FALSE, nullptr);
+        }
+        auto body = [](void* p) -> unsigned {
+            auto* s = static_cast<Shared*>(p);
+            s->written = 42;
+            s->list.assign(100, 7);
+            if (s->event) {
+                SetEvent(s->event);
+                Sleep(50); // runs on after the signal
+            }
+            return 0;
+        };
+        HANDLE thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, body, &shared, 0, nullptr));
+        ASSERT_NE(nullptr, thread);
+        if (c.wait == Wait::ThreadEndInWaitAll) {
+            HANDLE other = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+            HANDLE h[2] = {other, thread};
+            ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, h, TRUE, 10000));
+            CloseHandle(other);
+        } else {
+            ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(shared.event ? shared.event : thread, 10000));
+        }
+        EXPECT_EQ(42, shared.written);
+        EXPECT_EQ(100u, shared.list.size());
+        shared.written = 0;
+        shared.list.clear();
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
+        CloseHandle(thread);
+        if (shared.event) {
+            CloseHandle(shared.event);
+        }
+    }
+}
+
 TEST(Threads, BadStartsFail) {
     EXPECT_EQ(0u, _beginthreadex(nullptr, 0, nullptr, nullptr, 0, nullptr));
     auto body = [](void*) -> unsigned { return 0; };

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -101,12 +102,28 @@ protected:
         return d;
     }
 
-    // tick(), then waits until the keep-alive timer's run is over.
+    // tick(), then waits until the keep-alive timer's run is over: its log line shows that it has
+    // begun, and a marker posted after that runs once it has ended (one thread runs the timers).
+    // Then it waits for the sender report armed with the keep-alive, due a moment after it: the
+    // scheduler carries a clock step only up to its first timer, so a report still waiting at the
+    // next tick would take that tick's step, and the keep-alive would not be due.
     void tickAndWait() {
+        const std::string line = "keep alive called on " + std::to_string(session->getSsrc());
+        rtptest::CaptureLog& log = rtptest::CaptureLog::instance();
+        const size_t runs = log.count("rtp", 2, line);
         tick();
-        const int before = marker.runs;
-        session->getStream().getScheduler().addTimer(0, &marker);
+        ASSERT_EQ(log.waitFor(runs + 1, "rtp", 2, line, 3000), runs + 1) << "the keep-alive did not run";
+        int before;
+        {
+            std::lock_guard<std::mutex> guard(marker.mutex);
+            before = marker.runs;
+        }
+        kmt::EventScheduler& scheduler = session->getStream().getScheduler();
+        scheduler.addTimer(0, &marker);
         ASSERT_TRUE(marker.waitFor(before + 1, 3000)) << "the receive thread's scheduler did not run";
+        for (int i = 0; i < 300 && scheduler.timerCount() > 1; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(scheduler.timerCount(), 1u) << "timers other than the keep-alive are left";
     }
 
     Poke poke; // outlives the session whose scheduler may hold it
@@ -433,6 +450,48 @@ TEST_F(SessionTest, KeepAlivesNotSentUseNoSequenceNumbers) {
         const rtp::RTPPacket keepAlive = decode(expectPacket(*rtpPeer));
         EXPECT_EQ(keepAlive.payloadLength, 1u);
         EXPECT_EQ(keepAlive.header.sequenceNumber, uint16_t(first.header.sequenceNumber + 2));
+        session->stop();
+    }
+}
+
+// The twin relay's packets (sendPayload) cannot go out on a remote hold either: they use no
+// sequence number, and a key pressed meanwhile waits for the address; their samples still count on
+// the timestamp, as frames putFrame cannot send do.
+TEST_F(SessionTest, RelayedPayloadsNotSentUseNoSequenceNumbers) {
+    const kmt::SocketAddress nowhere = kmt::SocketAddress::fromHost("0.0.0.0").withPort(rtpPeer->address().port());
+    const Bytes audio(160, 0xD5);
+    const struct {
+        const char* name;
+        bool keyPressed;
+    } cases[] = {
+        {"audio relayed during the hold", false},
+        {"a key pressed during the hold", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        session = std::make_unique<rtp::RTPSession>();
+        startSession(101);
+        session->sendPayload(8, audio.data(), 160, 0);
+        const rtp::RTPPacket first = decode(expectPacket(*rtpPeer));
+        session->start(nowhere, kmt::SocketAddress(), 101);
+        if (c.keyPressed) {
+            ASSERT_TRUE(session->sendDtmf('7'));
+        }
+        for (int i = 0; i < 3; ++i)
+            session->sendPayload(8, audio.data(), 160, 0);
+        EXPECT_TRUE(rtpPeer->drain(100).empty()) << "nothing can be sent without an address";
+        startSession(101);
+        session->sendPayload(8, audio.data(), 160, 0);
+        const rtp::RTPPacket next = decode(expectPacket(*rtpPeer));
+        EXPECT_EQ(next.header.sequenceNumber, uint16_t(first.header.sequenceNumber + 1));
+        if (c.keyPressed) {
+            EXPECT_EQ(next.header.payloadType, 101);
+            EXPECT_EQ(next.header.marker, 1) << "the event begins once it can go out";
+            EXPECT_EQ(next.header.timestamp, first.header.timestamp + 160) << "the time of the key";
+        } else {
+            EXPECT_EQ(next.header.payloadType, 8);
+            EXPECT_EQ(next.header.timestamp, first.header.timestamp + 4 * 160);
+        }
         session->stop();
     }
 }
