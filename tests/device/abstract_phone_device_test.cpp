@@ -46,7 +46,7 @@ struct Report {
     bool active;
 };
 
-class DeviceFixture : public ::testing::Test {
+class HeadsetLineTable : public ::testing::Test {
 protected:
     void SetUp() override {
         FakeCreator creator(journal, false);
@@ -91,7 +91,7 @@ protected:
     std::unique_ptr<TestDevice> device;
 };
 
-TEST_F(DeviceFixture, TableFollowsTheReports) {
+TEST_F(HeadsetLineTable, TableFollowsTheReports) {
     struct Case {
         const char* name;
         std::vector<Report> reports;
@@ -122,7 +122,7 @@ TEST_F(DeviceFixture, TableFollowsTheReports) {
     }
 }
 
-TEST_F(DeviceFixture, NamesAndUrisAreThoseOfTheFirstReport) {
+TEST_F(HeadsetLineTable, NamesAndUrisAreThoseOfTheFirstReport) {
     device->lineStateChanged("line1", 5, false, true, "A", "sip:a@127.0.0.1", "B", "sip:b@127.0.0.1");
     device->lineStateChanged("line1", 6, true, false, "C", "sip:c@127.0.0.1", "D", "sip:d@127.0.0.1");
     const std::vector<LineInfo> lines = device->lines();
@@ -136,7 +136,7 @@ TEST_F(DeviceFixture, NamesAndUrisAreThoseOfTheFirstReport) {
     EXPECT_EQ(lines[0].remoteUri, "sip:b@127.0.0.1");
 }
 
-TEST_F(DeviceFixture, ButtonsBecomeLineOperations) {
+TEST_F(HeadsetLineTable, ButtonsBecomeLineOperations) {
     enum Button { hook, swap, answerRinging };
     struct Case {
         const char* name;
@@ -199,7 +199,7 @@ TEST_F(DeviceFixture, ButtonsBecomeLineOperations) {
     }
 }
 
-TEST_F(DeviceFixture, LineOperationsPostToTheNamedLine) {
+TEST_F(HeadsetLineTable, LineOperationsPostToTheNamedLine) {
     report({{"line1", 5, false}, {"line2", 6, true}});
     device->rejectLine(0);
     device->activateLine(0);
@@ -209,7 +209,7 @@ TEST_F(DeviceFixture, LineOperationsPostToTheNamedLine) {
     EXPECT_THAT(operations(), ElementsAre("line1 rejectIncoming", "line1 activate", "line2 hangup"));
 }
 
-TEST_F(DeviceFixture, Queries) {
+TEST_F(HeadsetLineTable, Queries) {
     struct Case {
         const char* name;
         std::vector<Report> reports;
@@ -239,7 +239,7 @@ TEST_F(DeviceFixture, Queries) {
     EXPECT_TRUE(device->ringerEnabled());
 }
 
-TEST_F(DeviceFixture, LogLinesOfReportsAndOperations) {
+TEST_F(HeadsetLineTable, LogLinesOfReportsAndOperations) {
     device->lineStateChanged("line1", 5, false, true, "Me", "sip:me@127.0.0.1", "You", "sip:you@127.0.0.1");
     device->lineStateChanged("line1", 5, true, true, "Me", "sip:me@127.0.0.1", "You", "sip:you@127.0.0.1");
     device->hookButton();
@@ -256,7 +256,7 @@ TEST_F(DeviceFixture, LogLinesOfReportsAndOperations) {
                             "activate line with You (sip:you@127.0.0.1)"));
 }
 
-TEST_F(DeviceFixture, BeepBecomesThePhonesLocalSound) {
+TEST_F(HeadsetLineTable, BeepBecomesThePhonesLocalSound) {
     EXPECT_FALSE(phone->hasLocalSound());
     device->playBeep();
     EXPECT_TRUE(phone->hasLocalSound());

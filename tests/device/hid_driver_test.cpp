@@ -95,7 +95,7 @@ std::vector<std::string> sentText(int id) {
     return out;
 }
 
-class Driver : public ::testing::Test {
+class HidHeadsetDriver : public ::testing::Test {
 protected:
     void SetUp() override {
         plat::testing::setHidBackend("sim");
@@ -182,7 +182,7 @@ protected:
     size_t searched = 0;
 };
 
-TEST_F(Driver, EarlierTableRowWinsAndInitGoesOutBeforeTheFirstRead) {
+TEST_F(HidHeadsetDriver, EarlierTableRowWinsAndInitGoesOutBeforeTheFirstRead) {
     const int later = plat::hidsim::addDevice(0x0B0E, 0x9350, descriptorOf(0x0B0E, 0x9350));
     const int earlier = plat::hidsim::addDevice(0x047F, 0xC00E, descriptorOf(0x047F, 0xC00E));
     start();
@@ -196,7 +196,7 @@ TEST_F(Driver, EarlierTableRowWinsAndInitGoesOutBeforeTheFirstRead) {
     EXPECT_TRUE(waitLog("Setup OK. Calling runDevice()"));
 }
 
-TEST_F(Driver, DevicePluggedInLaterIsFound) {
+TEST_F(HidHeadsetDriver, DevicePluggedInLaterIsFound) {
     start();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const int id = plat::hidsim::addDevice(0x6993, 0xB711, descriptorOf(0x6993, 0xB711));
@@ -204,7 +204,7 @@ TEST_F(Driver, DevicePluggedInLaterIsFound) {
     EXPECT_EQ(manager->getProductId(), 0xB711);
 }
 
-TEST_F(Driver, InterfacesThatDoNotQualifyArePassedOver) {
+TEST_F(HidHeadsetDriver, InterfacesThatDoNotQualifyArePassedOver) {
     Descriptor consumerOnly;
     consumerOnly.page(0x0C).usage(0x01).application().id(1).usage(0xE9).buttons(1).padding(7).end();
     Descriptor noButtons;
@@ -237,7 +237,7 @@ TEST_F(Driver, InterfacesThatDoNotQualifyArePassedOver) {
     }
 }
 
-TEST_F(Driver, ButtonsBecomePhoneOperations) {
+TEST_F(HidHeadsetDriver, ButtonsBecomePhoneOperations) {
     const int id = plat::hidsim::addDevice(0x047F, 0xC00E, descriptorOf(0x047F, 0xC00E));
     start();
     report("line1", 5, false);
@@ -253,7 +253,7 @@ TEST_F(Driver, ButtonsBecomePhoneOperations) {
     EXPECT_THAT(operations(3), ElementsAre("button 16", "button 17", "button 18"));
 }
 
-TEST_F(Driver, KeypadKeysBecomeButtonCodes) {
+TEST_F(HidHeadsetDriver, KeypadKeysBecomeButtonCodes) {
     const int id = plat::hidsim::addDevice(0x6993, 0xB711, descriptorOf(0x6993, 0xB711));
     start();
     const struct {
@@ -267,7 +267,7 @@ TEST_F(Driver, KeypadKeysBecomeButtonCodes) {
                                            "button 20", "button 12", "button 19", "button 16"));
 }
 
-TEST_F(Driver, UpAndDownWalkTheConnectedLines) {
+TEST_F(HidHeadsetDriver, UpAndDownWalkTheConnectedLines) {
     const int id = plat::hidsim::addDevice(0x047F, 0x0410, descriptorOf(0x047F, 0x0410));
     start();
     report("line1", 6, false);
@@ -285,7 +285,7 @@ TEST_F(Driver, UpAndDownWalkTheConnectedLines) {
     EXPECT_THAT(operations(1), ElementsAre("line2 activate"));
 }
 
-TEST_F(Driver, LineStatesSendHookAndRingReports) {
+TEST_F(HidHeadsetDriver, LineStatesSendHookAndRingReports) {
     const int id = plat::hidsim::addDevice(0x047F, 0xC00E, descriptorOf(0x047F, 0xC00E));
     start();
     ASSERT_TRUE(plat::hidsim::waitReading(id, 3000));
@@ -319,14 +319,14 @@ TEST_F(Driver, LineStatesSendHookAndRingReports) {
     EXPECT_TRUE(waitLog("Calling sendToDevice(DEVICE_ON_HOOK) (c)"));
 }
 
-TEST_F(Driver, WithoutAnOpenDeviceLineStatesOnlyUpdateTheTable) {
+TEST_F(HidHeadsetDriver, WithoutAnOpenDeviceLineStatesOnlyUpdateTheTable) {
     start();
     report("line1", 5, false);
     EXPECT_FALSE(manager->ringerRunning());
     EXPECT_EQ(manager->lines().size(), 1u);
 }
 
-TEST_F(Driver, UnpluggedMidCallAndPluggedBackIsFoundAgain) {
+TEST_F(HidHeadsetDriver, UnpluggedMidCallAndPluggedBackIsFoundAgain) {
     const int id = plat::hidsim::addDevice(0x047F, 0xC00E, descriptorOf(0x047F, 0xC00E));
     start();
     report("line1", 6, true);
@@ -352,7 +352,7 @@ double processCpuMs() {
     return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
 }
 
-TEST_F(Driver, DeviceThatFailsEveryReadIsSearchedForAtThePauseNotInALoop) {
+TEST_F(HidHeadsetDriver, DeviceThatFailsEveryReadIsSearchedForAtThePauseNotInALoop) {
     const int id = plat::hidsim::addDevice(0x047F, 0xC00E, descriptorOf(0x047F, 0xC00E));
     plat::hidsim::failReads(id, true);
     start();
@@ -371,7 +371,7 @@ TEST_F(Driver, DeviceThatFailsEveryReadIsSearchedForAtThePauseNotInALoop) {
     EXPECT_TRUE(waitLog("Code location = 3"));
 }
 
-TEST_F(Driver, StopsPromptlyWhileAWriteHangs) {
+TEST_F(HidHeadsetDriver, StopsPromptlyWhileAWriteHangs) {
     timing.writeTimeoutMs = 60000;
     const int id = plat::hidsim::addDevice(0x0B0E, 0x9350, descriptorOf(0x0B0E, 0x9350));
     plat::hidsim::hangWrites(id, true);
@@ -382,7 +382,7 @@ TEST_F(Driver, StopsPromptlyWhileAWriteHangs) {
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - begin).count(), 10.0);
 }
 
-TEST_F(Driver, RingerStopsWithTheDevice) {
+TEST_F(HidHeadsetDriver, RingerStopsWithTheDevice) {
     const int id = plat::hidsim::addDevice(0x047F, 0xC00E, descriptorOf(0x047F, 0xC00E));
     start();
     ASSERT_TRUE(plat::hidsim::waitReading(id, 3000));
@@ -396,7 +396,7 @@ TEST_F(Driver, RingerStopsWithTheDevice) {
 
 // With the ringer switched off an offered call does not ring the headset; switched on again, the next
 // offered call does.
-TEST_F(Driver, RingerOffLeavesTheHeadsetQuiet) {
+TEST_F(HidHeadsetDriver, RingerOffLeavesTheHeadsetQuiet) {
     const int id = plat::hidsim::addDevice(0x047F, 0xC00E, descriptorOf(0x047F, 0xC00E));
     start();
     ASSERT_TRUE(plat::hidsim::waitReading(id, 3000));
@@ -418,7 +418,7 @@ TEST_F(Driver, RingerOffLeavesTheHeadsetQuiet) {
     report("line2", 8, false);
 }
 
-TEST_F(Driver, CommandsFromThreeThreadsAreNotInterleaved) {
+TEST_F(HidHeadsetDriver, CommandsFromThreeThreadsAreNotInterleaved) {
     const int id = plat::hidsim::addDevice(0x0B0E, 0x9350, descriptorOf(0x0B0E, 0x9350));
     start(false);
     ASSERT_TRUE(plat::hidsim::waitReading(id, 3000));
@@ -448,7 +448,7 @@ TEST_F(Driver, CommandsFromThreeThreadsAreNotInterleaved) {
     }
 }
 
-TEST_F(Driver, FeatureReportIsReadWithEachInputReport) {
+TEST_F(HidHeadsetDriver, FeatureReportIsReadWithEachInputReport) {
     const int id = plat::hidsim::addDevice(0x047F, 0xAB01, descriptorOf(0x047F, 0xAB01));
     plat::hidsim::setFeature(id, {0x05, 0x08, 0x00, 0x00, 0x00});
     start();
@@ -477,7 +477,7 @@ std::vector<uint8_t> longB711() {
 
 // Memory running out while the device is set up ends neither the device thread nor the process: the
 // device is closed, searched for again, and served once memory is there again.
-TEST_F(Driver, FailureOnTheDeviceThreadClosesTheDeviceAndSearchesAgain) {
+TEST_F(HidHeadsetDriver, FailureOnTheDeviceThreadClosesTheDeviceAndSearchesAgain) {
     const int id = plat::hidsim::addDevice(0x6993, 0xB711, longB711());
     failFrom = 12001; // the input report buffer
     start();
@@ -493,7 +493,7 @@ TEST_F(Driver, FailureOnTheDeviceThreadClosesTheDeviceAndSearchesAgain) {
 
 // Descriptors beyond the kernel's limits leave their device unused (the next supported one is served);
 // one of many reports of many buttons is served as any other.
-TEST_F(Driver, HostileDescriptorsAreLeftUnused) {
+TEST_F(HidHeadsetDriver, HostileDescriptorsAreLeftUnused) {
     Descriptor hugeCount; // 20,000,000 array entries of no bits
     hugeCount.page(0x0B).usage(0x05).application().usage(0x20).usage(0x2F).buttons(2).padding(6);
     hugeCount.usageRange(0x01, 0x10).size(0).raw({0x97, 0x00, 0x2D, 0x31, 0x01}).input(0x00).end();
@@ -522,7 +522,7 @@ TEST_F(Driver, HostileDescriptorsAreLeftUnused) {
 // A headset whose writes fail at once (6993:B711 writes with WriteFile): the ring command ends at its
 // first report and the device is lost, so the phone's loop is not held for the write timeout of every
 // report (5 s each, 40 s for ringing and answering); once it works again it is found and served.
-TEST_F(Driver, WritesThatFailEndTheCommandAndLoseTheDevice) {
+TEST_F(HidHeadsetDriver, WritesThatFailEndTheCommandAndLoseTheDevice) {
     timing.writeTimeoutMs = 5000;
     const int id = plat::hidsim::addDevice(0x6993, 0xB711, descriptorOf(0x6993, 0xB711));
     start();
@@ -546,7 +546,7 @@ TEST_F(Driver, WritesThatFailEndTheCommandAndLoseTheDevice) {
 
 // A write that never completes is waited for once: the rest of the command is not sent and the device
 // is lost.
-TEST_F(Driver, WriteThatNeverCompletesIsWaitedForOnce) {
+TEST_F(HidHeadsetDriver, WriteThatNeverCompletesIsWaitedForOnce) {
     timing.writeTimeoutMs = 200;
     timing.lostPauseMs = 3000;
     const int id = plat::hidsim::addDevice(0x6993, 0xB711, descriptorOf(0x6993, 0xB711));
@@ -563,7 +563,7 @@ TEST_F(Driver, WriteThatNeverCompletesIsWaitedForOnce) {
 
 // The product ids are those of the handle they come with: a command sent while the driver is still
 // opening a new device sends nothing, never the previous product's reports to it.
-TEST_F(Driver, CommandWhileANewDeviceOpensSendsNoOtherProductsReports) {
+TEST_F(HidHeadsetDriver, CommandWhileANewDeviceOpensSendsNoOtherProductsReports) {
     const int first = plat::hidsim::addDevice(0x047F, 0xC00E, descriptorOf(0x047F, 0xC00E));
     const int second = plat::hidsim::addDevice(0x0B0E, 0x9350, descriptorOf(0x0B0E, 0x9350));
     start();
@@ -581,7 +581,7 @@ TEST_F(Driver, CommandWhileANewDeviceOpensSendsNoOtherProductsReports) {
 }
 
 // An idle search enumerates the interfaces once per pass and opens each once, not once per table row.
-TEST_F(Driver, IdleSearchEnumeratesOncePerPass) {
+TEST_F(HidHeadsetDriver, IdleSearchEnumeratesOncePerPass) {
     timing.scanPauseMs = 10000;
     const int keyboard = plat::hidsim::addDevice(0x046D, 0xC31C, descriptorOf(0x046D, 0xC31C));
     const uint64_t base = plat::hidsim::enumerations();

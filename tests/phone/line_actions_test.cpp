@@ -27,7 +27,7 @@ private:
     std::function<void()> f;
 };
 
-class ActionFixture : public ::testing::Test {
+class LineActionQueue : public ::testing::Test {
 protected:
     void SetUp() override {
         FakeCreator creator(journal, true);
@@ -69,7 +69,7 @@ protected:
     std::thread loop;
 };
 
-TEST_F(ActionFixture, EveryActionReachesItsLineOnTheLoopThread) {
+TEST_F(LineActionQueue, EveryActionReachesItsLineOnTheLoopThread) {
     const std::string id = line->getLineId();
     const struct {
         std::function<void()> post;
@@ -121,7 +121,7 @@ TEST_F(ActionFixture, EveryActionReachesItsLineOnTheLoopThread) {
         EXPECT_EQ(t, loop.get_id());
 }
 
-TEST_F(ActionFixture, SecondHangupOfAnEndedLineDoesNothing) {
+TEST_F(LineActionQueue, SecondHangupOfAnEndedLineDoesNothing) {
     line->endOnHangup = true;
     const std::string id = line->getLineId();
     phone->hangup(id.c_str());
@@ -131,7 +131,7 @@ TEST_F(ActionFixture, SecondHangupOfAnEndedLineDoesNothing) {
                                             "java " + id + " state 8 active 0", id + " deleted"));
 }
 
-TEST_F(ActionFixture, ActionsForMissingLinesDoNothing) {
+TEST_F(LineActionQueue, ActionsForMissingLinesDoNothing) {
     phone->hangup("no-such-line");
     kbrphone::post(phone.get(),
                    new kbrphone::TransferLineAction(phone.get(), line->getLineId(), "no-such-line"));
@@ -141,7 +141,7 @@ TEST_F(ActionFixture, ActionsForMissingLinesDoNothing) {
     EXPECT_TRUE(journal.take().empty());
 }
 
-TEST_F(ActionFixture, ThrowingActionIsReportedAndTheNextOneRuns) {
+TEST_F(LineActionQueue, ThrowingActionIsReportedAndTheNextOneRuns) {
     std::ostringstream captured;
     std::streambuf* saved = std::cerr.rdbuf(captured.rdbuf());
     line->throwNext = "line is gone";
@@ -155,7 +155,7 @@ TEST_F(ActionFixture, ThrowingActionIsReportedAndTheNextOneRuns) {
     EXPECT_THAT(journal.take(), ElementsAre(line->getLineId() + " hangup", line->getLineId() + " activate"));
 }
 
-TEST_F(ActionFixture, PhoneActionsReachTheNotifications) {
+TEST_F(LineActionQueue, PhoneActionsReachTheNotifications) {
     kbrphone::post(phone.get(), new kbrphone::PhoneButtonAction(phone.get(), 11));
     kbrphone::post(phone.get(), new kbrphone::PhoneRequestDialingAction(phone.get(), "0301234"));
     phone->setMute(true);
@@ -164,7 +164,7 @@ TEST_F(ActionFixture, PhoneActionsReachTheNotifications) {
                 ElementsAre("button 11", "requestDialing 0301234", "java mute on", "device mute on"));
 }
 
-TEST_F(ActionFixture, PostsFromManyThreadsAllRunOnTheLoop) {
+TEST_F(LineActionQueue, PostsFromManyThreadsAllRunOnTheLoop) {
     startLoop();
     const std::string id = line->getLineId();
     std::vector<std::thread> posters;

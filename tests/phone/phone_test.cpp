@@ -18,7 +18,7 @@ namespace {
 // Installed before any category resolves its level.
 LogCapture& logCapture = LogCapture::instance();
 
-class PhoneFixture : public ::testing::Test {
+class PhoneLines : public ::testing::Test {
 protected:
     void SetUp() override {
         auto m = std::make_unique<FakeMediaManager>(journal);
@@ -46,7 +46,7 @@ protected:
     FakeProtocol* protocol = nullptr;
 };
 
-TEST_F(PhoneFixture, DuplicateLineIdIsRefusedAndTheFirstLineStays) {
+TEST_F(PhoneLines, DuplicateLineIdIsRefusedAndTheFirstLineStays) {
     FakeLine* first = protocol->newLine();
     auto* duplicate = new FakeLine(phone.get(), first->getLineId(), "", journal);
     try {
@@ -60,14 +60,14 @@ TEST_F(PhoneFixture, DuplicateLineIdIsRefusedAndTheFirstLineStays) {
     EXPECT_EQ(phone->lineCount(), 1u);
 }
 
-TEST_F(PhoneFixture, LineNameDefaultsToItsId) {
+TEST_F(PhoneLines, LineNameDefaultsToItsId) {
     FakeLine* unnamed = protocol->newLine();
     FakeLine* named = protocol->newLine("Desk");
     EXPECT_EQ(unnamed->getName(), unnamed->getLineId());
     EXPECT_EQ(named->getName(), "Desk");
 }
 
-TEST_F(PhoneFixture, ProtocolIsOwnedAndReplacedByTheNextOne) {
+TEST_F(PhoneLines, ProtocolIsOwnedAndReplacedByTheNextOne) {
     EXPECT_EQ(phone->getProtocol(), protocol);
     auto* next = new FakeProtocol(phone.get(), journal);
     EXPECT_EQ(phone->getProtocol(), next);
@@ -118,7 +118,7 @@ const StateCase stateCases[] = {
     {11, Tone::congestion, false, false, false, true, false},
 };
 
-TEST_F(PhoneFixture, EachStateFromIdleHasItsToneAndEffects) {
+TEST_F(PhoneLines, EachStateFromIdleHasItsToneAndEffects) {
     for (const StateCase& c : stateCases) {
         SCOPED_TRACE("state " + std::to_string(c.state));
         FakeLine* line = protocol->newLine();
@@ -149,7 +149,7 @@ TEST_F(PhoneFixture, EachStateFromIdleHasItsToneAndEffects) {
     }
 }
 
-TEST_F(PhoneFixture, EarlyMediaStopsTheToneAndTellsNobody) {
+TEST_F(PhoneLines, EarlyMediaStopsTheToneAndTellsNobody) {
     FakeLine* line = protocol->newLine();
     line->setState(1);
     line->setState(2);
@@ -162,7 +162,7 @@ TEST_F(PhoneFixture, EarlyMediaStopsTheToneAndTellsNobody) {
     EXPECT_TRUE(journal.take().empty());
 }
 
-TEST_F(PhoneFixture, SecondCallTakesTheMediaAndHoldsTheFirst) {
+TEST_F(PhoneLines, SecondCallTakesTheMediaAndHoldsTheFirst) {
     FakeLine* first = protocol->newLine();
     first->setState(1);
     first->setState(2);
@@ -182,7 +182,7 @@ TEST_F(PhoneFixture, SecondCallTakesTheMediaAndHoldsTheFirst) {
     EXPECT_TRUE(contains(entries, "java " + second->getLineId() + " state 6 active 1"));
 }
 
-TEST_F(PhoneFixture, EndingTheActiveLineStopsAudioAndDeletesIt) {
+TEST_F(PhoneLines, EndingTheActiveLineStopsAudioAndDeletesIt) {
     FakeLine* line = protocol->newLine();
     const std::string id = line->getLineId();
     line->setState(1);
@@ -197,7 +197,7 @@ TEST_F(PhoneFixture, EndingTheActiveLineStopsAudioAndDeletesIt) {
     EXPECT_EQ(phone->getActiveChannel(), nullptr);
 }
 
-TEST_F(PhoneFixture, StateNineDisconnectsButKeepsTheLine) {
+TEST_F(PhoneLines, StateNineDisconnectsButKeepsTheLine) {
     FakeLine* line = protocol->newLine();
     line->setState(1);
     line->setState(11);
@@ -211,7 +211,7 @@ TEST_F(PhoneFixture, StateNineDisconnectsButKeepsTheLine) {
     EXPECT_EQ(phone->getActiveLine(), nullptr);
 }
 
-TEST_F(PhoneFixture, ActiveChannelOnlyInDialingRingbackOrConnected) {
+TEST_F(PhoneLines, ActiveChannelOnlyInDialingRingbackOrConnected) {
     EXPECT_EQ(phone->getActiveChannel(), nullptr);
     EXPECT_THAT(logCapture.take(),
                 ElementsAre("Transport channel null: channel is null, activeLine is  null, "
@@ -229,7 +229,7 @@ TEST_F(PhoneFixture, ActiveChannelOnlyInDialingRingbackOrConnected) {
                             "null, transportChannelActive=1, activeLineState=5"));
 }
 
-TEST_F(PhoneFixture, MuteChangesPostOneNotificationEach) {
+TEST_F(PhoneLines, MuteChangesPostOneNotificationEach) {
     phone->setMute(true);
     phone->setMute(true);
     drain(*phone);
@@ -248,7 +248,7 @@ TEST_F(PhoneFixture, MuteChangesPostOneNotificationEach) {
     EXPECT_EQ(phone->timerCount(), 0u);
 }
 
-TEST_F(PhoneFixture, AudioThatCannotOpenLeavesTheCallRunning) {
+TEST_F(PhoneLines, AudioThatCannotOpenLeavesTheCallRunning) {
     manager->failOpen = true;
     FakeLine* line = protocol->newLine();
     line->setState(1);
@@ -258,7 +258,7 @@ TEST_F(PhoneFixture, AudioThatCannotOpenLeavesTheCallRunning) {
     EXPECT_FALSE(contains(journal.take(), "audio stop"));
 }
 
-TEST_F(PhoneFixture, EndTonePlaysLocallyThenToneFinishedIsPostedOnce) {
+TEST_F(PhoneLines, EndTonePlaysLocallyThenToneFinishedIsPostedOnce) {
     FakeLine* line = protocol->newLine();
     line->setState(1);
     line->setState(3);
@@ -281,14 +281,14 @@ TEST_F(PhoneFixture, EndTonePlaysLocallyThenToneFinishedIsPostedOnce) {
     EXPECT_THAT(journal.take(), ElementsAre(line->getLineId() + " toneFinished"));
 }
 
-TEST_F(PhoneFixture, PlaybackWithoutActiveLineIsSilentAndEmpty) {
+TEST_F(PhoneLines, PlaybackWithoutActiveLineIsSilentAndEmpty) {
     int16_t frame[160];
     std::fill(frame, frame + 160, int16_t(5));
     EXPECT_FALSE(phone->getFrame(0, frame, 160, true));
     EXPECT_TRUE(std::all_of(frame, frame + 160, [](int16_t s) { return s == 0; }));
 }
 
-TEST_F(PhoneFixture, CapturedFramesGoOutOnlyWhenConnectedAndUnmuted) {
+TEST_F(PhoneLines, CapturedFramesGoOutOnlyWhenConnectedAndUnmuted) {
     FakeLine* line = protocol->newLine();
     line->setState(5);
     line->setState(6);
@@ -304,7 +304,7 @@ TEST_F(PhoneFixture, CapturedFramesGoOutOnlyWhenConnectedAndUnmuted) {
     EXPECT_EQ(line->channel.lastSample, 0) << "muted frames are zeros";
 }
 
-TEST_F(PhoneFixture, DeletingAnActiveLineWithoutEndingItClearsTheActiveLine) {
+TEST_F(PhoneLines, DeletingAnActiveLineWithoutEndingItClearsTheActiveLine) {
     FakeLine* line = protocol->newLine();
     line->setState(1);
     journal.take();

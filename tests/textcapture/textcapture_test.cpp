@@ -195,7 +195,7 @@ TEST_F(TextCapture, NextStringStaysInsideTheBuffer) {
 }
 
 // Runs last in the suite: stops the engine under a waiting capture.
-TEST_F(TextCapture, ZStopEndsAWaitingCapture) {
+TEST_F(TextCapture, StopEndsAWaitingCapture) {
     pointAt(u"", u"before stop", u"", 0, u"");
     char buffer[32];
     ASSERT_EQ(11u, nextString(buffer, sizeof buffer));
