@@ -30,6 +30,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Accepts every connection to the node; the driver's probes come and go, its device handle stays.
+// Connections are told apart by their number in the order accepted: a descriptor number is reused.
 class FakeNode {
 public:
     explicit FakeNode(const std::string& path) {
@@ -45,7 +46,7 @@ public:
                     int fd = accept(listener, nullptr, nullptr);
                     std::lock_guard<std::mutex> guard(lock);
                     if (fd >= 0)
-                        connections.push_back(fd);
+                        connections.push_back({fd, ++accepted});
                 }
             }
         });
@@ -53,8 +54,8 @@ public:
     ~FakeNode() {
         stopping = true;
         acceptor.join();
-        for (int fd : connections)
-            close(fd);
+        for (const Connection& c : connections)
+            close(c.fd);
         close(listener);
     }
 
@@ -62,17 +63,17 @@ public:
     bool receive(std::vector<uint8_t>& report, int& from, int timeoutMs) {
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         while (Clock::now() < deadline) {
-            std::vector<int> fds;
+            std::vector<Connection> open;
             {
                 std::lock_guard<std::mutex> guard(lock);
-                fds = connections;
+                open = connections;
             }
-            for (int fd : fds) {
+            for (const Connection& c : open) {
                 uint8_t buffer[256];
-                const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+                const ssize_t n = recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
                 if (n > 0) {
                     report.assign(buffer, buffer + n);
-                    from = fd;
+                    from = c.number;
                     return true;
                 }
             }
@@ -84,15 +85,15 @@ public:
     // Sends a report on every open connection (the driver's probes ignore it).
     void broadcast(const std::vector<uint8_t>& report) {
         std::lock_guard<std::mutex> guard(lock);
-        for (int fd : connections)
-            send(fd, report.data(), report.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        for (const Connection& c : connections)
+            send(c.fd, report.data(), report.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     }
     // Closes one connection: the device went away.
-    void drop(int fd) {
+    void drop(int number) {
         std::lock_guard<std::mutex> guard(lock);
         for (auto it = connections.begin(); it != connections.end(); ++it) {
-            if (*it == fd) {
-                close(fd);
+            if (it->number == number) {
+                close(it->fd);
                 connections.erase(it);
                 return;
             }
@@ -102,10 +103,15 @@ public:
     bool bound = false;
 
 private:
+    struct Connection {
+        int fd;
+        int number;
+    };
     int listener = -1;
     std::atomic<bool> stopping{false};
     std::mutex lock;
-    std::vector<int> connections;
+    std::vector<Connection> connections;
+    int accepted = 0;
     std::thread acceptor;
 };
 

@@ -72,8 +72,9 @@ TEST_F(ClientTransactionTest, A100ToANonInviteMakesTheRetransmissionsFourSeconds
     ASSERT_TRUE(h.advanceUntil(2, 1000));
     const std::string bye = h.proxyReceived.front().text;
     h.advance(100);
-    h.fromProxy(responseTo(bye, 100, "Trying"));
+    // Taken before the answer goes: delivering it may step the clock past the moment it is read.
     const int64_t t100 = h.now() - t0;
+    h.fromProxy(responseTo(bye, 100, "Trying"));
     EXPECT_EQ(d.takeEvents(), (std::vector<std::string>{"provisional 100"}));
 
     h.advance(32100 - (h.now() - t0));
