@@ -412,20 +412,29 @@ TEST(RTPStream, ReleaseClosesEverythingAndLaterUseDoesNothing) {
     session.stop();
 }
 
+namespace {
+// A UDP port still bound by some socket of this process (the streams bind the wildcard address).
+bool portHeld(uint16_t port) {
+    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    const bool held = ::bind(probe, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 && errno == EADDRINUSE;
+    ::close(probe);
+    return held;
+}
+} // namespace
+
 // Stopping a call's media does not wait for its receive thread: stop returns while the thread is
 // still in a handler; the thread then ends on its own, closes the sockets of a released stream as
 // its last act, and whoever must outlast it (a restart, the destructor) waits for that.
 TEST(RTPStream, StopDoesNotWaitForTheReceiveThreadWhichClosesAReleasedStreamItself) {
-    auto countFiles = [] {
-        size_t n = 0;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-            (void)entry;
-            ++n;
-        }
-        return n;
+    // Whether the stream's sockets are still open, told by their ports: the process's descriptor
+    // count is no measure while threads of earlier streams may still be closing theirs.
+    auto portsHeld = [](const rtp::RTPStream& s) {
+        return portHeld(s.rtpLocalAddress().port()) || portHeld(s.rtcpLocalAddress().port());
     };
     rtptest::UdpPeer far;
-    const size_t before = countFiles();
     auto stream = std::make_unique<rtp::RTPStream>();
     std::atomic<bool> entered{false}, letGo{false}, stillInHandlerAtStop{false};
     stream->setPayloadHandler([&](rtp::RTPHeader, void*, size_t) {
@@ -445,11 +454,11 @@ TEST(RTPStream, StopDoesNotWaitForTheReceiveThreadWhichClosesAReleasedStreamItse
     EXPECT_FALSE(stream->isRunning());
     stream->release();
     EXPECT_TRUE(stream->isReleased());
-    EXPECT_GT(countFiles(), before) << "the sockets stay while the thread may still read them";
+    EXPECT_TRUE(portsHeld(*stream)) << "the sockets stay while the thread may still read them";
 
     letGo = true;
     stream->awaitThreadEnd();
-    EXPECT_EQ(countFiles(), before) << "the ended thread closed the released stream's sockets";
+    EXPECT_FALSE(portsHeld(*stream)) << "the ended thread closed the released stream's sockets";
     stream.reset();
 
     // A stream stopped and destroyed at once waits in its destructor for the thread it stopped.
@@ -464,6 +473,7 @@ TEST(RTPStream, StopDoesNotWaitForTheReceiveThreadWhichClosesAReleasedStreamItse
     stream->start(far.address(), kmt::SocketAddress());
     far.sendTo(stream->rtpLocalAddress().port(), p.data(), p.size());
     ASSERT_TRUE(waitUntil([&] { return entered.load(); }));
+    const uint16_t rtpPort = stream->rtpLocalAddress().port();
     std::thread releaser([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         letGo = true;
@@ -471,5 +481,5 @@ TEST(RTPStream, StopDoesNotWaitForTheReceiveThreadWhichClosesAReleasedStreamItse
     stream.reset();
     EXPECT_TRUE(letGo) << "the destructor returned while the thread was in the handler";
     releaser.join();
-    EXPECT_EQ(countFiles(), before);
+    EXPECT_FALSE(portHeld(rtpPort)) << "closed by the time the destructor returned";
 }
