@@ -887,17 +887,11 @@ def baresip_holds_and_resumes_the_engine_whose_rtp_stops_and_starts_with_it(w):
             capture.close()
 
 
-def main():
-    global DRIVER
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--driver", required=True)
-    ap.add_argument("-k", default="")
-    ap.add_argument("-j", type=int, default=1)
-    ap.add_argument("--keep", action="store_true")
-    args = ap.parse_args()
-    DRIVER = os.path.abspath(args.driver)
-    root = Path(tempfile.mkdtemp(prefix="kbr-calls-"))
-    selected = [c for c in CASES if args.k in c.__name__]
+def run_cases(cases, args, prefix):
+    """Runs the cases whose names hold args.k, args.j at a time, each in a work folder of its own;
+    prints a line per case and the closing count, and returns the exit status."""
+    root = Path(tempfile.mkdtemp(prefix=prefix))
+    selected = [c for c in cases if args.k in c.__name__]
 
     def run(fn):
         w = root / fn.__name__
@@ -926,6 +920,18 @@ def main():
         print("work folders kept in %s" % root)
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
+
+
+def main():
+    global DRIVER
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--driver", required=True)
+    ap.add_argument("-k", default="")
+    ap.add_argument("-j", type=int, default=1)
+    ap.add_argument("--keep", action="store_true")
+    args = ap.parse_args()
+    DRIVER = os.path.abspath(args.driver)
+    return run_cases(CASES, args, "kbr-calls-")
 
 
 if __name__ == "__main__":

@@ -13,7 +13,6 @@ Prints one line per case and "N passed, N failed"; exits 1 when a case failed.
 """
 
 import argparse
-import concurrent.futures
 import math
 import os
 import queue
@@ -22,10 +21,8 @@ import shutil
 import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
-import traceback
 import wave
 from pathlib import Path
 
@@ -416,36 +413,7 @@ def main():
         print("linphonec missing (Debian linphone-cli; scripts/install-deps.sh installs it)")
         print("0 passed, 1 failed")
         return 1
-    root = Path(tempfile.mkdtemp(prefix="kbr-linphone-"))
-    selected = [c for c in CASES if args.k in c.__name__]
-
-    def run(fn):
-        w = root / fn.__name__
-        w.mkdir()
-        start = time.monotonic()
-        try:
-            fn(w)
-            return fn.__name__, None, time.monotonic() - start
-        except Exception as e:
-            detail = str(e) if isinstance(e, Failure) else traceback.format_exc()
-            return fn.__name__, detail, time.monotonic() - start
-
-    passed = failed = 0
-    with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.j)) as pool:
-        for name, error, seconds in pool.map(run, selected):
-            if error is None:
-                passed += 1
-                print("ok   %-75s %5.1f s" % (name, seconds), flush=True)
-            else:
-                failed += 1
-                print("FAIL %-75s %5.1f s\n%s" % (name, seconds, error), flush=True)
-    peers.stop_all()
-    if failed == 0 and not args.keep:
-        shutil.rmtree(root, ignore_errors=True)
-    else:
-        print("work folders kept in %s" % root)
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+    return calls_e2e.run_cases(CASES, args, "kbr-linphone-")
 
 
 if __name__ == "__main__":
