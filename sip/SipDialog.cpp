@@ -149,12 +149,10 @@ void SipDialog::handleRequest(const kmt::SocketAddress& source, SipInMessage& re
         if (!noCaseEqual(request.cseqMethod, "CANCEL")) {
             KMT_LOG(kmt::logSipDialog, 1) << "old message " << request.cseqMethod << " " << request.cseqNumber
                                           << " (remote CSeq " << remoteCSeq << "): answered 500";
-            SipTransactionalResponse* answer;
-            if (noCaseEqual(request.cseqMethod, "INVITE"))
-                answer = new SipInviteResponse(this, source, request);
-            else
-                answer = new SipNonInviteResponse(this, source, request);
-            answer->sendResponse(500, "CSeq out of order");
+            // Without a transaction: a retransmission meets the same check and the same answer, the
+            // ACK to it is an old message too, and the dialog keeps nothing of it.
+            SipResponse answer(this, source, request);
+            answer.sendResponse(500, "CSeq out of order");
             return;
         }
         onRequest(source, request);
