@@ -29,7 +29,8 @@ import java.util.concurrent.TimeUnit;
  * callee's echo canceller against a simulated acoustic echo, and the same call without it), inband (a
  * called party without telephone events: keys pressed while muted go out in band, and multimon-ng
  * decodes them from the audio on the wire), twin (a twin call stands in for the microphone and
- * speaker: payloads are relayed both ways and the phone's tones reach the twin).
+ * speaker: payloads are relayed both ways and the phone's tones reach the twin), doubletalk (both ends
+ * talk at once, espeak-ng voices, no echo path: the caller's voice reaches the callee as it does alone).
  * Prints "N passed, N failed" and exits nonzero on a failure.
  */
 public final class AudioE2ETest {
@@ -44,6 +45,7 @@ public final class AudioE2ETest {
         GROUPS.put("erle", AudioE2ETest::erle);
         GROUPS.put("inband", AudioE2ETest::inband);
         GROUPS.put("twin", AudioE2ETest::twin);
+        GROUPS.put("doubletalk", AudioE2ETest::doubleTalk);
     }
 
     private static void check(boolean ok, String what) {
@@ -549,6 +551,159 @@ public final class AudioE2ETest {
             System.out.printf("   before the answer the twin heard up to %.1f dBFS%n", before);
             check(before > -40 && farBefore < 0.02, "the phone's tones are sent to the twin: " + before);
         }
+    }
+
+    // ---- double talk
+
+    /** An espeak-ng voice saying text, written to file with pad seconds of silence before it. */
+    private static void speak(String voice, String text, double pad, File file) throws Exception {
+        File raw = new File(file.getParentFile(), "raw-" + file.getName());
+        Process p = new ProcessBuilder("espeak-ng", "-v", voice, "-s", "160", "-w", raw.getPath(), text)
+                        .redirectErrorStream(true).start();
+        p.getInputStream().readAllBytes();
+        if (!p.waitFor(30, TimeUnit.SECONDS) || p.exitValue() != 0) {
+            p.destroyForcibly();
+            throw new Exception("espeak-ng did not speak " + voice);
+        }
+        WavFile speech = WavFile.read(raw);
+        int before = (int) (pad * speech.rate);
+        double[] s = new double[before + speech.samples.length];
+        System.arraycopy(speech.samples, 0, s, before, speech.samples.length);
+        new WavFile(speech.rate, s).write(file);
+    }
+
+    private static double dot(double[] a, int from, int to, double[] b, int lag) {
+        double sum = 0;
+        int lo = Math.max(from, Math.max(0, -lag)), hi = Math.min(to, Math.min(a.length, b.length - lag));
+        for (int i = lo; i < hi; i++) {
+            sum += a[i] * b[i + lag];
+        }
+        return sum;
+    }
+
+    /** The lag of b against a (b[i + lag] matches a[i]) in center +- range, best over a[from, to). */
+    private static int bestLag(double[] a, int from, int to, double[] b, int center, int range, int step) {
+        int best = center;
+        double bestSum = Double.NEGATIVE_INFINITY;
+        for (int lag = center - range; lag <= center + range; lag += step) {
+            // Normalized: a louder stretch of b does not win by its loudness.
+            int lo = Math.max(0, from + lag), hi = Math.min(b.length, to + lag);
+            double energy = hi > lo ? dot(b, lo, hi, b, 0) : 0;
+            double sum = energy > 0 ? dot(a, from, to, b, lag) / Math.sqrt(energy) : Double.NEGATIVE_INFINITY;
+            if (sum > bestSum) {
+                bestSum = sum;
+                best = lag;
+            }
+        }
+        return best;
+    }
+
+    /**
+     * What reached the far end with the near end talking alone (alone) against the same with the far
+     * end talking too (with), over the 10 ms blocks where the near voice is on: the level of each and the
+     * level of what is in with and not in alone (per block, with less alone at its best-fitting gain).
+     * The two calls start at different moments and a jitter buffer may shift the stream by a frame in
+     * one of them, so the streams are aligned by cross-correlation: the whole call first, then each
+     * 100 ms of speech near where the one before it was found, at 8000 Hz steps and then to the sample.
+     */
+    private static double[] compareSpeech(WavFile alone, WavFile with) {
+        double[] a = alone.samples, w = with.samples;
+        int rate = alone.rate, block = rate / 100, piece = rate / 10, d = Math.max(1, rate / 8000);
+        double[] ad = new double[a.length / d], wd = new double[w.length / d];
+        for (int i = 0; i < ad.length; i++) {
+            ad[i] = a[d * i];
+        }
+        for (int i = 0; i < wd.length; i++) {
+            wd[i] = w[d * i];
+        }
+        int lag = bestLag(a, 0, a.length, w, d * bestLag(ad, 0, ad.length, wd, 0, ad.length / 2, 1), d, 1);
+        double aloneEnergy = 0, withEnergy = 0, other = 0;
+        int count = 0;
+        for (int p = 0; p + piece <= a.length; p += piece) {
+            if (alone.levelDb(p / (double) rate, (p + piece) / (double) rate) < -45) {
+                continue;
+            }
+            // Each 100 ms of speech near where the one before it was found.
+            lag = bestLag(a, p, p + piece, w, bestLag(a, p, p + piece, w, lag, rate / 25, d), d, 1);
+            for (int f = p; f + block <= p + piece; f += block) {
+                double e = dot(a, f, f + block, a, 0);
+                if (f + lag < 0 || f + block + lag > w.length || 10 * Math.log10(e / block + 1e-20) < -45) {
+                    continue;
+                }
+                double gain = dot(a, f, f + block, w, lag) / e;
+                for (int i = f; i < f + block; i++) {
+                    double rest = w[i + lag] - gain * a[i];
+                    other += rest * rest;
+                    withEnergy += w[i + lag] * w[i + lag];
+                }
+                aloneEnergy += e;
+                count += block;
+            }
+        }
+        double n = Math.max(1, count);
+        return new double[] {10 * Math.log10(aloneEnergy / n + 1e-20), 10 * Math.log10(withEnergy / n + 1e-20),
+                             10 * Math.log10(other / n + 1e-20), count / (double) rate};
+    }
+
+    // The caller (near end) says a sentence in one voice, once, after a pause; the callee (far end) talks
+    // all the while in another voice, over and over. Neither microphone hears its speaker. Three calls:
+    // near alone, both, far alone. What the caller sends (its packets, as the callee receives them) must
+    // be the same with the far end talking as without: the same level within 3 dB, and the far voice, or
+    // anything else the caller's echo canceller adds or takes away, at least 30 dB below it; the far
+    // voice alone must not go out. The callee's speaker plays the near voice at the same level.
+    private static void doubleTalk() throws Exception {
+        File dir = groupDir("doubletalk");
+        File near = new File(dir, "near.wav");
+        File far = new File(dir, "far.wav");
+        speak("en-us", "The quick brown fox jumps over the lazy dog. Please call me back before five o clock.",
+              1.5, near);
+        speak("en-gb-x-rp+f3", "Good morning, this is the front desk speaking. Your order has been sent today.",
+              0.0, far);
+        double nearSeconds = WavFile.read(near).seconds();
+        double farDb = WavFile.read(far).levelDb(0, 1e9);
+        String[] names = {"alone", "both", "far_only"};
+        String[] nearSources = {"source=wav:" + near, "source=wav:" + near, "source=silence"};
+        String[] farSources = {"source=silence", "source=wavloop:" + far, "source=wavloop:" + far};
+        WavFile[] heard = new WavFile[3];
+        WavFile[] sent = new WavFile[3];
+        for (int k = 0; k < 3; k++) {
+            File run = new File(dir, names[k]);
+            Map<String, String> callerEnv = simulatedAudio("Microphone," + nearSources[k], new File(run, "caller"));
+            Map<String, String> calleeEnv = simulatedAudio("Microphone," + farSources[k], new File(run, "callee"));
+            File rtpLogs = new File(run, "caller-rtp");
+            rtpLogs.mkdirs();
+            callerEnv.put("KBR_RTP_LOGDIR", rtpLogs.getPath());
+            callerEnv.put("kbr_rtp_level", "2");
+            call(callerEnv, calleeEnv, run, (caller, callee, connected) -> sleepUntil(connected, nearSeconds + 0.5));
+            heard[k] = WavFile.read(new File(run, "callee/Speakers-1.wav"));
+            sent[k] = RtpLog.sentAudio(rtpLogs);
+            sent[k].write(new File(run, "sent.wav"));
+        }
+        WavFile farHeard = WavFile.read(new File(dir, "both/caller/Speakers-1.wav"));
+        double farAtNear = farHeard.levelDb(0.5, farHeard.seconds());
+        // What the far end receives: the caller's packets, and what the callee's speaker played of them.
+        double[] wire = compareSpeech(sent[0], sent[1]);
+        double[] played = compareSpeech(heard[0], heard[1]);
+        double leak = sent[2].levelDb(0.5, sent[2].seconds());
+        System.out.printf("   far voice at the caller's speaker %.1f dBFS%n", farAtNear);
+        System.out.printf("   on the wire: near voice alone %.1f dBFS, with the far end talking %.1f dBFS, other than the "
+                          + "near voice in it %.1f dBFS (over %.2f s of speech); from a silent microphone %.1f dBFS%n",
+                          wire[0], wire[1], wire[2], wire[3], leak);
+        System.out.printf("   at the callee's speaker: near voice alone %.1f dBFS, with the far end talking %.1f dBFS, "
+                          + "other than the near voice in it %.1f dBFS (over %.2f s of speech)%n", played[0], played[1],
+                          played[2], played[3]);
+        check(farAtNear > farDb - 6, "the far voice reached the near end: " + farAtNear);
+        check(wire[3] > 1.5 && wire[0] > -40, "the near voice went out: " + wire[0] + " dBFS for " + wire[3] + " s");
+        check(Math.abs(wire[1] - wire[0]) < 3, "the near voice keeps its level on the wire while the far end talks: "
+                                                   + wire[0] + " alone, " + wire[1] + " with the far end");
+        check(wire[2] < wire[0] - 30, "the far voice stays 30 dB below the near voice on the wire: " + (wire[2] - wire[0])
+                                          + " dB");
+        check(leak < farAtNear - 30, "the far voice does not go out from a silent microphone: " + leak);
+        // The callee's jitter buffer may conceal or drop a frame in one call and not in the other, which
+        // the remainder of the speaker's recording counts; its level is the level sent.
+        check(played[3] > 1.5 && Math.abs(played[1] - played[0]) < 3,
+              "the callee plays the near voice at the same level while the far end talks: " + played[0] + " alone, "
+                  + played[1] + " with the far end");
     }
 
     private static void checkEquals(Object expected, Object actual, String what) {
