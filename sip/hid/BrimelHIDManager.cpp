@@ -289,19 +289,23 @@ bool CBrimelHIDManager::openDevice(uint16_t vendor, uint16_t product) {
         CloseHandle(h);
         return false;
     }
-    // The handle, the ids that choose the command reports and the caps are published together, so a
-    // command from another thread never sends one product's reports to another: until setupDevice has
-    // the new caps, the caps are empty.
     std::lock_guard<std::recursive_mutex> guard(commandLock);
+    if (lostEvent)
+        ResetEvent(lostEvent);
+    publishDevice(h, opened);
+    return true;
+}
+
+// The handle, the ids that choose the command reports and the caps are published together, so a
+// command from another thread never sends one product's reports to another: until setupDevice has
+// the new caps, the caps are empty. Called with the command lock held.
+void CBrimelHIDManager::publishDevice(HANDLE handle, const HIDD_ATTRIBUTES& opened) {
     attributes = opened;
     caps = HIDP_CAPS{};
     vendorId = opened.VendorID;
     productId = opened.ProductID;
     deviceLost = false;
-    if (lostEvent)
-        ResetEvent(lostEvent);
-    hidDeviceHandle = h;
-    return true;
+    hidDeviceHandle = handle;
 }
 
 bool CBrimelHIDManager::findDevicePath(uint16_t vendor, uint16_t product, std::string& path) {
@@ -454,12 +458,7 @@ bool CBrimelHIDManager::attachForDecoding(HANDLE handle) {
         return false;
     {
         std::lock_guard<std::recursive_mutex> guard(commandLock);
-        attributes = opened;
-        caps = HIDP_CAPS{};
-        vendorId = opened.VendorID;
-        productId = opened.ProductID;
-        deviceLost = false;
-        hidDeviceHandle = handle;
+        publishDevice(handle, opened);
     }
     if (!readCompletion)
         readCompletion = CreateEventA(nullptr, TRUE, FALSE, nullptr);

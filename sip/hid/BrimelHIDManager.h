@@ -113,6 +113,7 @@ private:
     void serveOnce();
     void scanForDevice();
     bool openDevice(uint16_t vendor, uint16_t product);
+    void publishDevice(plat::HANDLE handle, const plat::HIDD_ATTRIBUTES& opened);
     bool findDevicePath(uint16_t vendor, uint16_t product, std::string& path);
     bool setupDevice();
     void runDevice();

@@ -46,6 +46,34 @@ def check(cond, message, *results):
         raise Failure(message + ("\n" + details if details else ""))
 
 
+def expect_line(peer, pattern, timeout, timed_out, ended):
+    """The first line of a peer (its pending lines first, then its queue; None in the queue means
+    it ended) that matches pattern; the others stay pending, every line read goes to its history.
+    A Failure with timed_out() or ended() as its text otherwise."""
+    regex = re.compile(pattern)
+    for i, line in enumerate(peer.pending):
+        m = regex.search(line)
+        if m:
+            del peer.pending[i]
+            return m
+    deadline = time.monotonic() + timeout
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise Failure(timed_out())
+        try:
+            line = peer.lines.get(timeout=left)
+        except queue.Empty:
+            continue
+        if line is None:
+            raise Failure(ended())
+        peer.history.append(line)
+        m = regex.search(line)
+        if m:
+            return m
+        peer.pending.append(line)
+
+
 class Engine:
     """The driver process: commands in, event lines out (kept in order, matched by regex)."""
 
@@ -72,30 +100,11 @@ class Engine:
 
     def expect(self, pattern, timeout=10.0, what=None):
         """The first event line (not matched before) that matches pattern; a Failure after timeout."""
-        regex = re.compile(pattern)
-        for i, line in enumerate(self.pending):
-            m = regex.search(line)
-            if m:
-                del self.pending[i]
-                return m
-        deadline = time.monotonic() + timeout
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise Failure("engine: no '%s' (%s) within %.0f s; events:\n  %s\nlog %s" %
-                              (pattern, what or "", timeout, "\n  ".join(self.history[-30:]), self.log_path))
-            try:
-                line = self.lines.get(timeout=left)
-            except queue.Empty:
-                continue
-            if line is None:
-                raise Failure("engine ended; events:\n  %s\nlog %s" % ("\n  ".join(self.history[-30:]),
-                                                                        self.log_path))
-            self.history.append(line)
-            m = regex.search(line)
-            if m:
-                return m
-            self.pending.append(line)
+        events = lambda: "\n  ".join(self.history[-30:])
+        return expect_line(self, pattern, timeout,
+                           lambda: "engine: no '%s' (%s) within %.0f s; events:\n  %s\nlog %s" %
+                           (pattern, what or "", timeout, events(), self.log_path),
+                           lambda: "engine ended; events:\n  %s\nlog %s" % (events(), self.log_path))
 
     def states(self, line_id):
         self.drain()

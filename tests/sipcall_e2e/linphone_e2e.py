@@ -120,29 +120,10 @@ class Linphone:
         self.command("record " + str(path))
 
     def expect(self, pattern, timeout=10.0, what=None):
-        regex = re.compile(pattern)
-        for i, line in enumerate(self.pending):
-            m = regex.search(line)
-            if m:
-                del self.pending[i]
-                return m
-        deadline = time.monotonic() + timeout
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise Failure("%s: no '%s' (%s) within %.0f s; output %s, log %s" %
-                              (self.name, pattern, what or "", timeout, self.log_path, self.debug_path))
-            try:
-                line = self.lines.get(timeout=left)
-            except queue.Empty:
-                continue
-            if line is None:
-                raise Failure("%s ended; output %s" % (self.name, self.log_path))
-            self.history.append(line)
-            m = regex.search(line)
-            if m:
-                return m
-            self.pending.append(line)
+        return calls_e2e.expect_line(self, pattern, timeout,
+                                     lambda: "%s: no '%s' (%s) within %.0f s; output %s, log %s" %
+                                     (self.name, pattern, what or "", timeout, self.log_path, self.debug_path),
+                                     lambda: "%s ended; output %s" % (self.name, self.log_path))
 
     def registered(self, timeout=15.0):
         deadline = time.monotonic() + timeout
