@@ -9,6 +9,7 @@
 #include "SipAddress.h"
 #include "kmt/ident.h"
 #include "kmt/log.h"
+#include "plat/time.h"
 
 #include <algorithm>
 #include <cctype>
@@ -353,6 +354,14 @@ void SipEndPoint::acceptNewRequest(SipProxy* from, const kmt::SocketAddress& sou
                 response.sendResponse(481, "Call/Transaction Does Not Exist");
             }
         } else if (noCaseEqual(method, "INVITE")) {
+            // A loop flooded past what it serves refuses new calls at once, the cheapest answer it
+            // has, rather than let every call it has already taken wait behind them until their
+            // peers give up on them.
+            if (scheduler().isOverloaded()) {
+                noteRefusedCall(503, "more messages than the loop can serve");
+                refuseStatelessly(source, request, 503);
+                return;
+            }
             // The offer is checked before the call's media sockets are bound: a refused one holds none.
             int code = 0;
             std::string reason;
@@ -369,7 +378,7 @@ void SipEndPoint::acceptNewRequest(SipProxy* from, const kmt::SocketAddress& sou
                 const int shortage = shortageAnswer(e);
                 if (!shortage)
                     throw;
-                noteRefusedCall(shortage, e);
+                noteRefusedCall(shortage, e.what());
                 refuseStatelessly(source, request, shortage);
                 return;
             }
@@ -399,18 +408,20 @@ void SipEndPoint::refuseStatelessly(const kmt::SocketAddress& source, SipInMessa
     }
 }
 
-void SipEndPoint::noteRefusedCall(int code, const std::exception& reason) {
+void SipEndPoint::noteRefusedCall(int code, const char* reason) {
     ++refusedTotal;
     if (refusedInRun++ == 0) {
-        KMT_LOG(kmt::logSipInvite, 1) << "refusing calls with " << code << ": " << reason.what();
+        runOpensBurst = burstEndMs == 0 || plat::processClockMs() - burstEndMs >= kRefusalBurstMs;
+        KMT_LOG(kmt::logSipInvite, runOpensBurst ? 1 : 3) << "refusing calls with " << code << ": " << reason;
     }
 }
 
 void SipEndPoint::noteAcceptedCall() {
     if (refusedInRun == 0)
         return;
-    KMT_LOG(kmt::logSipInvite, 1) << "taking calls again after " << refusedInRun << " refused";
+    KMT_LOG(kmt::logSipInvite, runOpensBurst ? 1 : 3) << "taking calls again after " << refusedInRun << " refused";
     refusedInRun = 0;
+    burstEndMs = plat::processClockMs();
 }
 
 int shortageAnswer(const std::exception& e) {

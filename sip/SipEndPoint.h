@@ -68,10 +68,11 @@ public:
     SipRegisterDialog* getRegisterDialog() const { return registerDialog; }
     size_t dialogCount() const { return dialogs.size(); }
 
-    // Calls refused for want of resources (descriptors, threads, memory) are logged once per run of
-    // refusals, with the reason of the first; the next call answered with its media ends the run.
-    // Loop thread only.
-    void noteRefusedCall(int code, const std::exception& reason);
+    // Calls refused for want of resources (descriptors, threads, memory, the loop's time) are logged
+    // once per burst, with the reason of the first refusal: the next call answered with its media
+    // ends a run of refusals, and runs that follow within kRefusalBurstMs of the last one logged
+    // belong to its burst (logged at level 3). Loop thread only.
+    void noteRefusedCall(int code, const char* reason);
     void noteAcceptedCall();
     size_t refusedCalls() const { return refusedTotal; }
 
@@ -103,6 +104,10 @@ private:
     std::vector<SipProxy*> retiredProxies;
     size_t refusedInRun = 0;
     size_t refusedTotal = 0;
+    // Whether the current run of refusals opened a burst (and was logged at level 1), and when the
+    // last run of the burst ended.
+    bool runOpensBurst = false;
+    int64_t burstEndMs = 0;
 };
 
 // The answer to a request whose call cannot have what it needs: 503 for descriptors, sockets and
@@ -111,5 +116,7 @@ int shortageAnswer(const std::exception& e);
 const char* shortageReason(int code);
 // The seconds a refused caller is asked to wait.
 constexpr int kRetryAfterSeconds = 5;
+// Runs of refusals closer together than this are one burst in the log.
+constexpr int64_t kRefusalBurstMs = 10000;
 
 } // namespace sip

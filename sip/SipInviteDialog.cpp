@@ -292,7 +292,7 @@ void SipInviteDialog::answer() {
 }
 
 void SipInviteDialog::refuseForWantOf(int code, const std::exception& reason) {
-    endPoint->noteRefusedCall(code, reason);
+    endPoint->noteRefusedCall(code, reason.what());
     inviteResponse->retryAfterSeconds = kRetryAfterSeconds;
     inviteResponse->sendResponse(code, shortageReason(code));
     callState = callDisconnected;

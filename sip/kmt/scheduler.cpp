@@ -4,6 +4,7 @@
 #include "plat/net.h"
 #include "plat/time.h"
 
+#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 #include <system_error>
@@ -16,6 +17,12 @@ int64_t nowMs() {
     plat::__timeb64 tb{};
     plat::_ftime64_s(&tb);
     return tb.time * 1000 + tb.millitm;
+}
+
+int64_t steadyUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
@@ -109,7 +116,26 @@ size_t EventScheduler::timerCount() {
     return timers.size();
 }
 
+void EventScheduler::noteLoad() {
+    const int64_t now = steadyUs();
+    const int64_t length = now - windowStartUs;
+    if (length < kLoadWindowUs)
+        return;
+    // The share of time in events, smoothed over the last windows: a window busier than the loop can
+    // be for long is a burst, several in a row are an overload.
+    const int64_t share = busyUs * 100 / length;
+    loadPercent = (loadPercent + static_cast<int>(share > 100 ? 100 : share)) / 2;
+    if (!overloaded)
+        overloaded = windowEvents >= kFloodEvents && loadPercent >= kOverloadPercent;
+    else
+        overloaded = loadPercent >= kRecoveredPercent;
+    windowStartUs = now;
+    busyUs = 0;
+    windowEvents = 0;
+}
+
 void EventScheduler::runOnce() {
+    noteLoad();
     std::vector<plat::HANDLE> handles;
     std::vector<size_t> owners; // socket index of each handle
     plat::DWORD timeout = plat::INFINITE;
@@ -139,7 +165,7 @@ void EventScheduler::runOnce() {
                 std::lock_guard<std::recursive_mutex> guard(lock);
                 callback = sockets[owners[r - plat::WAIT_OBJECT_0]].callback;
             }
-            callback->invoke();
+            invokeCounted(callback);
             return;
         }
         // A time-out, or a failed wait: the head timer runs.
@@ -159,7 +185,14 @@ void EventScheduler::runOnce() {
         }
     }
     if (callback)
-        callback->invoke();
+        invokeCounted(callback);
+}
+
+void EventScheduler::invokeCounted(EventCallbackBase* callback) {
+    ++windowEvents;
+    const int64_t start = steadyUs();
+    callback->invoke();
+    busyUs += steadyUs() - start;
 }
 
 void EventScheduler::run() {

@@ -52,6 +52,18 @@ public:
 
     // Pending timer entries (tests, diagnostics).
     size_t timerCount();
+    // Whether the loop is at the end of what it can serve: over its last measuring windows it ran a
+    // flood of events, one after the other, with hardly a pause between them; until it has time to
+    // spare again. One slow event, or one busy window, is no overload. Loop thread only.
+    bool isOverloaded() const { return overloaded; }
+
+    // The measuring window; the smoothed share of time spent in events (the rest is the loop's wait
+    // and its bookkeeping) from which the loop is overloaded, and below which it is no longer; and
+    // the events in a window it takes to make a flood.
+    static constexpr int64_t kLoadWindowUs = 100000;
+    static constexpr int kOverloadPercent = 90;
+    static constexpr int kRecoveredPercent = 75;
+    static constexpr int kFloodEvents = 50;
 
 private:
     struct SocketEntry {
@@ -69,6 +81,10 @@ private:
     // Milliseconds until the head is due; the list must not be empty.
     uint32_t headDelay() const;
     void eraseTimer(TimerMap::iterator entry);
+    // Closes the measuring window when it is over. Events are the callbacks run (a wake by the
+    // event alone is none), timed by invokeCounted.
+    void noteLoad();
+    void invokeCounted(EventCallbackBase* callback);
 
     std::recursive_mutex lock;
     plat::HANDLE wakeEvent;
@@ -81,6 +97,12 @@ private:
     // The loop's time line at the last update.
     int64_t timeline = 0;
     int64_t lastUpdate = 0;
+    // The current measuring window (steady clock, microseconds).
+    int64_t windowStartUs = 0;
+    int64_t busyUs = 0;
+    int windowEvents = 0;
+    int loadPercent = 0;
+    bool overloaded = false;
 };
 
 } // namespace kmt

@@ -136,7 +136,38 @@ std::vector<SocketAddress> SocketAddress::resolveAll(int mode, int family, const
     return out;
 }
 
+namespace {
+
+// Dotted-decimal IPv4 (four decimal parts of at most three digits, each at most 255), as SDP and
+// SIP carry it; anything else is left to the resolver.
+bool parseDottedQuad(const char* text, uint8_t out[4]) {
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *text++ != '.')
+            return false;
+        // A leading zero (octal to the resolver) is left to the resolver.
+        if (text[0] == '0' && text[1] >= '0' && text[1] <= '9')
+            return false;
+        int value = 0, digits = 0;
+        for (; *text >= '0' && *text <= '9' && digits < 4; ++text, ++digits)
+            value = value * 10 + (*text - '0');
+        if (digits == 0 || digits > 3 || value > 255)
+            return false;
+        out[part] = static_cast<uint8_t>(value);
+    }
+    return *text == '\0';
+}
+
+} // namespace
+
 SocketAddress SocketAddress::fromHost(const char* host) {
+    // IPv4 only, a numeric address needs no lookup (which would ask the system for its interfaces).
+    uint8_t quad[4];
+    if (host && ipMode == 1 && parseDottedQuad(host, quad)) {
+        plat::SOCKADDR_IN in{};
+        in.sin_family = AF_INET;
+        std::memcpy(&in.sin_addr, quad, sizeof quad);
+        return SocketAddress(reinterpret_cast<const plat::SOCKADDR*>(&in), sizeof in);
+    }
     int flags = flagsFor(ipMode, false) | (host ? 0 : AI_PASSIVE);
     return resolve(ipMode, familyFor(ipMode), host, nullptr, 0, SOCK_DGRAM, flags);
 }

@@ -96,6 +96,34 @@ TEST(SocketAddress, ResolveUnderIpModes) {
     }
 }
 
+// Numeric IPv4 takes no lookup under IPv4 mode; whatever the short way takes must be what the
+// resolver makes of it, and what it leaves must still reach the resolver.
+TEST(SocketAddress, NumericHostsAreWhatTheResolverMakesOfThem) {
+    IpMode mode(1);
+    for (const char* host : {"127.0.0.1", "0.0.0.0", "255.255.255.255", "10.20.30.40", "192.168.1.254",
+                             "127.1", "010.0.0.1", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.4 ", " 1.2.3.4",
+                             "1..2.3", "1.2.3.", "1.2.3.1234", "localhost"}) {
+        SCOPED_TRACE(host);
+        std::string viaResolver, quick;
+        try {
+            viaResolver = kmt::SocketAddress::resolve(1, AF_INET, host, nullptr, 0, SOCK_DGRAM,
+                                                      kmt::SocketAddress::flagsFor(1, false))
+                              .toString();
+        } catch (const kmt::SocketException&) {
+            viaResolver = "(none)";
+        }
+        try {
+            const kmt::SocketAddress a = kmt::SocketAddress::fromHost(host);
+            EXPECT_EQ(a.family(), AF_INET);
+            EXPECT_EQ(a.port(), 0);
+            quick = a.toString();
+        } catch (const kmt::SocketException&) {
+            quick = "(none)";
+        }
+        EXPECT_EQ(quick, viaResolver);
+    }
+}
+
 TEST(SocketAddress, IPv6OnlyHostUnderIpv4ModeThrowsResolverText) {
     IpMode mode(1);
     try {

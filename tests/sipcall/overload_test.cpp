@@ -16,6 +16,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
 #include <cstdlib>
 #include <new>
 
@@ -231,6 +232,113 @@ INSTANTIATE_TEST_SUITE_P(
                       ShortageCase{"Threads", noThreads, threadsBack, true, "SIP/2.0 503 Service Unavailable"},
                       ShortageCase{"Memory", noMemory, memoryBack, false, "SIP/2.0 500 Server Internal Error"}),
     paramnames::ByName());
+
+// A loop flooded past what it serves: new calls are answered 503 with Retry-After at once, without a
+// dialog, a line or sockets, while the calls it has go on; one slow event is no flood; and once the
+// loop has time to wait again, calls are taken as before.
+struct LoadCase {
+    const char* name;
+    // Loads the loop; true when the load is a flood.
+    std::function<bool(CallHarness&)> load;
+};
+
+class SleepingWork : public kmt::EventCallbackBase {
+public:
+    explicit SleepingWork(int ms_) : ms(ms_) {}
+    void invoke() override {
+        ::usleep(static_cast<useconds_t>(ms) * 1000);
+        ran = true;
+    }
+    int ms;
+    bool ran = false;
+};
+
+constexpr useconds_t kPastAWindowUs = kmt::EventScheduler::kLoadWindowUs + 20000;
+
+// Work items back to back, each a millisecond long, for several windows: the loop has no pause
+// between them.
+bool floodOfWork(CallHarness& h) {
+    ::usleep(kPastAWindowUs);
+    h.pump(); // the window before the flood is over
+    constexpr int kItems = 450;
+    std::vector<std::unique_ptr<SleepingWork>> work;
+    for (int i = 0; i < kItems; ++i) {
+        work.push_back(std::make_unique<SleepingWork>(1));
+        h.phone.addTimer(0, work.back().get());
+    }
+    for (int i = 0; i < 2 * kItems && !work.back()->ran; ++i)
+        h.phone.runOnce();
+    EXPECT_TRUE(work.back()->ran);
+    return true;
+}
+
+bool oneSlowEvent(CallHarness& h) {
+    SleepingWork work(kPastAWindowUs / 1000 + 50);
+    h.phone.addTimer(0, &work);
+    for (int i = 0; i < 10 && !work.ran; ++i)
+        h.pump();
+    EXPECT_TRUE(work.ran);
+    ::usleep(kPastAWindowUs);
+    h.pump();
+    return false;
+}
+
+class FloodedLoop : public ::testing::TestWithParam<LoadCase> {};
+
+TEST_P(FloodedLoop, RefusesNewCallsAtOnceUntilItWaitsAgain) {
+    CallHarness h;
+    CallFlow calls(h);
+    LogCapture::instance().take();
+    h.takeProxy();
+    // A call taken before the load, which the load must not disturb.
+    calls.offer("call-before", "line-before");
+    const std::string answered = calls.answer("line-before");
+    ASSERT_EQ(firstLine(answered), "SIP/2.0 200 OK");
+    h.takeProxy();
+
+    const bool flood = GetParam().load(h);
+    EXPECT_EQ(h.phone.isOverloaded(), flood);
+    calls.offer("call-during", "line-during");
+    const std::string reply = h.oneAtProxy("SIP/2.0 ");
+    if (flood) {
+        EXPECT_EQ(firstLine(reply), "SIP/2.0 503 Service Unavailable");
+        EXPECT_EQ(headerOf(reply, "Retry-After"), std::to_string(sip::kRetryAfterSeconds));
+        EXPECT_EQ(headerOf(reply, "Call-ID"), "call-during");
+        EXPECT_TRUE(h.statesOf("line-during").empty()) << "no line for a refused call";
+        EXPECT_EQ(h.endPoint.dialogCount(), 1u) << "no dialog for a refused call";
+        EXPECT_EQ(h.endPoint.refusedCalls(), 1u);
+        EXPECT_EQ(linesContaining(LogCapture::instance().take(), "refusing calls with 503: "), 1u);
+
+        // The loop waits for its next event a while: the flood is over.
+        SleepingWork tick(0);
+        h.phone.addTimer(static_cast<int>(3 * kPastAWindowUs / 1000), &tick);
+        for (int i = 0; i < 10 && !tick.ran; ++i)
+            h.phone.runOnce();
+        ASSERT_TRUE(tick.ran);
+        calls.offer("call-after", "line-after");
+        EXPECT_EQ(firstLine(h.oneAtProxy("SIP/2.0 ")), "SIP/2.0 100 trying");
+        EXPECT_FALSE(h.phone.isOverloaded());
+        const std::string after = calls.answer("line-after");
+        ASSERT_EQ(firstLine(after), "SIP/2.0 200 OK");
+        EXPECT_EQ(linesContaining(LogCapture::instance().take(), "taking calls again after 1 refused"), 1u);
+        calls.endAnswered("call-after", "line-after", after);
+    } else {
+        EXPECT_EQ(firstLine(reply), "SIP/2.0 100 trying");
+        EXPECT_EQ(h.statesOf("line-during"), (std::vector<int>{5}));
+        h.post("line-during", &kbrphone::Line::rejectIncoming);
+        h.takeProxy();
+        EXPECT_EQ(h.endPoint.refusedCalls(), 0u);
+    }
+    // The call taken before goes on to its end as any other.
+    EXPECT_NE(h.phone.findLine("line-before"), nullptr);
+    calls.endAnswered("call-before", "line-before", answered);
+    h.expectAllReleased();
+}
+
+INSTANTIATE_TEST_SUITE_P(Loads, FloodedLoop,
+                         ::testing::Values(LoadCase{"FloodOfWork", floodOfWork},
+                                           LoadCase{"OneSlowEvent", oneSlowEvent}),
+                         paramnames::ByName());
 
 size_t heapInUse() {
     const struct mallinfo2 m = ::mallinfo2();
