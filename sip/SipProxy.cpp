@@ -1,6 +1,7 @@
 #include "SipProxy.h"
 
 #include "Md5.h"
+#include "plat/time.h"
 
 #include <sys/socket.h>
 
@@ -47,8 +48,13 @@ kmt::SocketAddress SipProxy::probeLocalAddress() const {
 }
 
 kmt::SocketAddress SipProxy::localAddress() const {
+    const int64_t now = plat::processClockMs();
+    if (learntRecently && now - learntAtMs < kLocalAddressReuseMs)
+        return learntLocal;
     try {
         learntLocal = probeLocalAddress();
+        learntAtMs = now;
+        learntRecently = true;
         return learntLocal;
     } catch (const kmt::SocketException&) {
         if (learntLocal.family() != 0)

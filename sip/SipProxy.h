@@ -25,10 +25,13 @@ public:
     // MD5 hex of "authUser:realm:password".
     std::string digestHA1(const std::string& realm) const;
 
-    // The local address the system uses toward the proxy (port 0). When it cannot be learnt now
-    // (no descriptor for the probe: the calls that are refused for want of them need it too), the
-    // one learnt last; the first address of the local host name when none was ever learnt.
+    // The local address the system uses toward the proxy (port 0), learnt again when the last
+    // probe is older than kLocalAddressReuseMs (every message carries it: a route that changes is
+    // followed within that time). When it cannot be learnt now (no descriptor for the probe: the
+    // calls that are refused for want of them need it too), the one learnt last; the first address
+    // of the local host name when none was ever learnt.
     kmt::SocketAddress localAddress() const;
+    static constexpr int64_t kLocalAddressReuseMs = 1000;
 
     std::string host;
     std::vector<kmt::SocketAddress> addresses;
@@ -41,6 +44,8 @@ public:
 private:
     kmt::SocketAddress probeLocalAddress() const;
     mutable kmt::SocketAddress learntLocal;
+    mutable int64_t learntAtMs = 0;
+    mutable bool learntRecently = false;
 };
 
 } // namespace sip

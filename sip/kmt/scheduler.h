@@ -62,7 +62,7 @@ public:
     // the events in a window it takes to make a flood.
     static constexpr int64_t kLoadWindowUs = 100000;
     static constexpr int kOverloadPercent = 90;
-    static constexpr int kRecoveredPercent = 75;
+    static constexpr int kRecoveredPercent = 85;
     static constexpr int kFloodEvents = 50;
 
 private:
