@@ -226,6 +226,20 @@ def with_linphones(w, users, fn):
 
 # ---- cases
 
+def check_sound_after_resumes(w, expected, lost, recorded_before):
+    """After a call held and resumed from both sides: RTP from linphone was counted, linphone's tone
+    reached the engine after the resumes (its recording from recorded_before seconds on), and the
+    engine's tone reached linphone until the call's last seconds."""
+    check(expected > 100, "RTP from linphone counted: expected=%d lost=%d" % (expected, lost))
+    check_heard(Path(w) / "engine-received.raw", LINPHONE_TONE_HZ, LINPHONE_TONE_DBFS,
+                "linphone -> engine after both resumes", 1.0, since=recorded_before - 1.0)
+    heard = check_heard(Path(w) / "linphone-received.wav", ENGINE_TONE_HZ, ENGINE_TONE_DBFS,
+                        "engine -> linphone", 3.0)
+    rate, samples = samples_of(Path(w) / "linphone-received.wav")
+    check(heard[-1][0] > len(samples) / rate - 3.0, "engine -> linphone after both resumes: last tone at "
+          "%.2f s of %.2f s" % (heard[-1][0], len(samples) / rate))
+
+
 def hold_and_resume_both_sides(e, line, lp, call_id):
     streams = r"([Mm]edia streams established .* for call %s|Call %s .*resumed)" % (call_id, call_id)
     # The engine holds and resumes ...
@@ -272,14 +286,7 @@ def engine_calls_linphone_with_sound_both_ways_and_each_side_holds_and_resumes(w
         expected, lost, heard = e.stats(line)
         e.state(line, 8)
         lp.expect(r"Call %s .*(ended|terminated)" % call_id, timeout=10, what="the engine's BYE reached linphone")
-        check(expected > 100, "RTP from linphone counted: expected=%d lost=%d" % (expected, lost))
-        check_heard(Path(w) / "engine-received.raw", LINPHONE_TONE_HZ, LINPHONE_TONE_DBFS,
-                    "linphone -> engine after both resumes", 1.0, since=recorded_before - 1.0)
-        heard = check_heard(Path(w) / "linphone-received.wav", ENGINE_TONE_HZ, ENGINE_TONE_DBFS,
-                            "engine -> linphone", 3.0)
-        rate, samples = samples_of(Path(w) / "linphone-received.wav")
-        check(heard[-1][0] > len(samples) / rate - 3.0, "engine -> linphone after both resumes: last tone at "
-              "%.2f s of %.2f s" % (heard[-1][0], len(samples) / rate))
+        check_sound_after_resumes(w, expected, lost, recorded_before)
         e.quiet_calls()
     with_linphones(w, [("1003", "secret3")], run)
 
@@ -308,14 +315,7 @@ def linphone_calls_the_engine_with_sound_both_ways_and_each_side_holds_and_resum
         e.send("hangup " + incoming)
         expected, lost, heard = e.stats(incoming)
         e.state(incoming, 8)
-        check(expected > 100, "RTP from linphone counted: expected=%d lost=%d" % (expected, lost))
-        check_heard(Path(w) / "engine-received.raw", LINPHONE_TONE_HZ, LINPHONE_TONE_DBFS,
-                    "linphone -> engine after both resumes", 1.0, since=recorded_before - 1.0)
-        heard = check_heard(Path(w) / "linphone-received.wav", ENGINE_TONE_HZ, ENGINE_TONE_DBFS,
-                            "engine -> linphone", 3.0)
-        rate, samples = samples_of(Path(w) / "linphone-received.wav")
-        check(heard[-1][0] > len(samples) / rate - 3.0, "engine -> linphone after both resumes: last tone at "
-              "%.2f s of %.2f s" % (heard[-1][0], len(samples) / rate))
+        check_sound_after_resumes(w, expected, lost, recorded_before)
         e.quiet_calls()
     with_linphones(w, [("1003", "secret3")], run)
 
