@@ -33,8 +33,11 @@ TEST(EventSchedulerTimers, ManyPostingsAndRemovalsFireInModelOrder) {
     for (int tag = 0; tag < 300; ++tag)
         callbacks.push_back(std::make_unique<Tagged>(fired, tag));
 
-    // The clock stands still while posting, so every delay counts from the same moment.
-    const int64_t frozenAt = plat::wallClockMs();
+    // The clock stands still while posting, so every delay counts from the same moment. It is held
+    // by an offset set before each posting; a tick between setting it and the posting moves it on
+    // by a millisecond, and the next hold keeps that millisecond (a clock that stepped back would
+    // make the head due at once). The delays are 10 ms apart, so a few such ticks reorder nothing.
+    int64_t frozenAt = plat::wallClockMs();
     std::vector<Posting> model;
     std::set<int> removed;
     for (int i = 0; i < 3000; ++i) {
@@ -47,11 +50,10 @@ TEST(EventSchedulerTimers, ManyPostingsAndRemovalsFireInModelOrder) {
             continue;
         }
         removed.erase(tag);
-        // Delays 10 ms apart: the clock may still tick once between freezing it and the posting,
-        // which must not reorder timers that differ by one step.
         const int delay = 10 * static_cast<int>(random() % 40);
         plat::testing::setWallClockOffsetMs(frozenAt - (plat::wallClockMs() - plat::testing::wallClockOffsetMs()));
         s.addTimer(delay, callbacks[tag].get());
+        frozenAt = std::max(frozenAt, plat::wallClockMs());
         model.push_back({delay, i, tag});
     }
     ASSERT_EQ(s.timerCount(), model.size());
