@@ -931,7 +931,8 @@ def run_cases(cases, args, prefix):
     return 1 if failed else 0
 
 
-def main():
+def parse_args():
+    """The options of an end-to-end script (--driver, -k, -j, --keep); sets the driver to run."""
     global DRIVER
     ap = argparse.ArgumentParser()
     ap.add_argument("--driver", required=True)
@@ -940,7 +941,11 @@ def main():
     ap.add_argument("--keep", action="store_true")
     args = ap.parse_args()
     DRIVER = os.path.abspath(args.driver)
-    return run_cases(CASES, args, "kbr-calls-")
+    return args
+
+
+def main():
+    return run_cases(CASES, parse_args(), "kbr-calls-")
 
 
 if __name__ == "__main__":

@@ -12,7 +12,6 @@ does not route GRUU contacts for any user agent); its sound comes from a tone fi
 Prints one line per case and "N passed, N failed"; exits 1 when a case failed.
 """
 
-import argparse
 import math
 import os
 import queue
@@ -383,13 +382,7 @@ def a_request_linphone_sends_outside_any_call_is_answered(w):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--driver", required=True)
-    ap.add_argument("-k", default="")
-    ap.add_argument("-j", type=int, default=1)
-    ap.add_argument("--keep", action="store_true")
-    args = ap.parse_args()
-    calls_e2e.DRIVER = os.path.abspath(args.driver)
+    args = calls_e2e.parse_args()
     if not shutil.which("linphonec"):
         print("linphonec missing (Debian linphone-cli; scripts/install-deps.sh installs it)")
         print("0 passed, 1 failed")
