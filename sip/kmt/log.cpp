@@ -7,7 +7,29 @@
 #include <ctime>
 #include <iostream>
 
+#include "plat/time.h"
+
 namespace kmt {
+
+int64_t logClockMs() { return plat::processClockMs(); }
+
+bool LogBound::admit(int64_t nowMs, uint64_t* left) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (written && nowMs - lastWrittenMs < intervalMs) {
+        ++leftOut;
+        return false;
+    }
+    written = true;
+    lastWrittenMs = nowMs;
+    *left = leftOut;
+    leftOut = 0;
+    return true;
+}
+
+BoundedRecord::~BoundedRecord() {
+    if (leftOut > 0)
+        record.stream() << " (" << leftOut << " more like it not logged since the one before)";
+}
 
 DebugRoot* DebugRoot::instance() {
     static DebugRoot* root = new DebugRoot;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -107,6 +108,44 @@ private:
     std::ostringstream text;
 };
 
+// Bounds a log line that any sender can cause (a malformed datagram, a stray source): the first one
+// is written, then at most one per interval, which tells how many like it were left out before it.
+class LogBound {
+public:
+    static constexpr int64_t kDefaultIntervalMs = 10000;
+
+    explicit LogBound(int64_t intervalMs = kDefaultIntervalMs) : intervalMs(intervalMs) {}
+    LogBound(const LogBound&) = delete;
+    LogBound& operator=(const LogBound&) = delete;
+
+    // Whether the line that occurs at nowMs is written; when it is, *left gets how many were left
+    // out since the one written before it.
+    bool admit(int64_t nowMs, uint64_t* left);
+
+private:
+    const int64_t intervalMs;
+    std::mutex lock;
+    bool written = false;
+    int64_t lastWrittenMs = 0;
+    uint64_t leftOut = 0;
+};
+
+// A record under a bound: appends how many lines like it were left out.
+class BoundedRecord {
+public:
+    BoundedRecord(DebugCategory& category, int level, const char* sourceFile, int line, uint64_t leftOut)
+        : record(category, level, sourceFile, line), leftOut(leftOut) {}
+    ~BoundedRecord();
+    BoundedRecord(const BoundedRecord&) = delete;
+    BoundedRecord& operator=(const BoundedRecord&) = delete;
+
+    std::ostringstream& stream() { return record.stream(); }
+
+private:
+    DebugRecord record;
+    uint64_t leftOut;
+};
+
 // Writes one line per record to std::cout, or to "<kbr_logfile_prefix><start time>.log".
 class CoutManager : public DebugManager {
 public:
@@ -128,6 +167,9 @@ private:
     std::ostream* out;
     std::string openedName;
 };
+
+// The clock of the log bounds: the process clock in milliseconds.
+int64_t logClockMs();
 
 // The engine's categories.
 extern DebugCategory logGeneric;
@@ -159,3 +201,13 @@ extern DebugCategory logHid;
         ;                                                                                                    \
     else                                                                                                     \
         ::kmt::DebugRecord((category), (lvl), __FILE__, __LINE__).stream()
+
+// As KMT_LOG, under a kmt::LogBound of the call site's (a static or a member):
+//
+//     KMT_LOG_BOUNDED(kmt::logRtp, 1, versionBound) << "dropped rtp datagram of version " << version;
+#define KMT_LOG_BOUNDED(category, lvl, bound)                                                                \
+    if (uint64_t kmtLeftOut = 0; (category).effectiveLevel() < (lvl) ||                                      \
+                                 !(bound).admit(::kmt::logClockMs(), &kmtLeftOut))                            \
+        ;                                                                                                    \
+    else                                                                                                     \
+        ::kmt::BoundedRecord((category), (lvl), __FILE__, __LINE__, kmtLeftOut).stream()

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -157,6 +158,50 @@ TEST(Log, RecordLineFormatAndSuppression) {
     EXPECT_EQ(first.substr(23, 23), "tests/kmt/log_test.cpp(") << first;
     EXPECT_EQ(first.substr(first.size() - 16), "): registered 42");
     EXPECT_EQ(second.substr(21), ": file.cpp(7): ");
+}
+
+TEST(Log, BoundWritesTheFirstLineThenOnePerIntervalWithTheCountLeftOut) {
+    kmt::LogBound bound(1000);
+    struct Step {
+        int64_t atMs;
+        bool written;
+        uint64_t leftOut; // told by a written line
+    };
+    const Step steps[] = {
+        {5000, true, 0},  // the first of its kind
+        {5000, false, 0}, {5400, false, 0}, {5999, false, 0},
+        {6000, true, 3},  // an interval later, with the three before it
+        {6001, false, 0},
+        {60000, true, 1}, // after a long quiet: the one left out since
+        {61000, true, 0}, // nothing left out in between
+    };
+    for (const Step& s : steps) {
+        uint64_t left = 99;
+        EXPECT_EQ(bound.admit(s.atMs, &left), s.written) << "at " << s.atMs;
+        if (s.written) {
+            EXPECT_EQ(left, s.leftOut) << "at " << s.atMs;
+        }
+    }
+}
+
+TEST(Log, BoundedRecordsOfAFloodGiveOneLineAndFormatNothingElse) {
+    Tree t(Env{});
+    CaptureCout cap;
+    kmt::LogBound bound(3600 * 1000);
+    int formatted = 0;
+    auto count = [&formatted]() { return ++formatted; };
+    for (int i = 0; i < 10000; ++i)
+        KMT_LOG_BOUNDED(*t.core, 1, bound) << "dropped datagram " << count();
+    KMT_LOG_BOUNDED(*t.core, 2, bound) << "below the level " << count();
+    EXPECT_EQ(formatted, 1) << "only the line written is formatted";
+    const std::string out = cap.text.str();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_NE(out.find("dropped datagram 1\n"), std::string::npos) << out;
+
+    kmt::BoundedRecord(*t.core, 1, "f.cpp", 1, 41).stream() << "dropped";
+    EXPECT_NE(cap.text.str().find("dropped (41 more like it not logged since the one before)\n"),
+              std::string::npos)
+        << cap.text.str();
 }
 
 TEST(Log, AtMostFourOutputsAndEachGetsTheRecord) {
