@@ -263,7 +263,7 @@ void SipEndPoint::receive() {
     if (n == plat::SOCKET_ERROR) {
         const int code = plat::WSAGetLastError();
         if (code == plat::WSAEMSGSIZE) {
-            KMT_LOG(kmt::logSipCore, 1) << "dropped a datagram longer than " << kReceiveBufferSize
+            KMT_LOG_BOUNDED(kmt::logSipCore, 1, oversizeLog) << "dropped a datagram longer than " << kReceiveBufferSize
                                         << " bytes from " << source << ":" << source.port();
         }
         KMT_LOG(kmt::logSipCore, 2) << "ignoring socket read error";
@@ -286,9 +286,9 @@ void SipEndPoint::handleDatagram(const char* data, size_t length, const kmt::Soc
         std::istringstream stream(std::string(data, length));
         dispatch(stream, source);
     } catch (const std::exception& e) {
-        KMT_LOG(kmt::logSipCore, 1) << "caught exception: " << e.what();
+        KMT_LOG_BOUNDED(kmt::logSipCore, 1, failureLog) << "caught exception: " << e.what();
     } catch (...) {
-        KMT_LOG(kmt::logSipCore, 1) << "caught exception: unknown";
+        KMT_LOG_BOUNDED(kmt::logSipCore, 1, failureLog) << "caught exception: unknown";
     }
 }
 
@@ -331,7 +331,7 @@ bool SipEndPoint::bodyComplete(SipInMessage& message, const kmt::SocketAddress& 
     body.seekg(start);
     if (std::stoll(declared) <= available)
         return true;
-    KMT_LOG(kmt::logSipCore, 1) << "dropped a message from " << source << ":" << source.port()
+    KMT_LOG_BOUNDED(kmt::logSipCore, 1, cutLog) << "dropped a message from " << source << ":" << source.port()
                                 << " whose Content-Length " << declared << " is longer than its body of "
                                 << available << " bytes";
     return false;

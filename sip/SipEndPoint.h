@@ -4,6 +4,7 @@
 
 #include "Phone.h"
 #include "SipProxy.h"
+#include "kmt/log.h"
 #include "kmt/scheduler.h"
 #include "kmt/socket.h"
 
@@ -98,6 +99,9 @@ private:
     static bool acceptsSource(const SipProxy& proxy, const kmt::SocketAddress& source);
 
     std::vector<char> receiveBuffer;
+    // The lines any sender can cause, one per datagram: an oversize one, a message cut short, one
+    // whose handling failed.
+    kmt::LogBound oversizeLog, cutLog, failureLog;
     std::mutex postedLock;
     std::set<kmt::EventCallbackBase*> posted;
     // Proxies replaced by a later registerWithProxy while dialogs still point at them.

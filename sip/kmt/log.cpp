@@ -11,11 +11,12 @@
 
 namespace kmt {
 
-int64_t logClockMs() { return plat::processClockMs(); }
+int64_t logClockMs() { return plat::wallClockMs(); }
 
 bool LogBound::admit(int64_t nowMs, uint64_t* left) {
     std::lock_guard<std::mutex> guard(lock);
-    if (written && nowMs - lastWrittenMs < intervalMs) {
+    // A clock set back counts as an interval gone by: a bound never silences a kind for longer.
+    if (written && nowMs >= lastWrittenMs && nowMs - lastWrittenMs < intervalMs) {
         ++leftOut;
         return false;
     }

@@ -168,7 +168,7 @@ private:
     std::string openedName;
 };
 
-// The clock of the log bounds: the process clock in milliseconds.
+// The clock of the log bounds: the wall clock in milliseconds, the event loop's clock.
 int64_t logClockMs();
 
 // The engine's categories.

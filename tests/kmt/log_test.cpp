@@ -174,6 +174,8 @@ TEST(Log, BoundWritesTheFirstLineThenOnePerIntervalWithTheCountLeftOut) {
         {6001, false, 0},
         {60000, true, 1}, // after a long quiet: the one left out since
         {61000, true, 0}, // nothing left out in between
+        {40000, true, 0}, // a clock set back: written, and the interval counts from there
+        {40500, false, 0},
     };
     for (const Step& s : steps) {
         uint64_t left = 99;

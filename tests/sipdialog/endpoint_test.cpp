@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 using namespace dialogtest;
@@ -97,7 +98,8 @@ TEST_F(EndPointTest, RequestsOutsideADialogThatAreNotServedAreRefusedAtOnce) {
     int cseq = 0;
     for (const auto& row : rows) {
         const std::string callId = std::string("none-") + row.method;
-        h.fromProxy(requestText(row.method, h.proxy.port, callId, ++cseq, "z9hG4bKnone" + std::to_string(cseq)));
+        ++cseq;
+        h.fromProxy(requestText(row.method, h.proxy.port, callId, cseq, "z9hG4bKnone" + std::to_string(cseq)));
         std::vector<Datagram> answers = h.takeProxy();
         if (!*row.answer) {
             EXPECT_TRUE(answers.empty()) << row.method;
@@ -322,6 +324,9 @@ TEST_F(EndPointTest, AMessageShorterThanItsContentLengthIsDroppedAndLogged) {
         std::string text = requestText("OPTIONS", h.proxy.port, "cl-" + std::to_string(++n));
         text.replace(text.find("Content-Length: 0"), 17, c.lengthHeader);
         text += c.body;
+        // Each row is an interval after the one before, so its line is not held back by the bound.
+        h.advance(kmt::LogBound::kDefaultIntervalMs, 1000);
+        h.takeProxy();
         LogCapture::instance().take();
         h.fromProxy(text);
         const std::vector<Datagram> answers = h.takeProxy();
@@ -331,4 +336,48 @@ TEST_F(EndPointTest, AMessageShorterThanItsContentLengthIsDroppedAndLogged) {
             << c.lengthHeader;
     }
     EXPECT_EQ(h.endPoint.dialogCount(), 0u);
+}
+
+// A sender repeating a datagram that the end point drops or fails on gets one line of it, then one
+// per interval that tells how many were left out; the datagrams themselves are all handled.
+TEST_F(EndPointTest, LinesThatAnySenderCausesPerDatagramAreBounded) {
+    h.installProxy();
+    Parsed invite(requestText("INVITE", h.proxy.port, "thrower", 1));
+    RecordingDialog d(h, *invite.message);
+    d.onRequestAction = [](const kmt::SocketAddress&, sip::SipInMessage&) {
+        throw std::runtime_error("boom");
+    };
+    std::string cut = requestText("OPTIONS", h.proxy.port, "cut");
+    cut.replace(cut.find("Content-Length: 0"), 17, "Content-Length: 50");
+    const struct {
+        const char* name;
+        std::string text;
+        const char* line;
+    } rows[] = {
+        {"cut short", cut, "is longer than its body"},
+        {"failing", requestText("BYE", h.proxy.port, "thrower", 2, "z9hG4bKb", "ft1", d.localTag),
+         "caught exception: boom"},
+    };
+    const kmt::SocketAddress from = kmt::SocketAddress::fromHost("127.0.0.1").withPort(h.proxy.port);
+    for (const auto& row : rows) {
+        h.advance(kmt::LogBound::kDefaultIntervalMs, 1000);
+        LogCapture::instance().take();
+        for (int i = 0; i < 1000; ++i)
+            h.endPoint.handleDatagram(row.text.data(), row.text.size(), from);
+        std::vector<std::string> lines = LogCapture::instance().take();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string& l) { return l.find(row.line) != std::string::npos; }),
+                  1)
+            << row.name;
+        EXPECT_FALSE(LogCapture::instance().contains(lines, "more like it")) << row.name;
+
+        plat::testing::setWallClockOffsetMs(plat::testing::wallClockOffsetMs() +
+                                            kmt::LogBound::kDefaultIntervalMs);
+        h.endPoint.handleDatagram(row.text.data(), row.text.size(), from);
+        lines = LogCapture::instance().take();
+        EXPECT_TRUE(LogCapture::instance().contains(lines, row.line)) << row.name;
+        EXPECT_TRUE(LogCapture::instance().contains(lines, "(999 more like it not logged since the one before)"))
+            << row.name;
+    }
+    EXPECT_EQ(d.takeEvents().size(), 1001u) << "every datagram reached the dialog";
 }
