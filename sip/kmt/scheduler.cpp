@@ -157,6 +157,8 @@ void EventScheduler::runOnce() {
         handles.push_back(wakeEvent);
         plat::DWORD r = plat::WaitForMultipleObjects(static_cast<plat::DWORD>(handles.size()), handles.data(),
                                                      plat::FALSE, timeout);
+        // The wait was time not busy: what woke the loop is judged with it counted.
+        noteLoad();
         if (r == plat::WAIT_OBJECT_0 + handles.size() - 1)
             return;
         if (r < plat::WAIT_OBJECT_0 + handles.size() - 1) {

@@ -14,7 +14,9 @@
 #include <fcntl.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <thread>
 #include <map>
 #include <memory>
 #include <cstdlib>
@@ -129,16 +131,18 @@ void runInChild(const std::function<void()>& body) {
 struct CallFlow {
     explicit CallFlow(CallHarness& h_) : h(h_) {}
 
-    void offer(const std::string& callId, const std::string& lineId) {
+    // The far end's INVITE of a new call, as the proxy sends it.
+    std::string invite(const std::string& callId, const std::string& lineId) {
         FarRequest r;
         r.callId = callId;
         r.branch = "z9hG4bK" + callId;
         r.extra = contactOf(h.other.port) + "X-Brimel-id: " + lineId + "\r\n";
         r.contentType = "application/sdp";
         r.body = farSdp(h.rtp.port);
-        h.fromProxy(farRequest(r, h.proxy.port));
         invites[callId] = r;
+        return farRequest(r, h.proxy.port);
     }
+    void offer(const std::string& callId, const std::string& lineId) { h.fromProxy(invite(callId, lineId)); }
     std::string answer(const std::string& lineId) {
         h.post(lineId, &kbrphone::Line::answerIncoming);
         std::vector<Datagram> finals = h.take(h.proxyReceived, "SIP/2.0 ");
@@ -348,6 +352,46 @@ TEST_P(FloodedLoop, RefusesNewCallsAtOnceUntilItWaitsAgain) {
     // The call taken before goes on to its end as any other.
     EXPECT_NE(h.phone.findLine("line-before"), nullptr);
     calls.endAnswered("call-before", "line-before", answered);
+    h.expectAllReleased();
+}
+
+// After a flood the loop waits with nothing due until an INVITE wakes it: the wait is time the
+// loop was not busy, so the INVITE that ends it is judged by a loop that keeps up again.
+TEST(FloodedLoopWaiting, TakesTheInviteThatEndsItsWait) {
+    CallHarness h;
+    CallFlow calls(h);
+    h.takeProxy();
+    ASSERT_TRUE(floodOfWork(h));
+    ASSERT_TRUE(h.phone.isOverloaded());
+    const std::string invite = calls.invite("call-woken", "line-woken");
+    // The INVITE comes three windows later, whatever the machine's speed: the loop cannot have
+    // been busy for any of that time, since it sits in its wait until the INVITE arrives.
+    std::thread far([&] {
+        const auto start = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - start < std::chrono::microseconds(3 * kPastAWindowUs))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        h.proxy.sendTo(h.sipPort(), invite);
+    });
+    // Bounds the wait should the INVITE never come.
+    SleepingWork giveUp(0);
+    h.phone.addTimer(30000, &giveUp);
+    // The loop's turns: its wait, ended by the INVITE, and the INVITE's reply.
+    std::string reply;
+    for (int i = 0; i < 20 && reply.empty() && !giveUp.ran; ++i) {
+        h.phone.runOnce();
+        h.collect();
+        for (const Datagram& d : h.proxyReceived)
+            if (firstLine(d.text).rfind("SIP/2.0 ", 0) == 0 && headerOf(d.text, "Call-ID") == "call-woken")
+                reply = d.text;
+    }
+    far.join();
+    h.phone.removeTimer(&giveUp);
+    EXPECT_FALSE(h.phone.isOverloaded());
+    EXPECT_EQ(firstLine(reply), "SIP/2.0 100 trying");
+    EXPECT_EQ(h.endPoint.refusedCalls(), 0u);
+    h.takeProxy();
+    h.post("line-woken", &kbrphone::Line::rejectIncoming);
+    h.takeProxy();
     h.expectAllReleased();
 }
 
