@@ -389,8 +389,9 @@ void SipEndPoint::acceptNewRequest(SipProxy* from, const kmt::SocketAddress& sou
             answerStatelessly(source, request, 481, "Call/Transaction Does Not Exist");
         } else if (!noCaseEqual(method, "ACK")) {
             // INFO, UPDATE, MESSAGE, SUBSCRIBE, NOTIFY, REFER, PUBLISH, ... outside a call: refused at
-            // once (the Allow header names what the engine serves) instead of being left to time out.
-            answerStatelessly(source, request, 405, "Method Not Allowed");
+            // once (the Allow header names what the engine serves there) instead of being left to
+            // time out.
+            answerStatelessly(source, request, 405, "Method Not Allowed", allowedOutsideDialog);
         }
     } catch (const std::exception& e) {
         KMT_LOG(kmt::logSipCore, 2) << "ignoring message";
@@ -446,9 +447,10 @@ const char* shortageReason(int code) {
 }
 
 void SipEndPoint::answerStatelessly(const kmt::SocketAddress& source, SipInMessage& request, int code,
-                                    const char* reason) {
+                                    const char* reason, const char* allow) {
     SipOptionsDialog dialog(this, proxy, request);
     SipResponse response(&dialog, source, request);
+    response.allow = allow;
     response.sendResponse(code, reason);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Phone.h"
+#include "SipOutMessage.h"
 #include "SipProxy.h"
 #include "kmt/log.h"
 #include "kmt/scheduler.h"
@@ -90,7 +91,7 @@ private:
     void acceptNewRequest(SipProxy* proxy, const kmt::SocketAddress& source, SipInMessage& request);
     // Answers a request outside any dialog once, without a transaction.
     void answerStatelessly(const kmt::SocketAddress& source, SipInMessage& request, int code,
-                           const char* reason);
+                           const char* reason, const char* allow = allowedMethods);
     // The refusal of a new call for want of resources, with Retry-After; nothing is kept of it.
     void refuseStatelessly(const kmt::SocketAddress& source, SipInMessage& request, int code);
     // Deletes replaced proxies that no live dialog uses any more.

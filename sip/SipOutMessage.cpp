@@ -13,6 +13,7 @@
 namespace sip {
 
 const char* const allowedMethods = "INVITE, ACK, CANCEL, BYE, REFER, SUBSCRIBE, NOTIFY";
+const char* const allowedOutsideDialog = "INVITE, ACK, CANCEL, BYE, OPTIONS";
 
 namespace {
 
@@ -321,7 +322,7 @@ std::ostream& SipResponse::writeHeaders(std::ostream& os) {
     os << "Call-ID: " << dialog->callId << "\r\n";
     writeCSeq(os);
     writeContact(os);
-    os << "Allow: " << allowedMethods << "\r\n";
+    os << "Allow: " << allow << "\r\n";
     if (retryAfterSeconds > 0)
         os << "Retry-After: " << retryAfterSeconds << "\r\n";
     writeContentLength(os);

@@ -16,6 +16,8 @@ class SipInMessage;
 
 // The methods this user agent accepts, as every request and response announces them.
 extern const char* const allowedMethods;
+// The methods it accepts outside a call, as a 405 there announces them.
+extern const char* const allowedOutsideDialog;
 
 class SipOutMessage {
 public:
@@ -120,6 +122,8 @@ public:
     std::string reasonPhrase;
     // "Retry-After: <seconds>" when above 0 (a refusal for want of resources).
     int retryAfterSeconds = 0;
+    // The Allow header's value.
+    const char* allow = allowedMethods;
 };
 
 // "Via: SIP/2.0/UDP host[:port];branch=...;rport"; the host name stands in for an unspecified
