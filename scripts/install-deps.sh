@@ -20,6 +20,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   sudo_cmd=""
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # apt's progress goes to a log that is shown only when a step fails.
+  log=$(mktemp)
+  trap 'rm -f "$log"' EXIT
+  step() {
+    if ! "$@" > "$log" 2>&1; then
+      echo "install-deps.sh: failed: $*" >&2
+      tail -n 40 "$log" >&2
+      exit 1
+    fi
+  }
+  step $sudo_cmd apt-get update -qq
+  step $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  echo "installed ${#missing[@]} packages"
 fi
