@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sys/stat.h>
 #include <thread>
@@ -119,6 +121,65 @@ TEST_F(DesktopRegistrations, LinksReachTheProgramAndGoAwayWithTheKeys) {
     }
     EXPECT_EQ("kbr-brimel.admin.desktop", tool("xdg-mime query default x-scheme-handler/brimel.admin"));
     EXPECT_NE(std::string::npos, mimeapps().find("text/html=browser.desktop\n")) << mimeapps();
+}
+
+// A desktop entry that cannot be written leaves the user's own handlers as they were: mimeapps.list
+// byte for byte, for every scheme. Once the entries can be written, they become the defaults.
+TEST_F(DesktopRegistrations, AnEntryNotWrittenLeavesTheUsersDefaults) {
+    const std::string applications = home + "/.local/share/applications";
+    struct Case {
+        const char* what;
+        std::function<void()> layOut;
+        const char* logged; // the reason on stderr
+    } cases[] = {
+        {"the applications folder a file", [&] { std::ofstream(applications) << "x"; }, " is not a folder; "},
+        {"the applications folder open to others",
+         [&] { ::mkdir(applications.c_str(), 0700); ::chmod(applications.c_str(), 0777); },
+         " may be written by others (mode 0777); "},
+    };
+    const std::string own = "[Default Applications]\nx-scheme-handler/callto=other-phone.desktop;\n"
+                            "x-scheme-handler/tel=other-phone.desktop;\nx-scheme-handler/brimel.admin=admin.desktop\n";
+    const char* const schemes[] = {"callto", "tel", "brimel.admin"};
+    // The user's own handlers, installed for the system.
+    const std::string system = dir + "/share";
+    std::filesystem::create_directories(system + "/applications");
+    for (const char* id : {"other-phone", "admin"}) {
+        std::ofstream(system + "/applications/" + id + ".desktop")
+            << "[Desktop Entry]\nType=Application\nName=" << id << "\nExec=/bin/true %u\n";
+    }
+    ::setenv("XDG_DATA_DIRS", system.c_str(), 1);
+    const std::string command = "\"" + program + "\" -dial \"%1\"";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::system(("rm -rf '" + home + "'").c_str());
+        std::filesystem::create_directories(home + "/.config");
+        std::filesystem::create_directories(home + "/.local/share");
+        std::ofstream(home + "/.config/mimeapps.list") << own;
+        c.layOut();
+        ::testing::internal::CaptureStderr();
+        installCallToHandlers(command, false, "Brimel", "Brimel softphone");
+        registerProgId("brimel.admin", "Brimel Phone System Admin Protocol", "\"" + program + "\" -adminlogin \"%1\"");
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(own, mimeapps());
+        for (const char* scheme : schemes) {
+            const std::string id = "kbr-" + std::string(scheme) + ".desktop";
+            EXPECT_NE(std::string::npos, err.find(c.logged + applications + "/" + id + " is not written\n")) << err;
+            EXPECT_EQ(std::string(scheme) == "brimel.admin" ? "admin.desktop" : "other-phone.desktop",
+                      tool("xdg-mime query default x-scheme-handler/" + std::string(scheme)))
+                << scheme;
+        }
+        std::filesystem::remove_all(applications);
+        RegistryKey::deleteTree(plat::HKEY_CURRENT_USER, "Software\\Classes");
+    }
+    // With the folder mended the same install writes the entries and makes them the defaults.
+    installCallToHandlers(command, false, "Brimel", "Brimel softphone");
+    registerProgId("brimel.admin", "Brimel Phone System Admin Protocol", "\"" + program + "\" -adminlogin \"%1\"");
+    for (const char* scheme : schemes) {
+        EXPECT_EQ("kbr-" + std::string(scheme) + ".desktop",
+                  tool("xdg-mime query default x-scheme-handler/" + std::string(scheme)))
+            << scheme;
+    }
+    ::unsetenv("XDG_DATA_DIRS");
 }
 
 TEST_F(DesktopRegistrations, TheRunValueIsAnAutostartEntry) {
