@@ -80,23 +80,24 @@ size_t parseLauncherArguments(LaunchSettings& s, const std::vector<std::string>&
     return i;
 }
 
-std::string absoluteFolder(const std::string& folder) {
-    if (folder.empty() || folder[0] == '/') {
+std::string absoluteFolder(const std::string& folder, const std::string& from) {
+    if (folder.empty() || folder[0] == '/' || from.empty()) {
         return folder;
     }
-    std::error_code failed;
-    const std::filesystem::path absolute = std::filesystem::absolute(folder, failed);
-    return failed ? folder : absolute.lexically_normal().string();
+    return (std::filesystem::path(from) / folder).lexically_normal().string();
 }
 
 void buildJvmOptions(LaunchSettings& s, const std::vector<std::string>& args) {
     const size_t first = parseLauncherArguments(s, args);
     // The launcher changes into the install folder before it loads the runtime and Java reads
-    // these: folders given relative to where it was started are made absolute first.
-    s.javaFolder = absoluteFolder(s.javaFolder);
-    s.installFolder = absoluteFolder(s.installFolder);
-    s.libraryFolder = absoluteFolder(s.libraryFolder);
+    // these folders: a relative install folder is taken from where it was started, a relative
+    // Java or native library folder in the install folder (as a runtime shipped in it is named).
+    std::error_code failed;
+    const std::filesystem::path started = std::filesystem::current_path(failed);
+    s.installFolder = absoluteFolder(s.installFolder, failed ? std::string() : started.string());
     s.installFolderGiven = !s.installFolder.empty();
+    s.javaFolder = absoluteFolder(s.javaFolder, installDirectory(s));
+    s.libraryFolder = absoluteFolder(s.libraryFolder, installDirectory(s));
     for (size_t i = first; i < args.size(); ++i) {
         s.programArguments.push_back(args[i]);
     }

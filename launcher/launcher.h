@@ -21,11 +21,11 @@ LaunchSettings& settings();
 
 // Reads the options from index 1 on into the settings; returns the index of the first program argument.
 size_t parseLauncherArguments(LaunchSettings& s, const std::vector<std::string>& args);
-// A folder given relative to the current folder as an absolute path (unchanged when empty or
-// absolute already).
-std::string absoluteFolder(const std::string& folder);
-// Parses, makes the Java, install and native library folders absolute, then fills the JVM options
-// and the program arguments.
+// A folder given relative to the folder from as an absolute path (unchanged when empty or absolute
+// already, or when from is empty).
+std::string absoluteFolder(const std::string& folder, const std::string& from);
+// Parses, makes the install folder absolute from the current folder and the Java and native library
+// folders absolute in the install folder, then fills the JVM options and the program arguments.
 void buildJvmOptions(LaunchSettings& s, const std::vector<std::string>& args);
 // The install folder, the program's own folder when none was given.
 const std::string& installDirectory(LaunchSettings& s);

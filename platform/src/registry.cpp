@@ -187,9 +187,13 @@ std::string usableRegistryFile() {
     if (why.empty()) {
         for (const std::string& f : {at.file, at.file + ".lock"}) {
             struct stat st {};
-            if (::lstat(f.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid())) {
-                why = f + (S_ISREG(st.st_mode) ? " belongs to user " + std::to_string(st.st_uid) + " (not this user)"
-                                               : std::string(" is not a plain file"));
+            if (::lstat(f.c_str(), &st) != 0) {
+                continue;
+            }
+            const std::string notAlone =
+                S_ISREG(st.st_mode) ? detail::notUsersAlone(st) : "is not a plain file";
+            if (!notAlone.empty()) {
+                why = f + " " + notAlone;
                 break;
             }
         }

@@ -57,17 +57,18 @@ void makeFolders(const std::string& folder) {
 }
 
 // Replaces path by text (through a new file and a rename) unless it holds that text already.
-void writeFile(const std::string& path, const std::string& text, mode_t mode) {
+// True when path holds the text afterwards.
+bool writeFile(const std::string& path, const std::string& text, mode_t mode) {
     std::string old;
     bool exists = false;
     if (readSmallFile(path, old, exists) && exists && old == text) {
-        return;
+        return true;
     }
     const std::string folder = path.substr(0, path.rfind('/'));
     makeFolders(folder);
     if (const std::string why = notPrivateFolder(folder); !why.empty()) {
         logOnce("registry: " + why + "; " + path + " is not written");
-        return;
+        return false;
     }
     const std::string tmp = path + ".new." + std::to_string(::getpid());
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
@@ -84,7 +85,9 @@ void writeFile(const std::string& path, const std::string& text, mode_t mode) {
     if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
         std::fprintf(stderr, "registry: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
         ::unlink(tmp.c_str());
+        return false;
     }
+    return true;
 }
 
 void removeFile(const std::string& path) {
@@ -324,12 +327,15 @@ void writeUrlHandler(const std::string& scheme, const std::string& command, bool
     const std::string folder = applicationsFolder();
     if (folder.empty()) return;
     const std::string id = "kbr-" + s + ".desktop";
-    writeFile(folder + "/" + id,
-              desktopHeader(("the open command of the URL scheme " + s).c_str()) +
-                  "Name=" + desktopString(name.empty() ? "URL:" + s : name) + "\nExec=" + exec +
-                  "\nNoDisplay=true\nTerminal=false\nMimeType=x-scheme-handler/" + s + ";\n",
-              0644);
-    setDefaultApplication("x-scheme-handler/" + s, id, true);
+    // The default handler names the entry, so it is set only once the entry is there: a default
+    // without its entry would replace the user's own handler by one that opens nothing.
+    if (writeFile(folder + "/" + id,
+                  desktopHeader(("the open command of the URL scheme " + s).c_str()) +
+                      "Name=" + desktopString(name.empty() ? "URL:" + s : name) + "\nExec=" + exec +
+                      "\nNoDisplay=true\nTerminal=false\nMimeType=x-scheme-handler/" + s + ";\n",
+                  0644)) {
+        setDefaultApplication("x-scheme-handler/" + s, id, true);
+    }
 }
 
 void removeUrlHandler(const std::string& scheme) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <grp.h>
 #include <mutex>
 #include <pwd.h>
 #include <set>
@@ -15,22 +16,91 @@
 
 namespace plat::detail {
 
+namespace {
+
+// A reentrant user or group database call (getpwuid_r and its kind) with a buffer grown as the
+// entry needs, up to 1 MiB. 0 when the entry was found, ENOENT when there is none (or no more),
+// else the error.
+template <class Entry, class Call> int lookUp(Call call, Entry& entry, std::vector<char>& buffer) {
+    const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    buffer.resize(static_cast<size_t>(size > 0 ? size : 16384));
+    Entry* found = nullptr;
+    int r;
+    while ((r = call(&entry, buffer.data(), buffer.size(), &found)) == ERANGE && buffer.size() < (1u << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    return r != 0 ? r : found ? 0 : ENOENT;
+}
+
+bool lookUpUser(uid_t uid, passwd& entry, std::vector<char>& buffer) {
+    return lookUp([uid](passwd* e, char* b, size_t n, passwd** f) { return ::getpwuid_r(uid, e, b, n, f); },
+                  entry, buffer) == 0;
+}
+
+// The user database is walked for the accounts whose primary group a group is; one larger than
+// this is not walked to its end.
+constexpr int kMaxAccountsWalked = 1 << 16;
+
+// Whether no account other than user has gid as its primary group: false too when that cannot be
+// told (an entry that cannot be read, a database beyond the bound). The walk's position is the
+// process's own, so one walk runs at a time.
+bool noOtherAccountInGroup(gid_t gid, uid_t user) {
+    static std::mutex walking;
+    std::lock_guard<std::mutex> guard(walking);
+    ::setpwent();
+    passwd entry{};
+    std::vector<char> buffer;
+    bool none = false;
+    for (int n = 0; n < kMaxAccountsWalked; ++n) {
+        const int r =
+            lookUp([](passwd* e, char* b, size_t size, passwd** f) { return ::getpwent_r(e, b, size, f); },
+                   entry, buffer);
+        if (r != 0 || (entry.pw_gid == gid && entry.pw_uid != user)) {
+            none = r == ENOENT; // the end of the database
+            break;
+        }
+    }
+    ::endpwent();
+    return none;
+}
+
+// Whether a group is the user's own private group: the effective user's primary group or one
+// named as the user, which no other account has as its primary group nor is listed in. False when
+// the user's or the group's entry cannot be read.
+bool privateGroupOfUser(gid_t gid) {
+    const uid_t uid = ::geteuid();
+    passwd user{};
+    std::vector<char> userBuffer;
+    group entry{};
+    std::vector<char> groupBuffer;
+    if (!lookUpUser(uid, user, userBuffer) || !user.pw_name ||
+        lookUp([gid](group* e, char* b, size_t n, group** f) { return ::getgrgid_r(gid, e, b, n, f); }, entry,
+               groupBuffer) != 0) {
+        return false;
+    }
+    const std::string name = user.pw_name;
+    if (gid != user.pw_gid && (!entry.gr_name || name != entry.gr_name)) {
+        return false;
+    }
+    for (char** member = entry.gr_mem; member && *member; ++member) {
+        if (name != *member) {
+            return false;
+        }
+    }
+    return noOtherAccountInGroup(gid, uid);
+}
+
+} // namespace
+
 std::string userHome(std::string& why) {
     if (const char* h = std::getenv("HOME"); h && *h) {
         return h;
     }
     const uid_t uid = ::geteuid();
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(static_cast<size_t>(size > 0 ? size : 16384));
     passwd entry{};
-    passwd* found = nullptr;
-    int r;
-    while ((r = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
-           buffer.size() < (1u << 20)) {
-        buffer.resize(buffer.size() * 2);
-    }
-    if (r == 0 && found && found->pw_dir && found->pw_dir[0] == '/') {
-        return found->pw_dir;
+    std::vector<char> buffer;
+    if (lookUpUser(uid, entry, buffer) && entry.pw_dir && entry.pw_dir[0] == '/') {
+        return entry.pw_dir;
     }
     why = "HOME is not set and the user database has no home folder for user " + std::to_string(uid);
     return std::string();
@@ -72,11 +142,16 @@ std::string notPrivateFolder(const std::string& folder) {
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         return folder + " is not a folder";
     }
+    const std::string why = notUsersAlone(st);
+    return why.empty() ? why : folder + " " + why;
+}
+
+std::string notUsersAlone(const struct stat& st) {
     if (st.st_uid != ::geteuid()) {
-        return folder + " belongs to user " + std::to_string(st.st_uid) + " (not this user)";
+        return "belongs to user " + std::to_string(st.st_uid) + " (not this user)";
     }
-    if (st.st_mode & 022) {
-        return folder + " may be written by others (mode " + modeText(st.st_mode) + ")";
+    if ((st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && !privateGroupOfUser(st.st_gid))) {
+        return "may be written by others (mode " + modeText(st.st_mode) + ")";
     }
     return std::string();
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace plat::detail {
@@ -15,8 +16,14 @@ std::string userConfigHome(std::string& why);
 // $XDG_DATA_HOME when it is an absolute path, else <home>/.local/share; empty with why set.
 std::string userDataHome(std::string& why);
 
+// The one check of a folder or file that holds the user's files: why, after its name, it may not
+// ("belongs to user N (not this user)", "may be written by others (mode 0775)"); empty when it may.
+// It may when the effective user owns it and no one else may write in it: no write for others, and
+// group write only for the user's own private group (umask 002 desktops).
+std::string notUsersAlone(const struct stat& st);
+
 // A folder is private when it is a folder (a link to one counts only when the link is the user's
-// too), the effective user owns it and no one else may write in it. Empty when it is; else why not.
+// too) that passes notUsersAlone. Empty when it is; else why not.
 std::string notPrivateFolder(const std::string& folder);
 
 // Creates the missing folders of path from below base on (mode 0700) and checks that each of them,

@@ -606,7 +606,10 @@ bool privateMessageFolder(const std::string& folder, std::string& why) {
     }
     char mode[8];
     std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
-    if (st.st_uid != ::geteuid()) {
+    // Another user's folder is refused; one of the user's own is made private whoever may open it.
+    struct stat owner = st;
+    owner.st_mode &= ~static_cast<mode_t>(077);
+    if (!detail::notUsersAlone(owner).empty()) {
         ::close(fd);
         why = "message folder " + folder + " is not private to this user (owner " + std::to_string(st.st_uid) +
               ", mode " + mode + ")";

@@ -1,5 +1,6 @@
 // Handing a command line to a running copy: listeners and clients in separate processes.
 #include "MessageWindow.h"
+#include "listener.h"
 #include "../support/OtherUser.h"
 #include "../support/PipeLines.h"
 #include "plat/winmsg.h"
@@ -21,44 +22,6 @@ using namespace callto;
 namespace {
 
 using testsupport::readLine;
-
-// A running copy: a listener window whose callback writes each command (escaped) to a pipe.
-struct Listener {
-    pid_t pid = -1;
-    int lines = -1;
-
-    void start() {
-        int p[2];
-        ASSERT_EQ(0, ::pipe(p));
-        pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            ::close(p[0]);
-            const int out = p[1];
-            auto write = [out](const std::string& s) { (void)!::write(out, (s + "\n").data(), s.size() + 1); };
-            MessageWindow w;
-            w.create([&](const char* text) {
-                std::string escaped;
-                for (const char* c = text; *c; ++c) escaped += (*c == '\n') ? std::string("\\n") : std::string(1, *c);
-                write("command [" + escaped + "]");
-            });
-            broadcastDiscover(w);
-            write("started strong=" + std::to_string(w.replyFlag) + " weak=" + std::to_string(w.weakReplyFlag));
-            plat::MSG msg;
-            while (plat::GetMessageA(&msg, nullptr, 0, 0) > 0) plat::DispatchMessageA(&msg);
-            ::_exit(0);
-        }
-        ::close(p[1]);
-        lines = p[0];
-    }
-    ~Listener() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-        if (lines >= 0) ::close(lines);
-    }
-};
 
 class HandOff : public ::testing::Test {
 protected:

@@ -159,8 +159,8 @@ TEST(LauncherOptions, AdminDefaultsAndLibraryFolder) {
     EXPECT_EQ((Strings{"-open", "u"}), s.programArguments);
 }
 
-// The launcher changes into the install folder before the folders are used: relative ones are
-// taken from where it was started.
+// The launcher changes into the install folder before the folders are used: a relative install
+// folder is taken from where it was started, relative Java and library folders in the install folder.
 TEST(LauncherOptions, RelativeFoldersBecomeAbsolute) {
     TempFolder folder;
     fs::create_directories(folder.path() / "inst" / "jars");
@@ -171,21 +171,23 @@ TEST(LauncherOptions, RelativeFoldersBecomeAbsolute) {
     launcher::buildJvmOptions(s, {"p", "-java", "jdk/../jdk17", "-dir", "./inst", "-lib", "native"});
     fs::current_path(before);
     const std::string dir = folder.path().string();
-    EXPECT_EQ(dir + "/jdk17", s.javaFolder);
+    EXPECT_EQ(dir + "/inst/jdk17", s.javaFolder);
     EXPECT_EQ(dir + "/inst", s.installFolder);
-    EXPECT_EQ(dir + "/native", s.libraryFolder);
+    EXPECT_EQ(dir + "/inst/native", s.libraryFolder);
     const Strings expected = {"-Dkbr.showHostName",
                               "-Dkbr.showDatabaseName",
                               "-Dkbr.titleFormat=$user $[- $subdatabase]",
-                              "-Dkbr.jreHome=" + dir + "/jdk17",
+                              "-Dkbr.jreHome=" + dir + "/inst/jdk17",
                               "-Dkbr.installNativeStartupDir=" + dir + "/inst",
-                              "-Dkbr.libraryPath=" + dir + "/native",
-                              "-Djava.library.path=" + dir + "/native",
+                              "-Dkbr.libraryPath=" + dir + "/inst/native",
+                              "-Djava.library.path=" + dir + "/inst/native",
                               "-Djava.class.path=" + dir + "/inst/jars/x.jar"};
     EXPECT_EQ(expected, s.jvmOptions);
-    // Absolute folders stay as given.
-    EXPECT_EQ("/opt/brimel/../x", launcher::absoluteFolder("/opt/brimel/../x"));
-    EXPECT_EQ("", launcher::absoluteFolder(""));
+    // Absolute folders stay as given; without a folder to start from a relative one stays too.
+    EXPECT_EQ("/opt/brimel/../x", launcher::absoluteFolder("/opt/brimel/../x", "/srv"));
+    EXPECT_EQ("", launcher::absoluteFolder("", "/srv"));
+    EXPECT_EQ("/srv/jre", launcher::absoluteFolder("./jre", "/srv"));
+    EXPECT_EQ("jre", launcher::absoluteFolder("jre", ""));
 }
 
 TEST(LauncherOptions, InstallFolderDefaultsToTheProgramsFolder) {

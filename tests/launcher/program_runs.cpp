@@ -309,20 +309,72 @@ TEST(LauncherProgram, WithoutOptionsUsesTheProgramsOwnFolder) {
     EXPECT_TRUE(run.args().empty());
 }
 
-// Started from the folder above the installation with "-dir" and "-java" relative to it: both are
-// used as absolute folders after the launcher has changed into the install folder.
-TEST(LauncherProgram, RelativeFoldersAreTakenFromWhereItWasStarted) {
+std::string replaced(std::string text, const std::string& what, const std::string& by) {
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + by.size())) {
+        text.replace(at, what.size(), by);
+    }
+    return text;
+}
+
+// Relative folders, the program started in the folder above the installation: "-dir" is taken from
+// there, "-java" and "-lib" in the install folder, which the launcher changes into; absolute ones
+// stay as given.
+struct RelativeFolderCase {
+    const char* name;
+    // "INSTALL" and "NAME" stand for the installation folder's path and its name; without "-dir"
+    // the install folder is the program's folder (a copy in the installation folder).
+    std::vector<std::string> args;
+    std::string java;    // the Java folder the runtime is loaded from
+    std::string library; // java.library.path
+};
+
+void PrintTo(const RelativeFolderCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class LauncherRelativeFolders : public ::testing::TestWithParam<RelativeFolderCase> {};
+
+TEST_P(LauncherRelativeFolders, DirFromTheStartFolderJavaAndLibInTheInstallFolder) {
+    const RelativeFolderCase& c = GetParam();
     InstallFolder install;
     const fs::path root(install.path());
-    const std::string name = root.filename().string();
-    const ProgramRun run = runProgram(BRIMEL_PROGRAM, {"-dir", name, "-java", name + "/java"}, "", root.parent_path().string());
+    const std::string start = root.parent_path().string();
+    auto text = [&](std::string t) {
+        t = replaced(std::move(t), "INSTALL", install.path());
+        return replaced(std::move(t), "NAME", root.filename().string());
+    };
+    std::vector<std::string> args;
+    for (const std::string& a : c.args) args.push_back(text(a));
+    std::string program = BRIMEL_PROGRAM;
+    if (std::find(c.args.begin(), c.args.end(), "-dir") == c.args.end()) {
+        program = (root / "brimel").string();
+        fs::copy_file(BRIMEL_PROGRAM, program);
+    }
+    const ProgramRun run = runProgram(program, args, "", start);
     EXPECT_EQ(0, run.status) << run.output;
     EXPECT_TRUE(run.has("current directory: " + install.path() + "\n")) << run.output;
-    EXPECT_TRUE(run.has("load java dll at: " + install.java() + "/lib/server/libjvm.so\n")) << run.output;
-    EXPECT_EQ(install.java(), run.prop("kbr.jreHome"));
+    EXPECT_TRUE(run.has("load java dll at: " + text(c.java) + "/lib/server/libjvm.so\n")) << run.output;
+    EXPECT_EQ(text(c.java), run.prop("kbr.jreHome"));
+    EXPECT_EQ(text(c.library), run.prop("java.library.path"));
     EXPECT_EQ(install.path(), run.prop("kbr.installNativeStartupDir"));
     EXPECT_EQ(install.jar(), run.prop("java.class.path"));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LauncherRelativeFolders,
+    ::testing::Values(
+        RelativeFolderCase{"relativeJavaAbsoluteDir", {"-dir", "INSTALL", "-java", "java"}, "INSTALL/java",
+                           "INSTALL/jars/libs"},
+        RelativeFolderCase{"relativeJavaRelativeDir", {"-dir", "NAME", "-java", "./java"}, "INSTALL/java",
+                           "INSTALL/jars/libs"},
+        RelativeFolderCase{"relativeJavaProgramsFolder", {"-java", "jars/../java"}, "INSTALL/java",
+                           "INSTALL/jars/libs"},
+        RelativeFolderCase{"relativeLib", {"-dir", "INSTALL", "-java", "java", "-lib", "jars/libs/x"}, "INSTALL/java",
+                           "INSTALL/jars/libs/x"},
+        RelativeFolderCase{"absoluteFoldersUnchanged",
+                           {"-dir", "NAME", "-java", "INSTALL/java", "-lib", "/opt/brimel native"}, "INSTALL/java",
+                           "/opt/brimel native"}),
+    [](const ::testing::TestParamInfo<RelativeFolderCase>& info) { return std::string(info.param.name); });
 
 TEST(LauncherProgram, LivesOnAfterMainReturns) {
     InstallFolder install;
@@ -346,13 +398,6 @@ void PrintTo(const FailureCase& c, std::ostream* os) {
 }
 
 class LauncherFailures : public ::testing::TestWithParam<FailureCase> {};
-
-std::string replaced(std::string text, const std::string& what, const std::string& by) {
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + by.size())) {
-        text.replace(at, what.size(), by);
-    }
-    return text;
-}
 
 TEST_P(LauncherFailures, ReportedWithExitStatusOne) {
     const FailureCase& c = GetParam();

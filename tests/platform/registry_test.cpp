@@ -413,10 +413,19 @@ TEST(RegistryLocation, FoldersAndFilesNotTheUsersAloneAreRefused) {
         {"the configuration folder open to others",
          [&] { return ::mkdir(config.c_str(), 0700) == 0 && ::chmod(config.c_str(), 0777) == 0; },
          " may be written by others (mode 0777)"},
-        {"the kbr folder writable by its group",
+        // Group write is refused for a group another account is in: nobody's group.
+        {"the kbr folder writable by a group of another user",
          [&] { return ::mkdir(config.c_str(), 0700) == 0 && ::mkdir((config + "/kbr").c_str(), 0770) == 0 &&
-                      ::chmod((config + "/kbr").c_str(), 0770) == 0; },
+                      ::chmod((config + "/kbr").c_str(), 0770) == 0 &&
+                      ::chown((config + "/kbr").c_str(), ::geteuid(), other) == 0; },
          "/kbr may be written by others (mode 0770)"},
+        {"a file others may write in",
+         [&] {
+             if (::mkdir(config.c_str(), 0700) != 0 || ::mkdir((config + "/kbr").c_str(), 0700) != 0) return false;
+             std::ofstream(config + "/kbr/registry") << "kbr-registry 1\n";
+             return ::chmod((config + "/kbr/registry").c_str(), 0666) == 0;
+         },
+         "/kbr/registry may be written by others (mode 0666)"},
         {"the kbr folder of another user",
          [&] { return ::mkdir(config.c_str(), 0700) == 0 && ::mkdir((config + "/kbr").c_str(), 0755) == 0 &&
                       give(config + "/kbr"); },

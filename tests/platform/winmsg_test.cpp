@@ -105,23 +105,18 @@ struct Child {
     HWND window = nullptr;
 
     void start() {
-        int p[2];
-        ASSERT_EQ(0, ::pipe(p));
-        pid = ::fork();
+        pid = testsupport::forkWithLines(
+            [](int out) {
+                reportFd = out;
+                const HWND w = createTestWindow();
+                report(std::to_string(reinterpret_cast<uintptr_t>(w)));
+                MSG msg;
+                while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+                    DispatchMessageA(&msg);
+                }
+            },
+            lines);
         ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            ::close(p[0]);
-            reportFd = p[1];
-            const HWND w = createTestWindow();
-            report(std::to_string(reinterpret_cast<uintptr_t>(w)));
-            MSG msg;
-            while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-                DispatchMessageA(&msg);
-            }
-            ::_exit(0);
-        }
-        ::close(p[1]);
-        lines = p[0];
         window = reinterpret_cast<HWND>(std::strtoull(readLine(lines).c_str(), nullptr, 10));
         ASSERT_NE(nullptr, window);
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <poll.h>
 #include <string>
 #include <unistd.h>
@@ -21,6 +22,26 @@ inline std::string readLine(int fd, int timeoutMs = 10000) {
         line += c;
     }
     return "<none: " + line + ">";
+}
+
+// Forks a process that runs body with the write end of a pipe, then ends; returns its id (-1 when
+// it could not be made) and the read end in lines.
+inline pid_t forkWithLines(const std::function<void(int)>& body, int& lines) {
+    int p[2];
+    if (::pipe(p) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(p[0]);
+        body(p[1]);
+        ::_exit(0);
+    }
+    ::close(p[1]);
+    if (pid < 0) {
+        ::close(p[0]);
+        return -1;
+    }
+    lines = p[0];
+    return pid;
 }
 
 } // namespace testsupport
