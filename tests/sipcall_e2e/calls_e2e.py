@@ -353,13 +353,7 @@ def engine_hold_case(answer, hold, resume):
 
         def run(e):
             e.register("1001", "secret1", s.port)
-            try:
-                capture = UdpCapture(s.media_port)
-                captures.append(capture)
-            except OSError as error:
-                print("note: no raw packet socket (%s): the engine's RTP is not counted on the wire" % error,
-                      flush=True)
-                capture = None
+            capture = open_capture(s.media_port, captures)
             line = e.new_line()
             e.send("dial %s 1002" % line)
             e.state(line, 6, active=1)
@@ -893,6 +887,18 @@ class UdpCapture:
         return sum(1 for p in rtp if len(p) > 13), sum(1 for p in rtp if len(p) == 13)
 
 
+def open_capture(port, captures):
+    """A UdpCapture of the port, added to captures (the caller closes them); None, with a note, where
+    the test may not open a raw packet socket."""
+    try:
+        capture = UdpCapture(port)
+    except OSError as error:
+        print("note: no raw packet socket (%s): the engine's RTP is not counted on the wire" % error, flush=True)
+        return None
+    captures.append(capture)
+    return capture
+
+
 @case
 def baresip_holds_and_resumes_the_engine_whose_rtp_stops_and_starts_with_it(w):
     captures = []
@@ -906,13 +912,7 @@ def baresip_holds_and_resumes_the_engine_whose_rtp_stops_and_starts_with_it(w):
         m = re.search(r"Start session with 127\.0\.0\.1:(\d+)", e.log_path.read_text(errors="replace"))
         check(m, "the engine's media started towards baresip (log %s)" % e.log_path)
         port = int(m.group(1))
-        try:
-            capture = UdpCapture(port)
-            captures.append(capture)
-        except OSError as error:
-            print("note: no raw packet socket (%s): the engine's RTP is not counted on the wire" % error,
-                  flush=True)
-            capture = None
+        capture = open_capture(port, captures)
         talk = time.monotonic()
         time.sleep(1.5)
         b.command("/hold")
