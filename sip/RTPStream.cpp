@@ -175,8 +175,6 @@ void RTPStream::start(const kmt::SocketAddress& rtpAddress, const kmt::SocketAdd
         KMT_LOG(kmt::logRtp, 2) << "not started: the call's media is over";
         return;
     }
-    if (!RTPSourceFilter::sameEndpoint(remoteRtp, rtpAddress))
-        remoteRtpSinceMs = plat::processClockMs();
     remoteRtp = rtpAddress;
     if (isAddressSet(rtcpAddress))
         remoteRtcp = rtcpAddress;
@@ -311,11 +309,9 @@ void RTPStream::onRtpReadable() {
     int received = 0;
     kmt::SocketAddress source;
     kmt::SocketAddress farEnd;
-    int64_t farEndSinceMs = 0;
     try {
         std::lock_guard<std::recursive_mutex> socketGuard(socketLock);
         farEnd = remoteRtp;
-        farEndSinceMs = remoteRtpSinceMs;
         int sourceLength = kmt::SocketAddress::length();
         received =
             plat::recvfrom(rtpSocket.handle(), reinterpret_cast<char*>(receiveBuffer.data()),
@@ -331,8 +327,7 @@ void RTPStream::onRtpReadable() {
         KMT_LOG(kmt::logRtp, 1) << "caught exception: " << e.what();
         return;
     }
-    dispatch(receiveBuffer.data(), static_cast<size_t>(received), &source, farEnd, farEndSinceMs,
-             plat::processClockMs());
+    dispatch(receiveBuffer.data(), static_cast<size_t>(received), &source, farEnd, plat::processClockMs());
 }
 
 void RTPStream::deliverDatagram(const uint8_t* data, size_t length) {
@@ -348,7 +343,7 @@ kmt::SocketAddress RTPStream::followedSource() {
 // Runs with the receive lock held, so the handler cannot be replaced while it runs. With a source,
 // only what the source filter takes reaches the handler.
 void RTPStream::dispatch(const uint8_t* data, size_t length, const kmt::SocketAddress* source,
-                         const kmt::SocketAddress& farEnd, int64_t farEndSinceMs, int64_t nowMs) {
+                         const kmt::SocketAddress& farEnd, int64_t nowMs) {
     try {
         RTPPacket packet = decodeRTP(data, length);
         const RTPHeader& h = packet.header;
@@ -358,7 +353,7 @@ void RTPStream::dispatch(const uint8_t* data, size_t length, const kmt::SocketAd
             return;
         }
         if (source) {
-            sourceFilter.expect(farEnd, farEndSinceMs);
+            sourceFilter.expect(farEnd);
             if (!sourceFilter.accept(*source, h, nowMs))
                 return;
         }
