@@ -321,7 +321,10 @@ void RTPStream::onRtpReadable() {
         if (inLog)
             writePacketRecord(inLog, 1, 0, source, receiveBuffer.data(), static_cast<size_t>(received));
     } catch (const kmt::SocketException& e) {
-        KMT_LOG(kmt::logRtp, 1) << "caught socket exception in " << e.call() << "error: " << e.code();
+        // A datagram longer than the buffer fails the read (WSAEMSGSIZE): any sender can cause it.
+        static kmt::LogBound readBound;
+        KMT_LOG_BOUNDED(kmt::logRtp, 1, readBound)
+            << "caught socket exception in " << e.call() << "error: " << e.code();
         return;
     } catch (const std::exception& e) {
         KMT_LOG(kmt::logRtp, 1) << "caught exception: " << e.what();
@@ -344,12 +347,16 @@ kmt::SocketAddress RTPStream::followedSource() {
 // only what the source filter takes reaches the handler.
 void RTPStream::dispatch(const uint8_t* data, size_t length, const kmt::SocketAddress* source,
                          const kmt::SocketAddress& farEnd, int64_t nowMs) {
+    // What any sender can cause with each datagram is logged under bounds of the process: a peer
+    // that sends a few stray datagrams in every call (linphone's zero packets at a stream's start)
+    // gives one line per interval over all calls, not one per call.
+    static kmt::LogBound versionBound, malformedBound;
     try {
         RTPPacket packet = decodeRTP(data, length);
         const RTPHeader& h = packet.header;
         const int version = data[0] >> 6;
         if (version != 2) {
-            KMT_LOG(kmt::logRtp, 1) << "dropped rtp datagram of version " << version;
+            KMT_LOG_BOUNDED(kmt::logRtp, 1, versionBound) << "dropped rtp datagram of version " << version;
             return;
         }
         if (source) {
@@ -364,12 +371,14 @@ void RTPStream::dispatch(const uint8_t* data, size_t length, const kmt::SocketAd
     } catch (const kmt::SocketException& e) {
         KMT_LOG(kmt::logRtp, 1) << "caught socket exception in " << e.call() << "error: " << e.code();
     } catch (const std::exception& e) {
-        KMT_LOG(kmt::logRtp, 1) << "caught exception: " << e.what();
+        KMT_LOG_BOUNDED(kmt::logRtp, 1, malformedBound) << "caught exception: " << e.what();
     }
 }
 
 void RTPStream::onRtcpReadable() {
-    KMT_LOG(kmt::logRtp, 2) << "received data on rtp ctl socket";
+    // One line per datagram of any sender: bounded over the process, as the RTP lines are.
+    static kmt::LogBound receivedBound, readBound;
+    KMT_LOG_BOUNDED(kmt::logRtp, 2, receivedBound) << "received data on rtp ctl socket";
     try {
         std::lock_guard<std::recursive_mutex> receiveGuard(receiveLock);
         std::lock_guard<std::recursive_mutex> socketGuard(socketLock);
@@ -381,7 +390,8 @@ void RTPStream::onRtcpReadable() {
         if (received == plat::SOCKET_ERROR)
             throw kmt::SocketException("recv", plat::WSAGetLastError());
     } catch (const kmt::SocketException& e) {
-        KMT_LOG(kmt::logRtp, 1) << "caught socket exception in " << e.call() << "error: " << e.code();
+        KMT_LOG_BOUNDED(kmt::logRtp, 1, readBound)
+            << "caught socket exception in " << e.call() << "error: " << e.code();
     } catch (const std::exception& e) {
         KMT_LOG(kmt::logRtp, 1) << "caught exception: " << e.what();
     }
