@@ -15,9 +15,9 @@ namespace rtp {
 // far end's address too, is refused, with one allowance for a far end behind NAT, whose packets come
 // from an address of its router: a new source is followed once it has sent kRunPackets packets in
 // sequence and the source followed until then is no longer talking. A source is talking while its
-// last packet came less than kQuietMs ago and its packets come at no less than a fifth of the 50
-// a second of 20 ms frames (its last kTalkPackets within kQuietMs): a trickle from an old address
-// does not keep a far end that moved out. Before any source was taken since the far end was named
+// last packet came less than kQuietMs ago and its last kTalkPackets packets came within kQuietMs
+// (some 8 a second at least, well below the 50 a second of 20 ms frames): a trickle from an old
+// address does not keep a far end that moved out. Before any source was taken since the far end was named
 // (the named far end has sent nothing yet) the run alone is enough: a far end that sends from
 // another address than the one it names loses only that run. When the source followed stops
 // talking while a source with its SSRC (the far end on a new port of its NAT) is talking, the
