@@ -209,6 +209,34 @@ TEST(RTPSourceFilter, AnIntruderNeitherPlaysNorSpoilsTheStatistics) {
     }
 }
 
+// A far end whose session description names another address than the one it sends from (behind
+// NAT; linphone naming its ICE address) has sent nothing from the named one yet: its packets are
+// taken after a short run, over real sockets, with nothing counted lost.
+TEST(RTPSourceFilter, AFarEndSendingFromAnotherAddressAtCallStartLosesOnlyItsFirstRun) {
+    rtp::RTPSession session;
+    UdpPeer far;
+    // The address it names: another loopback address, where nothing of the test listens.
+    session.start(host("127.0.0.2", far.port()), kmt::SocketAddress(), -1);
+    const uint16_t port = session.getStream().rtpLocalAddress().port();
+    const int packets = 50, run = rtp::RTPSourceFilter::kRunPackets, batch = 10;
+    for (int sent = 0; sent < packets;) {
+        for (int i = 0; i < batch; ++i, ++sent) {
+            Bytes p = rtpPacket(uint16_t(7000 + sent), 0xBEE, 0xD5);
+            far.sendTo(port, p.data(), p.size());
+        }
+        // Paced by what the call has read: all but the run's first packets are taken.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (session.receiveStatistics().received < sent - (run - 1) && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_EQ(session.receiveStatistics().received, sent - (run - 1));
+    }
+    const rtp::CallStatistics s = session.callStatistics();
+    EXPECT_EQ(s.expected, packets - (run - 1));
+    EXPECT_EQ(s.lost, 0);
+    EXPECT_EQ(session.getStream().followedSource(), far.address());
+    session.stop();
+}
+
 // A sender that makes up a new source with every packet (a new SSRC each, or a new port) is
 // refused in one line for the call, then one per interval: it neither fills the log nor pushes out
 // the far end, which moves to a new port of its NAT in the middle of it.
