@@ -108,8 +108,10 @@ public:
     void removeTimers();
     void hold();
     void unhold();
-    // The direction this side answered for the call's media (0 recvonly, 1 sendrecv, 2 sendonly,
-    // 3 inactive): while it is recvonly or inactive no audio goes out, only the keep-alives.
+    // The direction of the call's media as this side sees it (0 recvonly, 1 sendrecv, 2 sendonly,
+    // 3 inactive), from the latest offer and answer: what this side answered, or the far end's answer
+    // to our offer turned round. While it is recvonly or inactive no audio goes out, only the
+    // keep-alives.
     void setAnsweredDirection(int direction);
     // Whether audio may go out as far as the answered direction goes (a hold of our own aside).
     bool maySend();

@@ -46,52 +46,129 @@ bool RTPSourceFilter::sameEndpoint(const kmt::SocketAddress& a, const kmt::Socke
     }
 }
 
-void RTPSourceFilter::expect(const kmt::SocketAddress& farEnd, int64_t nowMs) {
+const kmt::SocketAddress& RTPSourceFilter::followed() const {
+    static const kmt::SocketAddress none;
+    return current < 0 ? none : sources[current].address;
+}
+
+void RTPSourceFilter::Source::heard(uint16_t sequenceNumber, int64_t nowMs) {
+    run = run > 0 && sequenceNumber == static_cast<uint16_t>(sequence + 1) ? run + 1 : 1;
+    sequence = sequenceNumber;
+    if (nowMs - lastMs() >= kQuietMs) {
+        // It begins to talk again: its rate counts from here.
+        for (int64_t& t : heardMs)
+            t = nowMs;
+        oldest = 0;
+        return;
+    }
+    heardMs[oldest] = nowMs;
+    oldest = (oldest + 1) % kTalkPackets;
+}
+
+bool RTPSourceFilter::Source::talking(int64_t nowMs) const {
+    const int64_t last = lastMs();
+    return nowMs - last < kQuietMs && last - heardMs[oldest] < kQuietMs;
+}
+
+void RTPSourceFilter::expect(const kmt::SocketAddress& farEnd) {
     if (expected && (sameEndpoint(farEnd, named) || (farEnd.empty() && named.empty())))
         return;
     expected = true;
     named = farEnd;
-    current = kmt::SocketAddress();
-    lastHeardMs = nowMs;
-    candidate = kmt::SocketAddress();
-    candidateRun = 0;
+    namedSsrcKnown = false;
+    for (Source& s : sources)
+        s = Source();
+    current = -1;
+}
+
+int RTPSourceFilter::entryOf(const kmt::SocketAddress& source, uint32_t ssrc, int64_t nowMs, bool& made) {
+    made = false;
+    for (int i = 0; i < kSources; ++i)
+        if (!sources[i].address.empty() && sources[i].ssrc == ssrc &&
+            sameEndpoint(sources[i].address, source))
+            return i;
+    // A free entry, else one quiet for long, else the shortest run (the earliest heard of those); never
+    // the one followed.
+    int chosen = -1;
+    for (int i = 0; i < kSources && chosen < 0; ++i)
+        if (sources[i].address.empty())
+            chosen = i;
+    for (int i = 0; i < kSources && chosen < 0; ++i)
+        if (i != current && nowMs - sources[i].lastMs() >= kQuietMs)
+            chosen = i;
+    if (chosen < 0) {
+        for (int i = 0; i < kSources; ++i) {
+            if (i == current)
+                continue;
+            const Source& s = sources[i];
+            if (chosen < 0 || s.run < sources[chosen].run ||
+                (s.run == sources[chosen].run && s.lastMs() < sources[chosen].lastMs()))
+                chosen = i;
+        }
+    }
+    Source& s = sources[chosen];
+    s = Source();
+    s.address = source;
+    s.ssrc = ssrc;
+    for (int64_t& t : s.heardMs)
+        t = nowMs;
+    made = true;
+    return chosen;
+}
+
+bool RTPSourceFilter::followedSsrcElsewhere(int64_t nowMs) const {
+    for (int i = 0; i < kSources; ++i)
+        if (i != current && !sources[i].address.empty() && sources[i].ssrc == sources[current].ssrc &&
+            sources[i].talking(nowMs))
+            return true;
+    return false;
 }
 
 bool RTPSourceFilter::accept(const kmt::SocketAddress& source, const RTPHeader& h, int64_t nowMs) {
     if (!expected)
-        expect(kmt::SocketAddress(), nowMs);
-    const bool fromFarEnd = RTPStream::isAddressSet(named) && sameEndpoint(source, named);
-    if (fromFarEnd || sameEndpoint(source, current)) {
-        if (fromFarEnd && !sameEndpoint(source, current)) {
-            if (!current.empty()) {
-                KMT_LOG(kmt::logRtp, 2) << "rtp source back to the far end " << source << ":" << source.port();
-            }
-            current = source;
+        expect(kmt::SocketAddress());
+    const bool atFarEnd = RTPStream::isAddressSet(named) && sameEndpoint(source, named);
+    const bool farEndItself = atFarEnd && (!namedSsrcKnown || h.ssrc == namedSsrc);
+    bool made = false;
+    const int index = entryOf(source, h.ssrc, nowMs, made);
+    Source& s = sources[index];
+    s.heard(h.sequenceNumber, nowMs);
+    if (index == current)
+        return true;
+    if (farEndItself) {
+        if (current >= 0) {
+            KMT_LOG_BOUNDED(kmt::logRtp, 2, backBound)
+                << "rtp source back to the far end " << source << ":" << source.port();
         }
-        lastHeardMs = nowMs;
+        namedSsrcKnown = true;
+        namedSsrc = h.ssrc;
+        current = index;
         return true;
     }
-    if (sameEndpoint(source, candidate) && h.ssrc == candidateSsrc &&
-        h.sequenceNumber == static_cast<uint16_t>(candidateSequence + 1)) {
-        ++candidateRun;
-    } else {
-        if (!sameEndpoint(source, candidate)) {
-            KMT_LOG(kmt::logRtp, 2) << "ignoring rtp from " << source << ":" << source.port()
-                                    << ": not the far end " << named << ":" << named.port();
+    if (made) {
+        if (atFarEnd) {
+            KMT_LOG_BOUNDED(kmt::logRtp, 2, refusedBound)
+                << "ignoring rtp from " << source << ":" << source.port() << " with ssrc " << h.ssrc
+                << ": the far end sends with ssrc " << namedSsrc;
+        } else {
+            KMT_LOG_BOUNDED(kmt::logRtp, 2, refusedBound)
+                << "ignoring rtp from " << source << ":" << source.port() << ": not the far end " << named
+                << ":" << named.port();
         }
-        candidate = source;
-        candidateSsrc = h.ssrc;
-        candidateRun = 1;
     }
-    candidateSequence = h.sequenceNumber;
-    if (candidateRun < kRunPackets || nowMs - lastHeardMs < kQuietMs)
+    if (s.run < kRunPackets)
         return false;
-    KMT_LOG(kmt::logRtp, 1) << "rtp source changed to " << source << ":" << source.port() << " (far end "
-                            << named << ":" << named.port() << ")";
-    current = source;
-    lastHeardMs = nowMs;
-    candidate = kmt::SocketAddress();
-    candidateRun = 0;
+    if (current >= 0 && (sources[current].talking(nowMs) ||
+                         (s.ssrc != sources[current].ssrc && followedSsrcElsewhere(nowMs))))
+        return false;
+    KMT_LOG_BOUNDED(kmt::logRtp, 1, changedBound)
+        << "rtp source changed to " << source << ":" << source.port() << " (far end " << named << ":"
+        << named.port() << ")";
+    if (atFarEnd) {
+        namedSsrcKnown = true;
+        namedSsrc = h.ssrc;
+    }
+    current = index;
     return true;
 }
 

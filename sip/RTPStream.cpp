@@ -175,8 +175,6 @@ void RTPStream::start(const kmt::SocketAddress& rtpAddress, const kmt::SocketAdd
         KMT_LOG(kmt::logRtp, 2) << "not started: the call's media is over";
         return;
     }
-    if (!RTPSourceFilter::sameEndpoint(remoteRtp, rtpAddress))
-        remoteRtpSinceMs = plat::processClockMs();
     remoteRtp = rtpAddress;
     if (isAddressSet(rtcpAddress))
         remoteRtcp = rtcpAddress;
@@ -311,11 +309,9 @@ void RTPStream::onRtpReadable() {
     int received = 0;
     kmt::SocketAddress source;
     kmt::SocketAddress farEnd;
-    int64_t farEndSinceMs = 0;
     try {
         std::lock_guard<std::recursive_mutex> socketGuard(socketLock);
         farEnd = remoteRtp;
-        farEndSinceMs = remoteRtpSinceMs;
         int sourceLength = kmt::SocketAddress::length();
         received =
             plat::recvfrom(rtpSocket.handle(), reinterpret_cast<char*>(receiveBuffer.data()),
@@ -325,14 +321,16 @@ void RTPStream::onRtpReadable() {
         if (inLog)
             writePacketRecord(inLog, 1, 0, source, receiveBuffer.data(), static_cast<size_t>(received));
     } catch (const kmt::SocketException& e) {
-        KMT_LOG(kmt::logRtp, 1) << "caught socket exception in " << e.call() << "error: " << e.code();
+        // A datagram longer than the buffer fails the read (WSAEMSGSIZE): any sender can cause it.
+        static kmt::LogBound readBound;
+        KMT_LOG_BOUNDED(kmt::logRtp, 1, readBound)
+            << "caught socket exception in " << e.call() << "error: " << e.code();
         return;
     } catch (const std::exception& e) {
         KMT_LOG(kmt::logRtp, 1) << "caught exception: " << e.what();
         return;
     }
-    dispatch(receiveBuffer.data(), static_cast<size_t>(received), &source, farEnd, farEndSinceMs,
-             plat::processClockMs());
+    dispatch(receiveBuffer.data(), static_cast<size_t>(received), &source, farEnd, plat::processClockMs());
 }
 
 void RTPStream::deliverDatagram(const uint8_t* data, size_t length) {
@@ -348,17 +346,21 @@ kmt::SocketAddress RTPStream::followedSource() {
 // Runs with the receive lock held, so the handler cannot be replaced while it runs. With a source,
 // only what the source filter takes reaches the handler.
 void RTPStream::dispatch(const uint8_t* data, size_t length, const kmt::SocketAddress* source,
-                         const kmt::SocketAddress& farEnd, int64_t farEndSinceMs, int64_t nowMs) {
+                         const kmt::SocketAddress& farEnd, int64_t nowMs) {
+    // What any sender can cause with each datagram is logged under bounds of the process: a peer
+    // that sends a few stray datagrams in every call (linphone's zero packets at a stream's start)
+    // gives one line per interval over all calls, not one per call.
+    static kmt::LogBound versionBound, malformedBound;
     try {
         RTPPacket packet = decodeRTP(data, length);
         const RTPHeader& h = packet.header;
         const int version = data[0] >> 6;
         if (version != 2) {
-            KMT_LOG(kmt::logRtp, 1) << "dropped rtp datagram of version " << version;
+            KMT_LOG_BOUNDED(kmt::logRtp, 1, versionBound) << "dropped rtp datagram of version " << version;
             return;
         }
         if (source) {
-            sourceFilter.expect(farEnd, farEndSinceMs);
+            sourceFilter.expect(farEnd);
             if (!sourceFilter.accept(*source, h, nowMs))
                 return;
         }
@@ -369,12 +371,14 @@ void RTPStream::dispatch(const uint8_t* data, size_t length, const kmt::SocketAd
     } catch (const kmt::SocketException& e) {
         KMT_LOG(kmt::logRtp, 1) << "caught socket exception in " << e.call() << "error: " << e.code();
     } catch (const std::exception& e) {
-        KMT_LOG(kmt::logRtp, 1) << "caught exception: " << e.what();
+        KMT_LOG_BOUNDED(kmt::logRtp, 1, malformedBound) << "caught exception: " << e.what();
     }
 }
 
 void RTPStream::onRtcpReadable() {
-    KMT_LOG(kmt::logRtp, 2) << "received data on rtp ctl socket";
+    // One line per datagram of any sender: bounded over the process, as the RTP lines are.
+    static kmt::LogBound receivedBound, readBound;
+    KMT_LOG_BOUNDED(kmt::logRtp, 2, receivedBound) << "received data on rtp ctl socket";
     try {
         std::lock_guard<std::recursive_mutex> receiveGuard(receiveLock);
         std::lock_guard<std::recursive_mutex> socketGuard(socketLock);
@@ -386,7 +390,8 @@ void RTPStream::onRtcpReadable() {
         if (received == plat::SOCKET_ERROR)
             throw kmt::SocketException("recv", plat::WSAGetLastError());
     } catch (const kmt::SocketException& e) {
-        KMT_LOG(kmt::logRtp, 1) << "caught socket exception in " << e.call() << "error: " << e.code();
+        KMT_LOG_BOUNDED(kmt::logRtp, 1, readBound)
+            << "caught socket exception in " << e.call() << "error: " << e.code();
     } catch (const std::exception& e) {
         KMT_LOG(kmt::logRtp, 1) << "caught exception: " << e.what();
     }

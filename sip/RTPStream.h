@@ -108,8 +108,7 @@ private:
     void onRtpReadable();
     void onRtcpReadable();
     void dispatch(const uint8_t* data, size_t length, const kmt::SocketAddress* source = nullptr,
-                  const kmt::SocketAddress& farEnd = kmt::SocketAddress(), int64_t farEndSinceMs = 0,
-                  int64_t nowMs = 0);
+                  const kmt::SocketAddress& farEnd = kmt::SocketAddress(), int64_t nowMs = 0);
     void openPacketLogs();
     void closePacketLogs();
     void writeSessionRecord(FILE* file, int kind);
@@ -142,8 +141,6 @@ private:
     bool released = false;
     FILE* inLog = nullptr;
     FILE* outLog = nullptr;
-    // When the remote RTP address last changed (process clock), under the socket lock.
-    int64_t remoteRtpSinceMs = 0;
     // Under the receive lock.
     RTPSourceFilter sourceFilter;
 };

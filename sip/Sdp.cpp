@@ -176,6 +176,10 @@ int sdpAnswerDirection(int offered, int wanted) {
     }
 }
 
+int sdpReverseDirection(int direction) {
+    return direction == 0 ? 2 : direction == 2 ? 0 : direction;
+}
+
 bool isSdpContentType(const std::string& contentType) {
     const std::string type = trimRight(contentType.substr(0, contentType.find(';')));
     const size_t start = type.find_first_not_of(" \t");

@@ -27,6 +27,9 @@ const char* sdpDirectionName(int direction);
 // stays inactive.
 int sdpAnswerDirection(int offered, int wanted);
 
+// The direction of a stream as the other side sees it: sendonly and recvonly change places.
+int sdpReverseDirection(int direction);
+
 // Whether a Content-Type value names SDP: "application/sdp" in any case, parameters allowed.
 bool isSdpContentType(const std::string& contentType);
 

@@ -393,6 +393,7 @@ SipInviteDialog::MediaStart SipInviteDialog::startMediaFrom(SipInMessage& respon
         const kmt::SocketAddress remote = answerSdp.remoteRtpAddress();
         KMT_LOG(kmt::logRtp, 3) << "send rtp output to: " << remote << ":" << remote.port()
                                 << ", dtmf payload is " << eventType;
+        followAnsweredDirection(answerSdp);
         rtpSession.start(remote, kmt::SocketAddress(), eventType);
         return mediaStarted;
     } catch (const kmt::SocketException& e) {
@@ -401,6 +402,27 @@ SipInviteDialog::MediaStart SipInviteDialog::startMediaFrom(SipInMessage& respon
         KMT_LOG(kmt::logSipInvite, 1) << "error: " << e.what();
     }
     return mediaError;
+}
+
+void SipInviteDialog::followAnsweredDirection(const SdpDescription& answer) {
+    // The answer's direction is the far end's: its sendonly is our recvonly.
+    if (const SdpMedia* media = answer.selectedMedia())
+        rtpSession.setAnsweredDirection(sdpReverseDirection(media->direction));
+}
+
+void SipInviteDialog::followAnsweredDirection(SipInMessage& response) {
+    if (!isSdpContentType(response.header("Content-Type")))
+        return;
+    try {
+        SdpDescription answerSdp = parseSdp(response.body());
+        if (answerSdp.selectAudio(kPcma))
+            followAnsweredDirection(answerSdp);
+        else
+            KMT_LOG(kmt::logSipInvite, 1) << "no supported codecs found in the answer of " << response.statusCode
+                                          << ": the media goes on as it was";
+    } catch (const std::exception& e) {
+        KMT_LOG(kmt::logSipInvite, 1) << "error in the answer of " << response.statusCode << ": " << e.what();
+    }
 }
 
 void SipInviteDialog::onFinalResponse(SipTransactionalRequest* request, const kmt::SocketAddress& source,
@@ -424,6 +446,7 @@ void SipInviteDialog::onFinalResponse(SipTransactionalRequest* request, const km
         else {
             learnRemoteTag(response);
             sendAck(response);
+            followAnsweredDirection(response);
             if (pendingOperation == operationInvite)
                 pendingOperation = operationNone;
         }

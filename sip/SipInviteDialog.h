@@ -139,6 +139,10 @@ private:
     // one); errors are logged and the call goes on without media. False when no media was started.
     enum MediaStart { mediaStarted, mediaNoCodec, mediaError };
     MediaStart startMediaFrom(SipInMessage& response, bool early);
+    // The far end's answer to our offer tells what we may send: nothing but keep-alives to a stream
+    // it answered sendonly or inactive. For the answer to a re-INVITE, whose media goes on as it is.
+    void followAnsweredDirection(SipInMessage& response);
+    void followAnsweredDirection(const SdpDescription& answer);
     void onReInvite(const kmt::SocketAddress& source, SipInMessage& request);
     void onBye(const kmt::SocketAddress& source, SipInMessage& request);
     void onNotify(const kmt::SocketAddress& source, SipInMessage& request);

@@ -232,6 +232,66 @@ TEST_F(ConnectedCall, TheDirectionWeAnswerIsWhatTheMediaDoes) {
     h.expectAllReleased();
 }
 
+// The far end's answers to our offers, with whether our audio then goes out: to the first INVITE
+// (after an early answer in a 183 where there is one), to our hold and to our resume.
+struct AnswerStep {
+    enum Offer { early, call, hold, resume } offer;
+    const char* answered;
+    bool audio;
+};
+struct AnswerCase {
+    const char* name;
+    std::vector<AnswerStep> steps;
+};
+
+TEST_F(ConnectedCall, TheDirectionTheFarEndAnswersIsWhatTheMediaDoes) {
+    using S = AnswerStep;
+    const AnswerCase cases[] = {
+        {"the call answered sendonly", {{S::call, "sendonly", false}, {S::hold, "inactive", false},
+                                        {S::resume, "sendrecv", true}}},
+        {"the call answered inactive", {{S::call, "inactive", false}}},
+        {"the call answered recvonly", {{S::call, "recvonly", true}}},
+        {"early media sendonly, then both ways", {{S::early, "sendonly", false}, {S::call, "sendrecv", true}}},
+        {"a resume answered inactive", {{S::call, "sendrecv", true}, {S::hold, "recvonly", false},
+                                        {S::resume, "inactive", false}, {S::hold, "recvonly", false},
+                                        {S::resume, "sendrecv", true}}},
+        {"a resume answered sendonly", {{S::call, "sendrecv", true}, {S::hold, "recvonly", false},
+                                        {S::resume, "sendonly", false}}},
+    };
+    hangUp(a); // one call at a time: a second connected call would put the first on hold
+    int call = 0;
+    for (const AnswerCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Call x;
+        x.line = h.newLine();
+        x.lineId = x.line->getLineId();
+        x.remoteTag = "rtF" + std::to_string(call++);
+        h.dial(x.lineId, "3002");
+        x.invite = h.oneAtProxy("INVITE ");
+        for (const AnswerStep& step : c.steps) {
+            SCOPED_TRACE(std::string("answered ") + step.answered);
+            const std::string body = farSdp(h.rtp.port, step.answered);
+            if (step.offer == S::early) {
+                h.fromProxy(reply(x.invite, 183, "Session Progress", contactOf(h.other.port), "application/sdp",
+                                  body, x.remoteTag));
+            } else if (step.offer == S::call) {
+                h.fromProxy(reply(x.invite, 200, "OK", contactOf(h.other.port), "application/sdp", body,
+                                  x.remoteTag));
+                h.oneAtOther("ACK ");
+            } else {
+                h.post(x.lineId, step.offer == S::hold ? &kbrphone::Line::putOnHold : &kbrphone::Line::activate);
+                const std::string offer = h.oneAtOther("INVITE ");
+                h.fromOther(reply(offer, 200, "OK", contactOf(h.other.port), "application/sdp", body, x.remoteTag));
+                h.oneAtOther("ACK ");
+            }
+            EXPECT_EQ(audioReaches(h, x.line), step.audio);
+        }
+        EXPECT_EQ(h.statesOf(x.lineId).back(), 6) << "the line shows the call as it did";
+        hangUp(x);
+    }
+    h.expectAllReleased();
+}
+
 TEST(ReInvite, WhileTheCallIsStillOfferedIsRefused488) {
     CallHarness h;
     FarRequest r;

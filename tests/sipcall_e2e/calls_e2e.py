@@ -338,27 +338,72 @@ def far_end_holds_and_resumes(w):
     with_engine(w, run)
 
 
-@case
-def engine_holds_and_resumes(w):
-    s = sipp_server(w, "uas_engine_hold", calls=2, rtp_echo=True)
+def engine_hold_case(answer, hold, resume):
+    """The engine holds and resumes a call whose far end answers the INVITE, the hold and the resume
+    in the directions given. Its audio reaches the far end while the far end's answer has it receive
+    (sendrecv, recvonly) and the call is not on hold; nothing but keep-alives otherwise."""
+    def engine_holds_and_resumes(w):
+        s = sipp_server(w, "uas_engine_hold", calls=2, rtp_echo=True,
+                        params={"answer_dir": answer, "hold_dir": hold, "resume_dir": resume,
+                                "talk_ms": 20000})
+        # A resume the far end answers without receiving is followed long enough for a keep-alive
+        # (every 5 s when no audio went out since the one before).
+        resumed_seconds = 3.0 if resume in ("sendrecv", "recvonly") else 8.5
+        captures = []
 
-    def run(e):
-        e.register("1001", "secret1", s.port)
-        line = e.new_line()
-        e.send("dial %s 1002" % line)
-        e.state(line, 6, active=1)
-        e.send("hold " + line)
-        e.state(line, 6, active=0)
-        time.sleep(0.5)
-        e.send("activate " + line)
-        e.state(line, 6, active=1)
-        time.sleep(0.5)
-        e.send("hangup " + line)
-        e.state(line, 8)
-        r = s.wait()
-        check(r.ok, "uas_engine_hold", r)
-        e.quiet_calls()
-    with_engine(w, run)
+        def run(e):
+            e.register("1001", "secret1", s.port)
+            capture = open_capture(s.media_port, captures)
+            line = e.new_line()
+            e.send("dial %s 1002" % line)
+            e.state(line, 6, active=1)
+            talk = time.monotonic()
+            time.sleep(1.5)
+            e.send("hold " + line)
+            e.state(line, 6, active=0)
+            held = time.monotonic()
+            time.sleep(1.0)
+            e.send("activate " + line)
+            e.state(line, 6, active=1)
+            resumed = time.monotonic()
+            time.sleep(resumed_seconds)
+            end = time.monotonic()
+            e.send("hangup " + line)
+            e.state(line, 8)
+            r = s.wait()
+            check(r.ok, "uas_engine_hold", r)
+            check(e.states(line) == [1, 2, 6, 6, 6, 8], "line states as on any hold: %s" % e.states(line))
+            if capture:
+                # Each answer takes effect as it arrives, before the line state is reported; the
+                # windows start 0.3 s later all the same, for the threads' turns on a busy machine.
+                windows = [("talking", answer, talk, held), ("held", "inactive", held, resumed),
+                           ("resumed", resume, resumed, end)]
+                counts = [(name, capture.rtp(start + 0.3, stop)) for name, _, start, stop in windows]
+                print("note: engine RTP to sipp answering %s/%s/%s (audio, keep-alives): %s" %
+                      (answer, hold, resume, counts), flush=True)
+                for (name, direction, start, stop), (_, (audio, _)) in zip(windows, counts):
+                    if direction in ("sendrecv", "recvonly"):
+                        check(audio > 25 * (stop - start - 0.3),
+                              "audio went out %s: %d packets" % (name, audio))
+                    else:
+                        check(audio == 0, "no audio %s, answered %s: %d packets" % (name, direction, audio))
+                if resumed_seconds > 5:
+                    check(counts[2][1][1] >= 1, "the keep-alives stay: %s" % (counts,))
+            e.quiet_calls()
+        try:
+            with_engine(w, run)
+        finally:
+            for capture in captures:
+                capture.close()
+    if (answer, hold, resume) != ("sendrecv", "recvonly", "sendrecv"):
+        engine_holds_and_resumes.__name__ = "engine_holds_and_resumes_answered_%s_%s_%s" % (answer, hold, resume)
+    return case(engine_holds_and_resumes)
+
+
+engine_hold_case("sendrecv", "recvonly", "sendrecv")
+engine_hold_case("sendrecv", "recvonly", "inactive")
+engine_hold_case("sendrecv", "recvonly", "sendonly")
+engine_hold_case("sendonly", "inactive", "sendrecv")
 
 
 def transfer_case(final, ends):
@@ -842,6 +887,18 @@ class UdpCapture:
         return sum(1 for p in rtp if len(p) > 13), sum(1 for p in rtp if len(p) == 13)
 
 
+def open_capture(port, captures):
+    """A UdpCapture of the port, added to captures (the caller closes them); None, with a note, where
+    the test may not open a raw packet socket."""
+    try:
+        capture = UdpCapture(port)
+    except OSError as error:
+        print("note: no raw packet socket (%s): the engine's RTP is not counted on the wire" % error, flush=True)
+        return None
+    captures.append(capture)
+    return capture
+
+
 @case
 def baresip_holds_and_resumes_the_engine_whose_rtp_stops_and_starts_with_it(w):
     captures = []
@@ -855,13 +912,7 @@ def baresip_holds_and_resumes_the_engine_whose_rtp_stops_and_starts_with_it(w):
         m = re.search(r"Start session with 127\.0\.0\.1:(\d+)", e.log_path.read_text(errors="replace"))
         check(m, "the engine's media started towards baresip (log %s)" % e.log_path)
         port = int(m.group(1))
-        try:
-            capture = UdpCapture(port)
-            captures.append(capture)
-        except OSError as error:
-            print("note: no raw packet socket (%s): the engine's RTP is not counted on the wire" % error,
-                  flush=True)
-            capture = None
+        capture = open_capture(port, captures)
         talk = time.monotonic()
         time.sleep(1.5)
         b.command("/hold")
