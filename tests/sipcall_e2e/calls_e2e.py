@@ -359,10 +359,14 @@ def engine_hold_case(answer, hold, resume):
             e.state(line, 6, active=1)
             talk = time.monotonic()
             time.sleep(1.5)
+            holding = time.monotonic()
             e.send("hold " + line)
             e.state(line, 6, active=0)
             held = time.monotonic()
             time.sleep(1.0)
+            # A window ends when the next command goes: the audio that command lets out may come
+            # before its line state is read.
+            resuming = time.monotonic()
             e.send("activate " + line)
             e.state(line, 6, active=1)
             resumed = time.monotonic()
@@ -376,7 +380,7 @@ def engine_hold_case(answer, hold, resume):
             if capture:
                 # Each answer takes effect as it arrives, before the line state is reported; the
                 # windows start 0.3 s later all the same, for the threads' turns on a busy machine.
-                windows = [("talking", answer, talk, held), ("held", "inactive", held, resumed),
+                windows = [("talking", answer, talk, holding), ("held", "inactive", held, resuming),
                            ("resumed", resume, resumed, end)]
                 counts = [(name, capture.rtp(start + 0.3, stop)) for name, _, start, stop in windows]
                 print("note: engine RTP to sipp answering %s/%s/%s (audio, keep-alives): %s" %
@@ -831,7 +835,9 @@ def baresip_calls_the_engine_through_kamailio_which_holds_and_refuses_a_transfer
 class UdpCapture:
     """UDP datagrams to one port of the loopback interface as they cross it (a raw packet socket,
     which takes CAP_NET_RAW, with a kernel filter so that nothing else of the machine's loopback
-    traffic is queued): (arrival time, payload) of each, read in a thread."""
+    traffic is queued): (arrival time, payload) of each, read in a thread. The arrival time is the
+    kernel's, on the monotonic clock's scale: a reader thread that gets its turn late on a busy
+    machine does not move a packet into a later window."""
 
     def __init__(self, port):
         import ctypes
@@ -849,6 +855,7 @@ class UdpCapture:
         self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, 0)
         self.sock.setsockopt(socket.SOL_SOCKET, 26, fprog)  # SO_ATTACH_FILTER
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
+        self.sock.setsockopt(socket.SOL_SOCKET, 35, 1)  # SO_TIMESTAMPNS
         self.sock.bind(("lo", 0x0003))  # ETH_P_ALL
         self.sock.settimeout(0.2)
         self.packets = []
@@ -859,9 +866,10 @@ class UdpCapture:
 
     def _run(self):
         import socket
+        import struct
         while self.running:
             try:
-                frame, address = self.sock.recvfrom(65535)
+                frame, ancillary, _, address = self.sock.recvmsg(65535, socket.CMSG_SPACE(16))
             except socket.timeout:
                 continue
             except OSError:
@@ -869,6 +877,11 @@ class UdpCapture:
             if address[2] == socket.PACKET_OUTGOING:
                 continue  # each loopback datagram is seen going out and coming in: counted once
             at = time.monotonic()
+            for level, kind, data in ancillary:
+                if level == socket.SOL_SOCKET and kind == 35 and len(data) >= 16:  # SCM_TIMESTAMPNS
+                    seconds, nanoseconds = struct.unpack("qq", data[:16])
+                    # The kernel stamps on the wall clock: moved onto the monotonic one.
+                    at = seconds + nanoseconds / 1e9 - (time.time() - time.monotonic())
             ip = frame[14:]
             udp = ip[(ip[0] & 0x0F) * 4:]
             with self.lock:
@@ -918,8 +931,9 @@ def baresip_holds_and_resumes_the_engine_whose_rtp_stops_and_starts_with_it(w):
         b.command("/hold")
         held = time.monotonic()
         time.sleep(2.5)
-        b.command("/resume")
+        # Taken before the command: the audio it lets out may come before the command returns.
         resumed = time.monotonic()
+        b.command("/resume")
         time.sleep(1.5)
         end = time.monotonic()
         b.command("/hangup")
