@@ -121,11 +121,12 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release > /dev/null
 cmake --build build -j"$jobs"
 
 # The later stages' trees build in the background while the release tests run, which mostly wait
-# on peers and protocol timers: at the lowest priority, so that the tests keep the machine first.
-# In a process group of their own, which goes when the run ends early.
+# on peers and protocol timers: at a low priority, so that the tests keep the machine first, and
+# back at the normal one once those tests have ended (where the run may raise it: as root). In a
+# process group of their own, which goes when the run ends early.
 set -m
 (
-  renice -n 19 "$BASHPID" > /dev/null 2>&1 || true
+  renice -n 10 "$BASHPID" > /dev/null 2>&1 || true
   build_tree build-asan -- -DCMAKE_BUILD_TYPE=Debug -DKBR_SANITIZE=ON -DKBR_BENCH=OFF
   build_tree build-tsan -- -DCMAKE_BUILD_TYPE=Debug -DKBR_TSAN=ON -DKBR_BENCH=OFF -- --target "${tsan_tests[@]}"
   if [ "$fuzz_seconds" -gt 0 ]; then
@@ -138,6 +139,7 @@ set +m
 trap 'kill -- -"$background" 2>/dev/null || true' EXIT
 
 run_ctest release build
+renice -n 0 -g "$background" > /dev/null 2>&1 || true
 
 echo "== sanitizer build (ASan + UBSan), built beside the release tests"
 wait_tree build-asan
