@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <mutex>
 #include <sched.h>
 #include <time.h>
 
@@ -12,6 +14,13 @@ namespace plat {
 namespace {
 
 std::atomic<int64_t> wallOffsetMs{0};
+
+// The wall clock's reading while a test holds it, kRunning while it runs. A reader that finds it
+// running reads the offset stored before it was released.
+constexpr int64_t kRunning = INT64_MIN;
+std::atomic<int64_t> heldMs{kRunning};
+// Keeps the offset and the held reading in step between the test hooks that change them.
+std::mutex testClockLock;
 
 // Captured when the library loads, which is the start of the process for the engine's purposes.
 const std::chrono::steady_clock::time_point processStart = std::chrono::steady_clock::now();
@@ -49,6 +58,9 @@ int _ftime64_s(__timeb64* tb) {
 }
 
 int64_t wallClockMs() {
+    const int64_t held = heldMs.load(std::memory_order_acquire);
+    if (held != kRunning)
+        return held;
     return realtimeMs() + wallOffsetMs.load(std::memory_order_relaxed);
 }
 
@@ -76,10 +88,25 @@ void Sleep(DWORD ms) {
 
 namespace testing {
 void setWallClockOffsetMs(int64_t offsetMs) {
+    std::lock_guard<std::mutex> guard(testClockLock);
+    const int64_t held = heldMs.load(std::memory_order_relaxed);
+    if (held != kRunning)
+        heldMs.store(held + offsetMs - wallOffsetMs.load(std::memory_order_relaxed), std::memory_order_release);
     wallOffsetMs.store(offsetMs, std::memory_order_relaxed);
 }
 int64_t wallClockOffsetMs() {
     return wallOffsetMs.load(std::memory_order_relaxed);
+}
+void holdWallClock(bool hold) {
+    std::lock_guard<std::mutex> guard(testClockLock);
+    const int64_t held = heldMs.load(std::memory_order_relaxed);
+    if (hold && held == kRunning) {
+        heldMs.store(realtimeMs() + wallOffsetMs.load(std::memory_order_relaxed), std::memory_order_release);
+    } else if (!hold && held != kRunning) {
+        // The time it was held is taken out of the offset: the clock goes on from its held reading.
+        wallOffsetMs.store(held - realtimeMs(), std::memory_order_relaxed);
+        heldMs.store(kRunning, std::memory_order_release);
+    }
 }
 } // namespace testing
 

@@ -167,6 +167,14 @@ public:
         return counts();
     }
 
+    // The packets the call's session has counted once they are n or more, or after 10 s: the call's
+    // receive thread, started when the call connects, may take seconds to run on a loaded machine.
+    static int receivedWithin(rtp::RTPSession& session, int n) {
+        for (int i = 0; i < 10000 && session.receiveStatistics().received < n; ++i)
+            ::usleep(1000);
+        return session.receiveStatistics().received;
+    }
+
     // The states reported for a line to the phone's notification, with the active flag: "N/A".
     std::vector<std::string> reportsOf(const std::string& lineId) {
         std::vector<std::string> out;

@@ -91,8 +91,7 @@ TEST_F(OutgoingCall, ConnectsWithTheOfferRingingAckToTheContactMediaBothWaysAndE
     EXPECT_EQ(packet.text[1] & 0x7f, 8) << "PCMA";
     h.rtp.sendTo(rtpPort, rtpPacket(100, 16000, 0xfeed));
     h.rtp.sendTo(rtpPort, rtpPacket(101, 16160, 0xfeed));
-    for (int i = 0; i < 400 && line->rtpSession()->receiveStatistics().received < 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    h.receivedWithin(*line->rtpSession(), 2);
     const kbrphone::CallStatistics statistics = kbrphone::readCallStatistics(*line->rtpSession());
     EXPECT_EQ(statistics.remoteSsrc, 0xfeedu) << "the default reader reads the call's own session";
     EXPECT_EQ(statistics.expected, 2);

@@ -31,6 +31,10 @@ namespace testing {
 // Shifts the wall clock seen by _ftime64_s and wallClockMs by offsetMs (process-wide).
 void setWallClockOffsetMs(int64_t offsetMs);
 int64_t wallClockOffsetMs();
+// Holds the wall clock where it stands (true): from then on only setWallClockOffsetMs moves it, so
+// that a clock a test moves in steps takes in none of the real time its steps take. Released
+// (false), the clock runs on from where it stood. Holding or releasing it twice changes nothing.
+void holdWallClock(bool held);
 } // namespace testing
 
 } // namespace plat
