@@ -256,6 +256,11 @@ public:
         return S_OK;
     }
 
+    // Four periods in the stream's render buffer, as a simulated endpoint has by default: the audio
+    // thread that fills it may then miss its turn while three periods play (a loaded machine) before
+    // the stream runs dry and plays silence, a gap that the card, its queue kept full, never sees.
+    UINT renderBufferPeriods() const override { return 4; }
+
     // The sound card's mixer where the device has one: "Master" or "PCM" for playback, "Capture"
     // for capture, scaled linearly over the control's range.
     bool setMixerVolume(float level) override { return mixer(true, level); }

@@ -1,10 +1,11 @@
 // An ALSA PCM plugin for the tests: a sound card of the test's own, loaded by the test's ALSA
 // configuration ("type kbrtest"). It plays and records 16-bit stereo at 48000 Hz on a sample clock
-// of its own (which wakes its reader once a period, as a card's interrupt does, and can drift); it
-// counts underruns and keeps what it played; it can be unplugged after a time, and be held by
-// "another program" (an open that waits, as a blocking open of a busy card does, or fails at once
-// when non-blocking). The tests set and read all this by device name through the C functions at
-// the end (they open this library themselves, which gives them the instance ALSA loaded).
+// of its own (which wakes its reader once a period, as a card's interrupt does, and can drift), or
+// on a clock that moves only when the test moves it; it counts underruns and keeps what it played;
+// it can be unplugged after a time, and be held by "another program" (an open that waits, as a
+// blocking open of a busy card does, or fails at once when non-blocking). The tests set and read
+// all this by device name through the C functions at the end (they open this library themselves,
+// which gives them the instance ALSA loaded).
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
 
@@ -33,6 +34,8 @@ constexpr size_t kPlayedCap = kRate * 60;
 struct Device {
     // Settings.
     double ppm = 0;           // the device clock runs this much fast (+) or slow (-)
+    bool manualClock = false; // the clock moves only by "advance_ms", not with real time
+    int64_t manualNs = 1000000000; // its time then (never 0: a start at 0 would read as none)
     long failAfterMs = -1;    // unplugged this long after the first start of an open (-1: never)
     long jumpAtMs = -1;       // this long after the first start the clock leaps ahead once (a card
     long jumpMs = 0;          // that was late and catches up), by jumpMs
@@ -65,6 +68,11 @@ int64_t nowNs() {
     return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
+// The time of the device's clock: real time, or the test's own; lock() held.
+int64_t cardNowNs(const Device& d) {
+    return d.manualClock ? d.manualNs : nowNs();
+}
+
 struct Pcm {
     snd_pcm_ioplug_t io{};
     std::string name;
@@ -86,18 +94,18 @@ Device& deviceOf(Pcm* p) {
 
 // Frames the clock has advanced since the start (the position a card's DMA reports); lock() held.
 uint64_t clockFrames(Pcm* p, const Device& d) {
-    if (!p->jumped && d.jumpAtMs >= 0 && p->firstStartNs && nowNs() - p->firstStartNs >= d.jumpAtMs * 1000000) {
+    if (!p->jumped && d.jumpAtMs >= 0 && p->firstStartNs && cardNowNs(d) - p->firstStartNs >= d.jumpAtMs * 1000000) {
         p->jumped = true;
         p->startNs -= d.jumpMs * 1000000;
     }
-    const double seconds = static_cast<double>(nowNs() - p->startNs) / 1e9;
+    const double seconds = static_cast<double>(cardNowNs(d) - p->startNs) / 1e9;
     return static_cast<uint64_t>(seconds * kRate * (1.0 + d.ppm * 1e-6));
 }
 
 // True once the device is unplugged; lock() held.
 bool checkUnplugged(Pcm* p, const Device& d) {
     if (!p->unplugged && d.failAfterMs >= 0 && p->firstStartNs != 0 &&
-        nowNs() - p->firstStartNs >= d.failAfterMs * 1000000) {
+        cardNowNs(d) - p->firstStartNs >= d.failAfterMs * 1000000) {
         p->unplugged = true;
         p->running = false;
         snd_pcm_ioplug_set_state(&p->io, SND_PCM_STATE_DISCONNECTED);
@@ -105,9 +113,11 @@ bool checkUnplugged(Pcm* p, const Device& d) {
     return p->unplugged;
 }
 
+// The period interrupt, as a timer on real time; a clock that stands still until the test moves it
+// raises none (a reader that waits for one then waits out its own time-out).
 void armTimer(Pcm* p, bool on, const Device& d) {
     itimerspec when{};
-    if (on) {
+    if (on && !d.manualClock) {
         const double periodNs = static_cast<double>(p->io.period_size) * 1e9 / kRate / (1.0 + d.ppm * 1e-6);
         const long ns = static_cast<long>(periodNs);
         when.it_value.tv_sec = ns / 1000000000;
@@ -146,7 +156,7 @@ int cbStart(snd_pcm_ioplug_t* io) {
     if (checkUnplugged(p, d))
         return -ENODEV;
     p->running = true;
-    p->startNs = nowNs();
+    p->startNs = cardNowNs(d);
     if (!p->firstStartNs)
         p->firstStartNs = p->startNs;
     armTimer(p, true, d);
@@ -350,7 +360,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(kbrtest) {
 }
 SND_PCM_PLUGIN_SYMBOL(kbrtest)
 
-// Settings: "ppm", "fail_after_ms", "jump_at_ms", "jump_ms", "busy", "busy_open_wait_ms", "tone_hz", "tone_amplitude".
+// Settings: "ppm", "fail_after_ms", "jump_at_ms", "jump_ms", "busy", "busy_open_wait_ms", "tone_hz", "tone_amplitude",
+// "manual_clock" (1: the clock stands still until "advance_ms" moves it on by that many milliseconds).
 void kbr_testdev_set(const char* device, const char* key, double value) {
     std::lock_guard<std::mutex> guard(lock());
     Device& d = devices()[device];
@@ -371,6 +382,10 @@ void kbr_testdev_set(const char* device, const char* key, double value) {
         d.toneHz = value;
     else if (k == "tone_amplitude")
         d.toneAmplitude = value;
+    else if (k == "manual_clock")
+        d.manualClock = value != 0;
+    else if (k == "advance_ms")
+        d.manualNs += std::llround(value * 1e6);
 }
 
 // Counters: "underruns", "overruns", "opens", "blocking_opens", "played_frames", "captured_frames".

@@ -3,6 +3,7 @@
 
 #include "MediaChannel.h"
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -21,6 +22,34 @@ template <typename S> double toneAmplitude(const std::vector<S>& x, double hz, d
         im += x[i] * std::sin(w);
     }
     return n ? 2 * std::sqrt(re * re + im * im) / static_cast<double>(n) : 0;
+}
+
+// The amplitude of the tone at hz where x carries sound: the median of toneAmplitude over the blocks
+// of block samples (whole cycles of the tone) from skip on that hold no run of 24 zero samples. On a
+// loaded machine a real-time stream may leave silence in the sound (an audio thread that missed its
+// turn); this is the level of what was played or captured around it. blocks, when given, gets the
+// number of blocks measured (none: 0).
+template <typename S>
+double soundLevel(const std::vector<S>& x, double hz, double rate, size_t block, size_t skip = 0,
+                  size_t* blocks = nullptr) {
+    std::vector<double> levels;
+    for (size_t at = skip; at + block <= x.size(); at += block) {
+        size_t run = 0, longest = 0;
+        for (size_t i = at; i < at + block; ++i) {
+            run = x[i] == 0 ? run + 1 : 0;
+            longest = std::max(longest, run);
+        }
+        if (longest < 24)
+            levels.push_back(toneAmplitude(std::vector<S>(x.begin() + static_cast<long>(at),
+                                                          x.begin() + static_cast<long>(at + block)),
+                                           hz, rate));
+    }
+    if (blocks)
+        *blocks = levels.size();
+    if (levels.empty())
+        return 0;
+    std::nth_element(levels.begin(), levels.begin() + static_cast<long>(levels.size() / 2), levels.end());
+    return levels[levels.size() / 2];
 }
 
 template <typename S> double rms(const std::vector<S>& x, size_t skip = 0) {
