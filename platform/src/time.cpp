@@ -12,6 +12,9 @@ namespace plat {
 namespace {
 
 std::atomic<int64_t> wallOffsetMs{0};
+// While set, the wall clock reads wallHeldAtMs.
+std::atomic<bool> wallHeld{false};
+std::atomic<int64_t> wallHeldAtMs{0};
 
 // Captured when the library loads, which is the start of the process for the engine's purposes.
 const std::chrono::steady_clock::time_point processStart = std::chrono::steady_clock::now();
@@ -49,6 +52,8 @@ int _ftime64_s(__timeb64* tb) {
 }
 
 int64_t wallClockMs() {
+    if (wallHeld.load())
+        return wallHeldAtMs.load();
     return realtimeMs() + wallOffsetMs.load(std::memory_order_relaxed);
 }
 
@@ -80,6 +85,17 @@ void setWallClockOffsetMs(int64_t offsetMs) {
 }
 int64_t wallClockOffsetMs() {
     return wallOffsetMs.load(std::memory_order_relaxed);
+}
+void holdWallClock(bool held) {
+    if (held == wallHeld.load())
+        return;
+    if (held) {
+        wallHeldAtMs.store(realtimeMs() + wallOffsetMs.load());
+        wallHeld.store(true);
+    } else {
+        wallOffsetMs.store(wallHeldAtMs.load() - realtimeMs());
+        wallHeld.store(false);
+    }
 }
 } // namespace testing
 

@@ -31,6 +31,9 @@ namespace testing {
 // Shifts the wall clock seen by _ftime64_s and wallClockMs by offsetMs (process-wide).
 void setWallClockOffsetMs(int64_t offsetMs);
 int64_t wallClockOffsetMs();
+// Holds the wall clock at its present reading (process-wide): it stands still until it is let go and
+// then runs on from there (the time it stood still goes into the offset).
+void holdWallClock(bool held);
 } // namespace testing
 
 } // namespace plat
