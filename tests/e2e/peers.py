@@ -18,6 +18,7 @@ adds sipp options the scenario needs. The identities of the peers stay sipp's ow
 
 import argparse
 import atexit
+import datetime
 import hashlib
 import os
 import re
@@ -479,6 +480,11 @@ class SippResult:
         """The SIP messages sipp received, oldest first, as text."""
         return _split_messages(self.messages(), "received")
 
+    def received_times(self, method):
+        """When sipp received each request of that method, in seconds on its clock, oldest first."""
+        return [datetime.datetime.strptime(stamp, "%Y-%m-%d %H:%M:%S.%f").timestamp()
+                for stamp, m in _logged(self.messages(), "received") if m.startswith(method + " ")]
+
     def sent(self):
         return _split_messages(self.messages(), "sent")
 
@@ -521,18 +527,23 @@ def _read(path):
         return ""
 
 
-_MSG_SPLIT = re.compile(r"^-{20,} .*\n(?:UDP|TCP) (?:control )?message (received|sent) "
+_MSG_SPLIT = re.compile(r"^-{20,} (.*)\n(?:UDP|TCP) (?:control )?message (received|sent) "
                         r"(?:\[\d+\] bytes ?|\(\d+ bytes\) ?):\n\n", re.M)
 
 
-def _split_messages(text, kind):
+def _logged(text, kind):
+    """(the time on its separator line, the message) of each message of that kind."""
     parts = _MSG_SPLIT.split(text)
     out = []
-    # parts: [prefix, kind1, body1, kind2, body2, ...]
-    for i in range(1, len(parts) - 1, 2):
-        if parts[i] == kind:
-            out.append(parts[i + 1].strip("\n"))
+    # parts: [prefix, time1, kind1, body1, time2, kind2, body2, ...]
+    for i in range(1, len(parts) - 2, 3):
+        if parts[i + 1] == kind:
+            out.append((parts[i].strip(), parts[i + 2].strip("\n")))
     return out
+
+
+def _split_messages(text, kind):
+    return [m for _, m in _logged(text, kind)]
 
 
 def first_lines(messages):

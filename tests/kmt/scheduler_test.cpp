@@ -32,8 +32,13 @@ struct Recorder : kmt::EventCallbackBase {
 };
 
 struct ClockShift {
-    ~ClockShift() { plat::testing::setWallClockOffsetMs(0); }
+    ~ClockShift() {
+        plat::testing::holdWallClock(false);
+        plat::testing::setWallClockOffsetMs(0);
+    }
     void by(int64_t ms) { plat::testing::setWallClockOffsetMs(plat::testing::wallClockOffsetMs() + ms); }
+    // While held, the clock stands still: delays posted meanwhile all count from one moment.
+    void hold(bool held) { plat::testing::holdWallClock(held); }
 };
 
 // Runs cycles until n callbacks have been recorded (bounded).
@@ -75,6 +80,10 @@ TEST(EventScheduler, RemoveTimerRemovesEveryEntryAndKeepsOthersDue) {
     kmt::EventScheduler s;
     std::vector<std::string> log;
     Recorder x(log, "x"), y(log, "y"), before(log, "before"), after(log, "after");
+    // y is due 5 ms after before and 5 ms before after: posted while the clock stands still, none of
+    // them moves past another however long the capture of the output between them takes.
+    ClockShift clock;
+    clock.hold(true);
     s.addTimer(10, &x);
     s.addTimer(20, &x);
     s.addTimer(60, &y);
@@ -86,6 +95,7 @@ TEST(EventScheduler, RemoveTimerRemovesEveryEntryAndKeepsOthersDue) {
     EXPECT_EQ(s.timerCount(), 1u);
     s.addTimer(55, &before);
     s.addTimer(65, &after);
+    clock.hold(false);
     runUntil(s, log, 3);
     EXPECT_EQ(log, (std::vector<std::string>{"before", "y", "after"}));
     s.removeTimer(&x); // nothing left of it: silent

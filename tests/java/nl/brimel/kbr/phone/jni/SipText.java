@@ -3,6 +3,8 @@ package nl.brimel.kbr.phone.jni;
 import java.nio.charset.StandardCharsets;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
+import java.time.LocalDateTime;
+import java.time.ZoneOffset;
 import java.util.ArrayList;
 import java.util.HashMap;
 import java.util.List;
@@ -20,25 +22,36 @@ public final class SipText {
 
     // sipp writes a separator line with the time, then "UDP message received [N] bytes :" and a blank line.
     private static final Pattern SEPARATOR = Pattern.compile(
-        "^-{20,} .*\\n(?:UDP|TCP) (?:control )?message (received|sent) (?:\\[\\d+\\] bytes ?|\\(\\d+ bytes\\) ?):\\n\\n",
+        "^-{20,} (.*)\\n(?:UDP|TCP) (?:control )?message (received|sent) (?:\\[\\d+\\] bytes ?|\\(\\d+ bytes\\) ?):\\n\\n",
         Pattern.MULTILINE);
 
-    /** The messages of a sipp messages log that sipp received (kind "received") or sent, oldest first. */
-    public static List<String> messages(String log, String kind) {
-        List<String> out = new ArrayList<>();
+    /** The messages of that kind, each with the time on its separator line: {"2026-12-11 09:08:55.658959", text}. */
+    private static List<String[]> logged(String log, String kind) {
+        List<String[]> out = new ArrayList<>();
         String text = log.replace("\r\n", "\n");
         Matcher m = SEPARATOR.matcher(text);
         int bodyStart = -1;
         String bodyKind = null;
+        String bodyTime = null;
         while (m.find()) {
             if (bodyStart >= 0 && kind.equals(bodyKind)) {
-                out.add(text.substring(bodyStart, m.start()).trim());
+                out.add(new String[] {bodyTime, text.substring(bodyStart, m.start()).trim()});
             }
             bodyStart = m.end();
-            bodyKind = m.group(1);
+            bodyTime = m.group(1).trim();
+            bodyKind = m.group(2);
         }
         if (bodyStart >= 0 && kind.equals(bodyKind)) {
-            out.add(text.substring(bodyStart).trim());
+            out.add(new String[] {bodyTime, text.substring(bodyStart).trim()});
+        }
+        return out;
+    }
+
+    /** The messages of a sipp messages log that sipp received (kind "received") or sent, oldest first. */
+    public static List<String> messages(String log, String kind) {
+        List<String> out = new ArrayList<>();
+        for (String[] l : logged(log, kind)) {
+            out.add(l[1]);
         }
         return out;
     }
@@ -49,6 +62,18 @@ public final class SipText {
         for (String m : messages(log, "received")) {
             if (m.startsWith(method + " ")) {
                 out.add(m);
+            }
+        }
+        return out;
+    }
+
+    /** When sipp received each request of that method, in seconds on its clock, oldest first. */
+    public static List<Double> requestTimes(String log, String method) {
+        List<Double> out = new ArrayList<>();
+        for (String[] l : logged(log, "received")) {
+            if (l[1].startsWith(method + " ")) {
+                LocalDateTime t = LocalDateTime.parse(l[0].replace(' ', 'T'));
+                out.add(t.toEpochSecond(ZoneOffset.UTC) + t.getNano() / 1e9);
             }
         }
         return out;
