@@ -10,6 +10,7 @@
 #include "sipdialog/DialogTestSupport.h"
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -37,10 +38,16 @@ inline size_t openFiles() {
 }
 // The process's threads. A sanitizer may start a thread of its own with the process's first
 // thread (ThreadSanitizer does); one short thread before the first count makes it part of every
-// baseline, so that counts compared with a baseline see only the engine's threads.
+// baseline, so that counts compared with a baseline see only the engine's threads. A joined thread
+// may still be listed for a moment (the kernel wakes the joiner before it removes the task), so the
+// first count waits (at most 2 s) until that thread is gone.
 inline size_t threadCount() {
     static const bool settled = [] {
-        std::thread([] {}).join();
+        pid_t tid = 0;
+        std::thread([&tid] { tid = ::gettid(); }).join();
+        const std::string entry = "/proc/self/task/" + std::to_string(tid);
+        for (int i = 0; i < 2000 && ::access(entry.c_str(), F_OK) == 0; ++i)
+            ::usleep(1000);
         return true;
     }();
     (void)settled;

@@ -170,8 +170,9 @@ TEST_P(RemoteTarget, IsTheContactUriWithItsParameters) {
     h.post(lineId, &kbrphone::Line::hangup);
     h.collect();
     const std::string bye = CallHarness::one(at, "BYE ");
-    if (p.routed)
+    if (p.routed) {
         EXPECT_EQ(firstLine(bye), "BYE " + withPort(p.target) + " SIP/2.0");
+    }
     EXPECT_TRUE((p.routed ? h.otherReceived : h.proxyReceived).empty()) << "sent where they went before";
     (p.routed ? h.fromProxy(reply(bye, 200, "OK")) : h.fromOther(reply(bye, 200, "OK")));
     h.expectAllReleased();
