@@ -125,6 +125,16 @@ bool ReceiveStatistics::update(uint32_t arrivalMs, const RTPHeader& h) {
     const Timing before = timing();
     countArrival(arrivalMs, h);
 
+    // A packet from before the first one received, reordered at the stream's start, was expected
+    // too: the base moves back to it while it lies within the reorder window of the highest.
+    const int span = cycles + int(highestSequence) - int(baseSequence);
+    const int beforeBase = static_cast<int16_t>(static_cast<uint16_t>(baseSequence - h.sequenceNumber));
+    if (beforeBase > 0 && span + beforeBase <= maxMisorder) {
+        if (h.sequenceNumber > baseSequence)
+            cycles += 65536; // back across the wrap
+        baseSequence = h.sequenceNumber;
+    }
+
     int delta = int(h.sequenceNumber) - int(highestSequence);
     if (delta < -65526) {
         cycles += 65536;

@@ -42,7 +42,10 @@ TEST(ReceiveStatistics, SequenceRules) {
          0,
          0,
          100},
-        {"duplicates and old packets", {100, 101, 101, 99, 102}, {true, true, false, false, true}, 102, 2, 0, 100},
+        // A packet from before the first one, within the reorder window, was expected too.
+        {"duplicates and old packets", {100, 101, 101, 99, 102}, {true, true, false, false, true}, 102, 2, 0, 99},
+        {"old packets across the wrap", {1, 0, 65535, 2}, {true, false, false, true}, 2, 2, 65536, 65535},
+        {"older than the reorder window", {200, 201, 100, 202}, {true, true, false, true}, 202, 1, 0, 200},
         {"a broken run starts over",
          {100, 300, 301, 500, 501, 502},
          {true, false, false, false, false, true},
@@ -201,7 +204,8 @@ TEST(CallStatisticsForJava, StreamRestartsAreFollowed) {
 
 // A stream of 20 ms packets over a network that delays each packet by a random 0 to maxJitterMs and
 // loses some: however the arrivals are shuffled, Java is told the loss there really was. The first
-// and the last packet arrive on time, so the span of the stream is known.
+// and the last packet are never lost, so the span of the stream is known; where the first is late
+// too, the packets after it that came before it count as expected, not as more than were sent.
 struct NetworkCase {
     const char* name;
     uint16_t firstSequence;
@@ -210,6 +214,7 @@ struct NetworkCase {
     int lossPerMille;           // independent loss
     std::vector<int> lostBurst; // first index and count of a burst that never arrives, or empty
     uint32_t seed;
+    bool firstOnTime = true;
 };
 
 TEST(CallStatisticsForJava, ReorderingAndLossReportTheTrueLoss) {
@@ -223,6 +228,9 @@ TEST(CallStatisticsForJava, ReorderingAndLossReportTheTrueLoss) {
         {"jitter 0-100 ms across the sequence wrap", 65000, 1000, 100, 0, {}, 7},
         {"5 % loss, jitter 0-100 ms across the wrap", 65300, 1000, 100, 50, {}, 8},
         {"a burst of 40 lost, jitter 0-100 ms", 1000, 1000, 100, 0, {500, 40}, 9},
+        {"jitter 0-100 ms, the first packet late too", 1000, 1000, 100, 0, {}, 10, false},
+        {"jitter 0-100 ms, the first late, across the wrap", 65534, 1000, 100, 0, {}, 11, false},
+        {"5 % loss, jitter 0-100 ms, the first late", 1000, 1000, 100, 50, {}, 12, false},
     };
     for (const NetworkCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -237,7 +245,8 @@ TEST(CallStatisticsForJava, ReorderingAndLossReportTheTrueLoss) {
             const bool inBurst = !c.lostBurst.empty() && i >= c.lostBurst[0] && i < c.lostBurst[0] + c.lostBurst[1];
             if (!edge && (inBurst || int(rng() % 1000) < c.lossPerMille))
                 continue;
-            const uint32_t delay = edge || c.maxJitterMs == 0 ? 0 : rng() % (c.maxJitterMs + 1);
+            const bool onTime = edge && (i > 0 || c.firstOnTime);
+            const uint32_t delay = onTime || c.maxJitterMs == 0 ? 0 : rng() % (c.maxJitterMs + 1);
             arrivals.push_back({uint32_t(20 * i) + delay, i});
         }
         std::stable_sort(arrivals.begin(), arrivals.end(),
