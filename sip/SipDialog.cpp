@@ -116,7 +116,7 @@ void SipDialog::removeResponse(SipTransactionalResponse* response) {
 void SipDialog::handleRequest(const kmt::SocketAddress& source, SipInMessage& request) {
     const std::string fromTag = request.headerParameter("From", "tag");
     if (fromTag != remoteTag) {
-        KMT_LOG(kmt::logSipDialog, 1)
+        KMT_LOG_BOUNDED(kmt::logSipDialog, 1, foreignTagLog)
             << "tag from message (" << fromTag << ")  doesn't match dialog tag (" << remoteTag << ")";
         return;
     }
@@ -143,12 +143,13 @@ void SipDialog::handleRequest(const kmt::SocketAddress& source, SipInMessage& re
         // Out of order (RFC 3261 12.2.2): told so, not left to time out. An ACK is never answered,
         // and a CANCEL carries the number of the request it cancels.
         if (ack) {
-            KMT_LOG(kmt::logSipDialog, 1) << "ignore old message " << request.cseqMethod;
+            KMT_LOG_BOUNDED(kmt::logSipDialog, 1, oldAckLog) << "ignore old message " << request.cseqMethod;
             return;
         }
         if (!noCaseEqual(request.cseqMethod, "CANCEL")) {
-            KMT_LOG(kmt::logSipDialog, 1) << "old message " << request.cseqMethod << " " << request.cseqNumber
-                                          << " (remote CSeq " << remoteCSeq << "): answered 500";
+            KMT_LOG_BOUNDED(kmt::logSipDialog, 1, oldRequestLog)
+                << "old message " << request.cseqMethod << " " << request.cseqNumber << " (remote CSeq "
+                << remoteCSeq << "): answered 500";
             // Without a transaction: a retransmission meets the same check and the same answer, the
             // ACK to it is an old message too, and the dialog keeps nothing of it.
             SipResponse answer(this, source, request);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "DigestCredentials.h"
+#include "kmt/log.h"
 #include "kmt/socket.h"
 
 #include <string>
@@ -98,6 +99,9 @@ public:
     // The proxies that stay on the path of the dialog's later requests, each written as a Route header
     // in this order; empty when none asked to (no Record-Route).
     std::vector<std::string> routeSet;
+    // Anyone who knows the Call-ID can send a request with a foreign From tag or an old CSeq as often
+    // as it likes: its lines are logged under bounds of the dialog's own.
+    kmt::LogBound foreignTagLog, oldAckLog, oldRequestLog;
 
 protected:
     // Empty identity, counters 0, not in the Call-ID map; the subclass fills the identity.

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace dialogtest;
 
 namespace {
@@ -111,6 +113,8 @@ TEST_F(DialogTest, InDialogRequestsAreCheckedByTagsAndCSeq) {
     int n = 0;
     for (const Case& c : cases) {
         const std::string branch = "z9hG4bKb" + std::to_string(n++);
+        // Each line is bounded per dialog: the row's own is due again.
+        h.advance(kmt::LogBound::kDefaultIntervalMs, 1000);
         h.fromProxy(requestText(c.method, h.proxy.port, "c1", c.cseq, branch, c.fromTag, c.toTag));
         std::vector<std::string> events = d.takeEvents();
         if (*c.event)
@@ -136,6 +140,57 @@ TEST_F(DialogTest, InDialogRequestsAreCheckedByTagsAndCSeq) {
         } else if (std::string(c.method) != "CANCEL") {
             EXPECT_TRUE(sent.empty()) << c.what;
         }
+    }
+}
+
+// Anyone who has seen the Call-ID can send in-dialog requests with a foreign From tag or an old CSeq
+// as fast as it likes: each kind costs one line per interval, and every old request is still answered.
+TEST_F(DialogTest, FloodsOfForeignTagsAndOldCSeqsCostALineAnInterval) {
+    Parsed first(requestText("INVITE", h.proxy.port, "c1", 5, "z9hG4bK1"));
+    RecordingDialog d(h, *first.message);
+    h.takeProxy();
+    const struct {
+        const char* name;
+        std::string text;
+        const char* line;
+        const char* answer; // the response to each, "" for none
+    } rows[] = {
+        {"a foreign From tag", requestText("INFO", h.proxy.port, "c1", 6, "z9hG4bKf", "other", d.localTag),
+         "doesn't match dialog tag", ""},
+        {"an old CSeq", requestText("INFO", h.proxy.port, "c1", 0, "z9hG4bKo", "ft1", d.localTag),
+         "old message INFO 0 (remote CSeq 5): answered 500", "SIP/2.0 500 CSeq out of order"},
+        {"an old ACK", requestText("ACK", h.proxy.port, "c1", 1, "z9hG4bKa", "ft1", d.localTag),
+         "ignore old message ACK", ""},
+    };
+    const kmt::SocketAddress from = loopback(h.proxy.port);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        h.advance(kmt::LogBound::kDefaultIntervalMs, 1000);
+        LogCapture::instance().take();
+        size_t answered = 0;
+        const auto flood = [&](int count) {
+            for (int i = 0; i < count; ++i) {
+                h.endPoint.handleDatagram(row.text.data(), row.text.size(), from);
+                h.collect(); // each answer is read before the next request goes
+                for (const Datagram& sent : h.takeProxy())
+                    answered += firstLine(sent.text) == row.answer;
+            }
+        };
+        flood(1000);
+        std::vector<std::string> lines = LogCapture::instance().take();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string& l) { return l.find(row.line) != std::string::npos; }),
+                  1);
+        EXPECT_FALSE(LogCapture::instance().contains(lines, "more like it"));
+
+        plat::testing::setWallClockOffsetMs(plat::testing::wallClockOffsetMs() +
+                                            kmt::LogBound::kDefaultIntervalMs);
+        flood(1);
+        lines = LogCapture::instance().take();
+        EXPECT_TRUE(LogCapture::instance().contains(lines, row.line));
+        EXPECT_TRUE(LogCapture::instance().contains(lines, "(999 more like it not logged since the one before)"));
+        EXPECT_EQ(answered, *row.answer ? 1001u : 0u) << "every old request is answered";
+        EXPECT_TRUE(d.takeEvents().empty()) << "none reaches the dialog";
     }
 }
 
