@@ -13,14 +13,45 @@ namespace plat {
 
 namespace {
 
-std::atomic<int64_t> wallOffsetMs{0};
+// A clock that tests may shift and hold: its reading is the real one plus an offset, or the reading it
+// had when a test held it. A reader that finds it running reads the offset stored before it was
+// released.
+class TestableClock {
+public:
+    int64_t read(int64_t realMs) const {
+        const int64_t held = heldMs.load(std::memory_order_acquire);
+        return held != kRunning ? held : realMs + offsetMs.load(std::memory_order_relaxed);
+    }
+    int64_t offset() const { return offsetMs.load(std::memory_order_relaxed); }
+    void setOffset(int64_t offset) {
+        std::lock_guard<std::mutex> guard(lock);
+        const int64_t held = heldMs.load(std::memory_order_relaxed);
+        if (held != kRunning)
+            heldMs.store(held + offset - offsetMs.load(std::memory_order_relaxed), std::memory_order_release);
+        offsetMs.store(offset, std::memory_order_relaxed);
+    }
+    void hold(bool hold, int64_t realMs) {
+        std::lock_guard<std::mutex> guard(lock);
+        const int64_t held = heldMs.load(std::memory_order_relaxed);
+        if (hold && held == kRunning) {
+            heldMs.store(realMs + offsetMs.load(std::memory_order_relaxed), std::memory_order_release);
+        } else if (!hold && held != kRunning) {
+            // The time it was held is taken out of the offset: the clock goes on from its held reading.
+            offsetMs.store(held - realMs, std::memory_order_relaxed);
+            heldMs.store(kRunning, std::memory_order_release);
+        }
+    }
 
-// The wall clock's reading while a test holds it, kRunning while it runs. A reader that finds it
-// running reads the offset stored before it was released.
-constexpr int64_t kRunning = INT64_MIN;
-std::atomic<int64_t> heldMs{kRunning};
-// Keeps the offset and the held reading in step between the test hooks that change them.
-std::mutex testClockLock;
+private:
+    static constexpr int64_t kRunning = INT64_MIN;
+    std::atomic<int64_t> offsetMs{0};
+    std::atomic<int64_t> heldMs{kRunning};
+    // Keeps the offset and the held reading in step between the test hooks that change them.
+    std::mutex lock;
+};
+
+TestableClock wallClock;
+TestableClock processClock;
 
 // Captured when the library loads, which is the start of the process for the engine's purposes.
 const std::chrono::steady_clock::time_point processStart = std::chrono::steady_clock::now();
@@ -29,6 +60,12 @@ int64_t realtimeMs() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t sinceStartMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 processStart)
+        .count();
 }
 
 } // namespace
@@ -58,16 +95,11 @@ int _ftime64_s(__timeb64* tb) {
 }
 
 int64_t wallClockMs() {
-    const int64_t held = heldMs.load(std::memory_order_acquire);
-    if (held != kRunning)
-        return held;
-    return realtimeMs() + wallOffsetMs.load(std::memory_order_relaxed);
+    return wallClock.read(realtimeMs());
 }
 
 int64_t processClockMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 processStart)
-        .count();
+    return processClock.read(sinceStartMs());
 }
 
 void Sleep(DWORD ms) {
@@ -88,25 +120,22 @@ void Sleep(DWORD ms) {
 
 namespace testing {
 void setWallClockOffsetMs(int64_t offsetMs) {
-    std::lock_guard<std::mutex> guard(testClockLock);
-    const int64_t held = heldMs.load(std::memory_order_relaxed);
-    if (held != kRunning)
-        heldMs.store(held + offsetMs - wallOffsetMs.load(std::memory_order_relaxed), std::memory_order_release);
-    wallOffsetMs.store(offsetMs, std::memory_order_relaxed);
+    wallClock.setOffset(offsetMs);
 }
 int64_t wallClockOffsetMs() {
-    return wallOffsetMs.load(std::memory_order_relaxed);
+    return wallClock.offset();
 }
 void holdWallClock(bool hold) {
-    std::lock_guard<std::mutex> guard(testClockLock);
-    const int64_t held = heldMs.load(std::memory_order_relaxed);
-    if (hold && held == kRunning) {
-        heldMs.store(realtimeMs() + wallOffsetMs.load(std::memory_order_relaxed), std::memory_order_release);
-    } else if (!hold && held != kRunning) {
-        // The time it was held is taken out of the offset: the clock goes on from its held reading.
-        wallOffsetMs.store(held - realtimeMs(), std::memory_order_relaxed);
-        heldMs.store(kRunning, std::memory_order_release);
-    }
+    wallClock.hold(hold, realtimeMs());
+}
+void setProcessClockOffsetMs(int64_t offsetMs) {
+    processClock.setOffset(offsetMs);
+}
+int64_t processClockOffsetMs() {
+    return processClock.offset();
+}
+void holdProcessClock(bool hold) {
+    processClock.hold(hold, sinceStartMs());
 }
 } // namespace testing
 

@@ -48,4 +48,41 @@ TEST(Time, ProcessClockIsMonotonicAndSleepWaits) {
     Sleep(0);
 }
 
+// A test may hold either clock and move it in steps of its own: held, it reads the same however long
+// the test takes; released, it runs on from where it stood. The other clock is not touched.
+TEST(Time, AHeldClockMovesOnlyByItsOffsetAndRunsOnFromThereWhenReleased) {
+    const struct {
+        const char* name;
+        int64_t (*read)();
+        void (*hold)(bool);
+        void (*setOffset)(int64_t);
+        int64_t (*offset)();
+        int64_t (*other)();
+    } clocks[] = {
+        {"wall clock", wallClockMs, plat::testing::holdWallClock, plat::testing::setWallClockOffsetMs,
+         plat::testing::wallClockOffsetMs, processClockMs},
+        {"process clock", processClockMs, plat::testing::holdProcessClock,
+         plat::testing::setProcessClockOffsetMs, plat::testing::processClockOffsetMs, wallClockMs},
+    };
+    for (const auto& c : clocks) {
+        SCOPED_TRACE(c.name);
+        c.hold(true);
+        c.hold(true); // twice changes nothing
+        const int64_t held = c.read();
+        const int64_t other = c.other();
+        Sleep(20);
+        EXPECT_EQ(c.read(), held);
+        c.setOffset(c.offset() + 1000);
+        EXPECT_EQ(c.read(), held + 1000);
+        EXPECT_GE(c.other(), other + 19) << "the other clock runs";
+        c.hold(false);
+        const int64_t released = c.read();
+        Sleep(20);
+        EXPECT_GE(released, held + 1000);
+        EXPECT_LT(released, held + 1000 + 10000);
+        EXPECT_GE(c.read(), released + 19) << "it runs again";
+        c.setOffset(0);
+    }
+}
+
 } // namespace

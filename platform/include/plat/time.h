@@ -8,8 +8,8 @@
 namespace plat {
 
 struct __timeb64 {
-    int64_t time;            // seconds since 1970
-    unsigned short millitm;  // milliseconds
+    int64_t time;           // seconds since 1970
+    unsigned short millitm; // milliseconds
     short timezone;
     short dstflag;
 };
@@ -35,6 +35,10 @@ int64_t wallClockOffsetMs();
 // that a clock a test moves in steps takes in none of the real time its steps take. Released
 // (false), the clock runs on from where it stood. Holding or releasing it twice changes nothing.
 void holdWallClock(bool held);
+// The same for the process clock.
+void setProcessClockOffsetMs(int64_t offsetMs);
+int64_t processClockOffsetMs();
+void holdProcessClock(bool held);
 } // namespace testing
 
 } // namespace plat
