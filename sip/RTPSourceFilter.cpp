@@ -87,25 +87,7 @@ int RTPSourceFilter::entryOf(const kmt::SocketAddress& source, uint32_t ssrc, in
         if (!sources[i].address.empty() && sources[i].ssrc == ssrc &&
             sameEndpoint(sources[i].address, source))
             return i;
-    // A free entry, else one quiet for long, else the shortest run (the earliest heard of those); never
-    // the one followed.
-    int chosen = -1;
-    for (int i = 0; i < kSources && chosen < 0; ++i)
-        if (sources[i].address.empty())
-            chosen = i;
-    for (int i = 0; i < kSources && chosen < 0; ++i)
-        if (i != current && nowMs - sources[i].lastMs() >= kQuietMs)
-            chosen = i;
-    if (chosen < 0) {
-        for (int i = 0; i < kSources; ++i) {
-            if (i == current)
-                continue;
-            const Source& s = sources[i];
-            if (chosen < 0 || s.run < sources[chosen].run ||
-                (s.run == sources[chosen].run && s.lastMs() < sources[chosen].lastMs()))
-                chosen = i;
-        }
-    }
+    const int chosen = entryToReplace(nowMs);
     Source& s = sources[chosen];
     s = Source();
     s.address = source;
@@ -116,12 +98,47 @@ int RTPSourceFilter::entryOf(const kmt::SocketAddress& source, uint32_t ssrc, in
     return chosen;
 }
 
-bool RTPSourceFilter::followedSsrcElsewhere(int64_t nowMs) const {
+int RTPSourceFilter::entryToReplace(int64_t nowMs) const {
     for (int i = 0; i < kSources; ++i)
-        if (i != current && !sources[i].address.empty() && sources[i].ssrc == sources[current].ssrc &&
-            sources[i].talking(nowMs))
-            return true;
-    return false;
+        if (sources[i].address.empty())
+            return i;
+    for (int i = 0; i < kSources; ++i)
+        if (i != current && nowMs - sources[i].lastMs() >= kQuietMs)
+            return i;
+    // Each entry's address and host, by how many entries they hold.
+    int atAddress[kSources] = {}, atHost[kSources] = {};
+    for (int i = 0; i < kSources; ++i)
+        for (int j = 0; j < kSources; ++j) {
+            const kmt::SocketAddress& a = sources[i].address;
+            atAddress[i] += sameEndpoint(a, sources[j].address);
+            atHost[i] += sameEndpoint(a, sources[j].address.withPort(a.port()));
+        }
+    int chosen = -1;
+    for (int i = 0; i < kSources; ++i) {
+        if (i == current)
+            continue;
+        if (chosen >= 0) {
+            const Source &s = sources[i], &c = sources[chosen];
+            const int byAddress = atAddress[i] - atAddress[chosen], byHost = atHost[i] - atHost[chosen];
+            const bool before = byAddress != 0   ? byAddress > 0
+                                : byHost != 0    ? byHost > 0
+                                : s.run != c.run ? s.run < c.run
+                                                 : s.lastMs() < c.lastMs();
+            if (!before)
+                continue;
+        }
+        chosen = i;
+    }
+    return chosen;
+}
+
+void RTPSourceFilter::adoptFollowedSsrc(int64_t nowMs) {
+    for (int i = 0; i < kSources; ++i)
+        if (i != current && sources[i].ssrc == namedSsrc && sameEndpoint(sources[i].address, named) &&
+            nowMs - sources[i].lastMs() < kQuietMs)
+            return;
+    namedSsrcKnown = true;
+    namedSsrc = sources[current].ssrc;
 }
 
 bool RTPSourceFilter::accept(const kmt::SocketAddress& source, const RTPHeader& h, int64_t nowMs) {
@@ -133,8 +150,11 @@ bool RTPSourceFilter::accept(const kmt::SocketAddress& source, const RTPHeader& 
     const int index = entryOf(source, h.ssrc, nowMs, made);
     Source& s = sources[index];
     s.heard(h.sequenceNumber, nowMs);
-    if (index == current)
+    if (index == current) {
+        if (atFarEnd && h.ssrc != namedSsrc)
+            adoptFollowedSsrc(nowMs);
         return true;
+    }
     if (farEndItself) {
         if (current >= 0) {
             KMT_LOG_BOUNDED(kmt::logRtp, 2, backBound)
@@ -156,19 +176,20 @@ bool RTPSourceFilter::accept(const kmt::SocketAddress& source, const RTPHeader& 
                 << ":" << named.port();
         }
     }
-    if (s.run < kRunPackets)
+    // The far end's own change: a new SSRC from its address, or the followed SSRC from another.
+    const bool farEndsChange = current >= 0 && (atFarEnd || h.ssrc == sources[current].ssrc);
+    if (farEndsChange) {
+        if (nowMs - sources[current].lastMs() < kChangeMs)
+            return false;
+    } else if (s.run < kRunPackets || (current >= 0 && sources[current].talking(nowMs))) {
         return false;
-    if (current >= 0 && (sources[current].talking(nowMs) ||
-                         (s.ssrc != sources[current].ssrc && followedSsrcElsewhere(nowMs))))
-        return false;
+    }
     KMT_LOG_BOUNDED(kmt::logRtp, 1, changedBound)
         << "rtp source changed to " << source << ":" << source.port() << " (far end " << named << ":"
         << named.port() << ")";
-    if (atFarEnd) {
-        namedSsrcKnown = true;
-        namedSsrc = h.ssrc;
-    }
     current = index;
+    if (atFarEnd)
+        adoptFollowedSsrc(nowMs);
     return true;
 }
 

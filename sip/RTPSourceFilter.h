@@ -11,23 +11,30 @@ namespace rtp {
 
 // The stream is taken from one source at a time: an address and an SSRC. The far end the session
 // description names (address and port) takes it at once, and back at once whenever it sends again,
-// with the SSRC first taken from it (any SSRC until then). Every other source, another SSRC at the
-// far end's address too, is refused, with one allowance for a far end behind NAT, whose packets come
-// from an address of its router: a new source is followed once it has sent kRunPackets packets in
-// sequence and the source followed until then is no longer talking. A source is talking while its
-// last packet came less than kQuietMs ago and its last kTalkPackets packets came within kQuietMs
-// (some 8 a second at least, well below the 50 a second of 20 ms frames): a trickle from an old
-// address does not keep a far end that moved out. Before any source was taken since the far end was named
-// (the named far end has sent nothing yet) the run alone is enough: a far end that sends from
-// another address than the one it names loses only that run. When the source followed stops
-// talking while a source with its SSRC (the far end on a new port of its NAT) is talking, the
-// sources with other SSRCs wait for that one.
+// with its own SSRC: the first taken from it (any SSRC until then), or the one it changed to once that
+// one has been quiet for kQuietMs.
+//
+// The far end's own changes take the stream at their first packet once the source followed has sent
+// nothing for kChangeMs (a few packet times): a new SSRC from the address the session description names
+// (a PBX whose 200 carries another SSRC than its early media, an SSRC change in a call) and the followed
+// SSRC from another address (a NAT that moved the far end to a new port). While the source followed
+// still sends, neither is played.
+//
+// Every other source (another address and another SSRC) is a stranger: it is followed only once it has
+// sent kRunPackets packets in sequence and the source followed until then is no longer talking. A
+// source is talking while its last packet came less than kQuietMs ago and its last kTalkPackets packets
+// came within kQuietMs (some 8 a second at least, well below the 50 a second of 20 ms frames): a trickle
+// from an old address does not keep a far end that moved out. Before any source was taken since the far
+// end was named (the named far end has sent nothing yet) the run alone is enough: a far end that sends
+// from another address than the one it names loses only that run.
 //
 // A source's rate counts from its last pause of kQuietMs or more: the named far end that comes
 // back after a silence is talking from its first packet.
 //
-// Sources are tracked in a table of kSources entries, the one followed among them; a new source
-// replaces an entry that has been quiet for kQuietMs, else the one with the shortest run. A new
+// Sources are tracked in a table of kSources entries, the one followed among them. A new source takes
+// a free entry, else one that has been quiet for kQuietMs, else one of the address (host and port)
+// holding the most entries, of the host holding the most among those: a sender that makes up a new
+// source with every packet pushes out its own, not a far end's that is still making its run. A new
 // source that is refused, a change of source and the far end's return are logged under bounds of
 // the filter's own (the first line of each kind, then one per LogBound interval): the first line of
 // a call tells that call's story (a NAT, a far end that names another address than it sends from),
@@ -36,6 +43,7 @@ namespace rtp {
 class RTPSourceFilter {
 public:
     static constexpr int64_t kQuietMs = 500;
+    static constexpr int64_t kChangeMs = 60;
     static constexpr int kRunPackets = 5;
     static constexpr int kTalkPackets = 5;
     static constexpr int kSources = 6;
@@ -69,12 +77,15 @@ private:
 
     // The index of the source's entry; made gets whether it was made for it now.
     int entryOf(const kmt::SocketAddress& source, uint32_t ssrc, int64_t nowMs, bool& made);
-    // Whether another source than the one followed, with the followed SSRC, is talking.
-    bool followedSsrcElsewhere(int64_t nowMs) const;
+    // The entry a new source takes (never the one followed).
+    int entryToReplace(int64_t nowMs) const;
+    // The far end changed to the SSRC followed from its address: that SSRC becomes its own once the
+    // one before has been quiet for kQuietMs.
+    void adoptFollowedSsrc(int64_t nowMs);
 
     kmt::SocketAddress named;
     bool expected = false; // expect has run
-    // The SSRC the named far end was first taken with; any until then.
+    // The named far end's own SSRC; any until it was first taken.
     bool namedSsrcKnown = false;
     uint32_t namedSsrc = 0;
     Source sources[kSources];
