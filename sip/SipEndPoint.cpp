@@ -137,8 +137,8 @@ void SipEndPoint::sizeReceiveBuffer() {
     }
     int granted = 0;
     int length = sizeof granted;
-    if (plat::getsockopt(socket.handle(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &length) !=
-        plat::SOCKET_ERROR) {
+    if (plat::getsockopt(socket.handle(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted),
+                         &length) != plat::SOCKET_ERROR) {
         KMT_LOG(kmt::logSipCore, 2) << "SIP receive buffer " << granted << " bytes (asked " << asked << ")";
     }
 }
@@ -263,8 +263,9 @@ void SipEndPoint::receive() {
     if (n == plat::SOCKET_ERROR) {
         const int code = plat::WSAGetLastError();
         if (code == plat::WSAEMSGSIZE) {
-            KMT_LOG_BOUNDED(kmt::logSipCore, 1, oversizeLog) << "dropped a datagram longer than " << kReceiveBufferSize
-                                        << " bytes from " << source << ":" << source.port();
+            KMT_LOG_BOUNDED(kmt::logSipCore, 1, oversizeLog)
+                << "dropped a datagram longer than " << kReceiveBufferSize << " bytes from " << source << ":"
+                << source.port();
         }
         KMT_LOG(kmt::logSipCore, 2) << "ignoring socket read error";
         return;
@@ -320,7 +321,8 @@ void SipEndPoint::dispatch(std::istream& text, const kmt::SocketAddress& source)
 // over UDP is never completed by a later datagram).
 bool SipEndPoint::bodyComplete(SipInMessage& message, const kmt::SocketAddress& source) {
     const std::string declared = trimBlank(message.header("Content-Length"));
-    if (declared.empty() || declared.find_first_not_of("0123456789") != std::string::npos || declared.size() > 9)
+    if (declared.empty() || declared.find_first_not_of("0123456789") != std::string::npos ||
+        declared.size() > 9)
         return true;
     std::istream& body = message.body();
     const std::streampos start = body.tellg();
@@ -331,9 +333,9 @@ bool SipEndPoint::bodyComplete(SipInMessage& message, const kmt::SocketAddress& 
     body.seekg(start);
     if (std::stoll(declared) <= available)
         return true;
-    KMT_LOG_BOUNDED(kmt::logSipCore, 1, cutLog) << "dropped a message from " << source << ":" << source.port()
-                                << " whose Content-Length " << declared << " is longer than its body of "
-                                << available << " bytes";
+    KMT_LOG_BOUNDED(kmt::logSipCore, 1, cutLog)
+        << "dropped a message from " << source << ":" << source.port() << " whose Content-Length " << declared
+        << " is longer than its body of " << available << " bytes";
     return false;
 }
 
@@ -420,7 +422,8 @@ void SipEndPoint::noteRefusedCall(int code, const char* reason) {
 void SipEndPoint::noteAcceptedCall() {
     if (refusedInRun == 0)
         return;
-    KMT_LOG(kmt::logSipInvite, runOpensBurst ? 1 : 3) << "taking calls again after " << refusedInRun << " refused";
+    KMT_LOG(kmt::logSipInvite, runOpensBurst ? 1 : 3)
+        << "taking calls again after " << refusedInRun << " refused";
     refusedInRun = 0;
     burstEndMs = plat::processClockMs();
 }

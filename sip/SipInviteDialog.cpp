@@ -216,7 +216,8 @@ bool SipInviteDialog::checkOffer(const kmt::SocketAddress& source, SipInMessage&
     if (!offer)
         offer = readOffer(invite, code, reason);
     if (!offer) {
-        KMT_LOG(kmt::logSipInvite, 2) << "offer of " << invite.cseqMethod << " refused: " << code << " " << reason;
+        KMT_LOG(kmt::logSipInvite, 2)
+            << "offer of " << invite.cseqMethod << " refused: " << code << " " << reason;
         inviteResponse->sendResponse(code, reason);
         return false;
     }
@@ -418,8 +419,8 @@ void SipInviteDialog::followAnsweredDirection(SipInMessage& response) {
         if (answerSdp.selectAudio(kPcma))
             followAnsweredDirection(answerSdp);
         else
-            KMT_LOG(kmt::logSipInvite, 1) << "no supported codecs found in the answer of " << response.statusCode
-                                          << ": the media goes on as it was";
+            KMT_LOG(kmt::logSipInvite, 1) << "no supported codecs found in the answer of "
+                                          << response.statusCode << ": the media goes on as it was";
     } catch (const std::exception& e) {
         KMT_LOG(kmt::logSipInvite, 1) << "error in the answer of " << response.statusCode << ": " << e.what();
     }
@@ -477,7 +478,8 @@ void SipInviteDialog::onFinalResponse(SipTransactionalRequest* request, const km
                 const size_t spread = std::hash<std::string>()(localTag + std::to_string(localCSeq));
                 const int delay = outgoing ? 2100 + static_cast<int>(spread % 1900)
                                            : static_cast<int>(spread % 2000);
-                KMT_LOG(kmt::logSipReinvite, 2) << "re-invite crossed the far end's, again in " << delay << " ms";
+                KMT_LOG(kmt::logSipReinvite, 2)
+                    << "re-invite crossed the far end's, again in " << delay << " ms";
                 scheduler().removeTimer(&glareTimer);
                 scheduler().addTimer(delay, &glareTimer);
                 return;

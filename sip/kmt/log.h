@@ -206,8 +206,8 @@ extern DebugCategory logHid;
 //
 //     KMT_LOG_BOUNDED(kmt::logRtp, 1, versionBound) << "dropped rtp datagram of version " << version;
 #define KMT_LOG_BOUNDED(category, lvl, bound)                                                                \
-    if (uint64_t kmtLeftOut = 0; (category).effectiveLevel() < (lvl) ||                                      \
-                                 !(bound).admit(::kmt::logClockMs(), &kmtLeftOut))                            \
+    if (uint64_t kmtLeftOut = 0;                                                                             \
+        (category).effectiveLevel() < (lvl) || !(bound).admit(::kmt::logClockMs(), &kmtLeftOut))             \
         ;                                                                                                    \
     else                                                                                                     \
         ::kmt::BoundedRecord((category), (lvl), __FILE__, __LINE__, kmtLeftOut).stream()
