@@ -41,32 +41,46 @@ bool lookUpUser(uid_t uid, passwd& entry, std::vector<char>& buffer) {
 // this is not walked to its end.
 constexpr int kMaxAccountsWalked = 1 << 16;
 
-// Whether no account other than user has gid as its primary group: false too when that cannot be
-// told (an entry that cannot be read, a database beyond the bound). The walk's position is the
-// process's own, so one walk runs at a time.
-bool noOtherAccountInGroup(gid_t gid, uid_t user) {
+// Which accounts a walk of the user database meets with gid as their primary group.
+enum class PrimaryMembers {
+    none,      // no account: also what a database that cannot be listed (LDAP, sssd) gives
+    userAlone, // the user's own account and no other
+    others,    // another account, or it cannot be told (an entry that cannot be read, a database
+               // beyond the bound)
+};
+
+// The walk's position is the process's own, so one walk runs at a time.
+PrimaryMembers primaryMembers(gid_t gid, uid_t user) {
     static std::mutex walking;
     std::lock_guard<std::mutex> guard(walking);
     ::setpwent();
     passwd entry{};
     std::vector<char> buffer;
-    bool none = false;
+    PrimaryMembers met = PrimaryMembers::others;
+    bool userMet = false;
     for (int n = 0; n < kMaxAccountsWalked; ++n) {
         const int r =
             lookUp([](passwd* e, char* b, size_t size, passwd** f) { return ::getpwent_r(e, b, size, f); },
                    entry, buffer);
-        if (r != 0 || (entry.pw_gid == gid && entry.pw_uid != user)) {
-            none = r == ENOENT; // the end of the database
+        if (r == ENOENT) { // the end of the database
+            met = userMet ? PrimaryMembers::userAlone : PrimaryMembers::none;
             break;
         }
+        if (r != 0 || (entry.pw_gid == gid && entry.pw_uid != user)) {
+            break;
+        }
+        userMet = userMet || entry.pw_gid == gid;
     }
     ::endpwent();
-    return none;
+    return met;
 }
 
 // Whether a group is the user's own private group: the effective user's primary group or one
-// named as the user, which no other account has as its primary group nor is listed in. False when
-// the user's or the group's entry cannot be read.
+// named as the user, which no other account has as its primary group nor is listed in, and which
+// is known to be the user's: the walk met the user's own account with it as primary group, or it
+// lists the user alone. A group that lists no one where the walk meets no one (a database that
+// cannot be listed) may be the primary group of accounts no walk shows. False when the user's or
+// the group's entry cannot be read.
 bool privateGroupOfUser(gid_t gid) {
     const uid_t uid = ::geteuid();
     passwd user{};
@@ -82,12 +96,15 @@ bool privateGroupOfUser(gid_t gid) {
     if (gid != user.pw_gid && (!entry.gr_name || name != entry.gr_name)) {
         return false;
     }
+    bool listsUser = false;
     for (char** member = entry.gr_mem; member && *member; ++member) {
         if (name != *member) {
             return false;
         }
+        listsUser = true;
     }
-    return noOtherAccountInGroup(gid, uid);
+    const PrimaryMembers met = primaryMembers(gid, uid);
+    return met == PrimaryMembers::userAlone || (met == PrimaryMembers::none && listsUser);
 }
 
 } // namespace

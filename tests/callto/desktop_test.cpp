@@ -193,31 +193,39 @@ TEST_F(DesktopRegistrations, AnEntryNotWrittenLeavesTheUsersDefaults) {
 // is safe where the group is the user's own private group, and refused where another account is in
 // it, or for write by others. Played by accounts of the test's own, each case as its user through
 // the registrations (registry, desktop entry, default handler) and the hand-off, whose message
-// folder falls back to the home here (the runtime folder's one is another user's link).
+// folder falls back to the home here (the runtime folder's one is another user's link). Where the
+// user database cannot be listed (LDAP, sssd), the accounts that share a primary group are not
+// seen: there only a group that lists the user alone is the user's.
 TEST_F(DesktopRegistrations, GroupWriteServesOnlyForTheUsersPrivateGroup) {
     testsupport::TestAccounts accounts;
     // 0: a user and its private group (user 0 is listed in group 5 besides); 1: a user whose group
     // lists account 3; 2: a user whose group is account 3's primary group; 3: that account, with a
-    // group named as it besides; no group 6.
+    // group named as it that lists it alone besides; 4: another account of group 2, with a group
+    // named as it that lists no one; no group 6.
     if (::geteuid() != 0 || !testsupport::canActAsUser(testsupport::kNobody) ||
         !(accounts.addGroup(5) && accounts.addGroup(0) && accounts.addUser(0, 0, {5}) && accounts.addGroup(1) &&
           accounts.addUser(1, 1) && accounts.addGroup(2) && accounts.addUser(2, 2) && accounts.addGroup(3) &&
-          accounts.addUser(3, 2, {1}))) {
+          accounts.addUser(3, 2, {1, 3}) && accounts.addGroup(4) && accounts.addUser(4, 2))) {
         GTEST_SKIP() << "this process cannot add accounts (groupadd, useradd) or act as other users";
     }
     struct Case {
         const char* what;
         int user, group;
         mode_t mode;
+        bool listed; // whether a walk of the user database meets the accounts
         bool accepted;
     } cases[] = {
-        {"the user's private group", 0, 0, 0775, true},
-        {"a group named as the user, not its primary group", 3, 3, 0775, true},
-        {"write for others", 0, 0, 0777, false},
-        {"the user's group listing another account", 1, 1, 0775, false},
-        {"the user's group another account's primary group", 2, 2, 0775, false},
-        {"a group the user is a member of, not its own", 0, 5, 0775, false},
-        {"a group the group database does not have", 0, 6, 0775, false},
+        {"the user's private group", 0, 0, 0775, true, true},
+        {"a group named as the user listing it alone, not its primary group", 3, 3, 0775, true, true},
+        {"write for others", 0, 0, 0777, true, false},
+        {"the user's group listing another account", 1, 1, 0775, true, false},
+        {"the user's group another account's primary group", 2, 2, 0775, true, false},
+        {"a group the user is a member of, not its own", 0, 5, 0775, true, false},
+        {"a group the group database does not have", 0, 6, 0775, true, false},
+        {"a group named as the user listing no one, not its primary group", 4, 4, 0775, true, false},
+        {"the user's private group, accounts not listed", 0, 0, 0775, false, false},
+        {"the user's group another account's primary group, accounts not listed", 2, 2, 0775, false, false},
+        {"a group named as the user listing it alone, accounts not listed", 3, 3, 0775, false, true},
     };
     ASSERT_EQ(0, ::chmod(dir.c_str(), 0711)); // the homes below are reached by their users
     // The runtime folder's message folder: a link of another user.
@@ -247,6 +255,13 @@ TEST_F(DesktopRegistrations, GroupWriteServesOnlyForTheUsersPrivateGroup) {
             const int out = ::open(errors.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
             if (out < 0 || ::dup2(out, 1) != 1 || ::dup2(out, 2) != 2) return 1;
             ::umask(002);
+            if (!c.listed) {
+                ::setenv("KBR_TEST_UNLISTED_USERS", "1", 1);
+                ::setpwent();
+                const bool walked = ::getpwent() != nullptr;
+                ::endpwent();
+                if (walked) return 2;
+            }
             ::setenv("HOME", userHome.c_str(), 1);
             ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
             for (const char* v : {"KBR_REGISTRY_FILE", "KBR_WINMSG_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
@@ -277,7 +292,7 @@ TEST_F(DesktopRegistrations, GroupWriteServesOnlyForTheUsersPrivateGroup) {
         const std::string handler = testsupport::readLine(report[0]);
         const std::string handOff = testsupport::readLine(report[0]);
         ::close(report[0]);
-        EXPECT_EQ(0, status);
+        EXPECT_EQ(0, status) << "1: output not redirected, 2: the accounts still listed";
         std::ifstream in(errors);
         const std::string err((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         char mode[8];
