@@ -43,6 +43,14 @@ WasapiLog& wasapiLog() {
     return *log;
 }
 
+// The log output is in place before the first test: a category resolves its level once, at its
+// first record, so an output added only after a test without it (AudioDevicesRealTime) had logged
+// to "wasapi" never raised the category to 2, and the capture dump and the level-2 lines stayed off.
+struct LogFirst : ::testing::Environment {
+    void SetUp() override { wasapiLog(); }
+};
+const auto* const logFirst = ::testing::AddGlobalTestEnvironment(new LogFirst);
+
 bool hasLine(const std::vector<std::string>& lines, const std::string& prefix) {
     return std::any_of(lines.begin(), lines.end(),
                        [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
