@@ -12,10 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <regex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 using namespace wasmedia;
 using audiotest::RecordingChannel;
@@ -587,17 +591,51 @@ TEST_F(AudioDevices, DeviceLevelsFollowTheEndpoints) {
 
 namespace {
 
+// The simulation configured by the environment for as long as it lives; then the variables are gone
+// again, the simulation reads them afresh and the folder of its recordings is removed.
+class SimEnvironment {
+public:
+    SimEnvironment(const std::string& recordings, std::vector<std::pair<const char*, std::string>> vars)
+        : dir(recordings), set(std::move(vars)) {
+        for (const auto& v : set)
+            ::setenv(v.first, v.second.c_str(), 1);
+        sim::reset();
+    }
+    ~SimEnvironment() {
+        for (const auto& v : set)
+            ::unsetenv(v.first);
+        sim::reset();
+        std::system(("rm -rf '" + dir + "'").c_str());
+    }
+    SimEnvironment(const SimEnvironment&) = delete;
+    SimEnvironment& operator=(const SimEnvironment&) = delete;
+
+private:
+    const std::string dir;
+    const std::vector<std::pair<const char*, std::string>> set;
+};
+
+// The names of the files in the folder.
+std::vector<std::string> filesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 // The clock of the main job and the Java tests: real time, configured by the environment.
 TEST(AudioDevicesRealTime, EnvironmentConfiguredEndpointsRunOnTheirOwnClock) {
     char dirTemplate[] = "/tmp/kbr-sim-XXXXXX";
     ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
     const std::string dir = dirTemplate;
-    ::setenv("KBR_AUDIO_SIM_RENDER", "Phone Speaker,rate=44100,channels=2,format=s32", 1);
-    ::setenv("KBR_AUDIO_SIM_CAPTURE", "Phone Mic,rate=16000,channels=1,format=float,source=tone:440:0.25", 1);
-    ::setenv("KBR_AUDIO_SIM_RECORD_DIR", dir.c_str(), 1);
-    ::setenv("KBR_AUDIO_SIM_PERIOD_MS", "5", 1);
-    ::setenv("KBR_AUDIO_SIM_BUFFER_PERIODS", "8", 1);
-    sim::reset();
+    const SimEnvironment environment(
+        dir, {{"KBR_AUDIO_SIM_RENDER", "Phone Speaker,rate=44100,channels=2,format=s32"},
+              {"KBR_AUDIO_SIM_CAPTURE", "Phone Mic,rate=16000,channels=1,format=float,source=tone:440:0.25"},
+              {"KBR_AUDIO_SIM_RECORD_DIR", dir},
+              {"KBR_AUDIO_SIM_PERIOD_MS", "5"},
+              {"KBR_AUDIO_SIM_BUFFER_PERIODS", "8"}});
     WASMediaManager manager;
     EXPECT_EQ(manager.getOutputDevices(), std::vector<std::string>{"Phone Speaker"});
     RecordingChannel channel;
@@ -615,9 +653,15 @@ TEST(AudioDevicesRealTime, EnvironmentConfiguredEndpointsRunOnTheirOwnClock) {
     EXPECT_NEAR(audiotest::soundLevel(channel.captured, 440, 8000, 200, 800, &capturedBlocks), 0.25 * 32767,
                 0.25 * 32767 * 0.02);
     EXPECT_GE(capturedBlocks, 10u);
+    // The one render stream's recording, numbered among the process's streams (from 1): not the
+    // first when another recording stream ran before it.
+    const std::vector<std::string> recordings = filesIn(dir);
+    ASSERT_EQ(recordings.size(), 1u);
+    EXPECT_TRUE(std::regex_match(recordings[0], std::regex("Phone Speaker-[1-9][0-9]*\\.wav")))
+        << recordings[0];
     plat::audiosim::WavData wav;
     std::string error;
-    ASSERT_TRUE(sim::readWav(dir + "/Phone Speaker-1.wav", wav, &error)) << error;
+    ASSERT_TRUE(sim::readWav(dir + "/" + recordings[0], wav, &error)) << error;
     EXPECT_EQ(wav.rate, 44100u);
     EXPECT_EQ(wav.channels, 1);
     ASSERT_GE(wav.mono.size(), 44100u / 4);
@@ -625,11 +669,6 @@ TEST(AudioDevicesRealTime, EnvironmentConfiguredEndpointsRunOnTheirOwnClock) {
     EXPECT_GE(playedBlocks, 10u);
     EXPECT_GT(played, 0.8 * 8000.0 / 32768);
     EXPECT_LT(played, 8000.0 / 32768 + 0.01);
-    for (const char* name : {"KBR_AUDIO_SIM_RENDER", "KBR_AUDIO_SIM_CAPTURE", "KBR_AUDIO_SIM_RECORD_DIR",
-                             "KBR_AUDIO_SIM_PERIOD_MS", "KBR_AUDIO_SIM_BUFFER_PERIODS"})
-        ::unsetenv(name);
-    sim::reset();
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 } // namespace
