@@ -20,6 +20,17 @@ namespace {
 // Numbers the packet-log pairs of all streams of the process: 0 to 9, then 0 again.
 std::atomic<int> packetLogCounter{0};
 
+// What any sender can cause with each datagram is logged under bounds of the process: a peer that
+// sends a few stray datagrams in every call (linphone's zero packets at a stream's start) gives one
+// line per interval over all calls, not one per call.
+struct ProcessLogBounds {
+    kmt::LogBound version, malformed, rtpRead, rtcpReceived, rtcpRead;
+};
+ProcessLogBounds& processLogBounds() {
+    static ProcessLogBounds bounds;
+    return bounds;
+}
+
 // Address family codes of the packet-log format.
 constexpr uint8_t kLogFamilyIPv4 = 2;
 constexpr uint8_t kLogFamilyIPv6 = 23;
@@ -74,6 +85,11 @@ kmt::SocketAddress wildcardAddress() {
 namespace testing {
 int packetLogCounter() {
     return rtp::packetLogCounter.load();
+}
+void resetProcessLogBounds() {
+    ProcessLogBounds& b = processLogBounds();
+    for (kmt::LogBound* bound : {&b.version, &b.malformed, &b.rtpRead, &b.rtcpReceived, &b.rtcpRead})
+        bound->reset();
 }
 } // namespace testing
 
@@ -322,8 +338,7 @@ void RTPStream::onRtpReadable() {
             writePacketRecord(inLog, 1, 0, source, receiveBuffer.data(), static_cast<size_t>(received));
     } catch (const kmt::SocketException& e) {
         // A datagram longer than the buffer fails the read (WSAEMSGSIZE): any sender can cause it.
-        static kmt::LogBound readBound;
-        KMT_LOG_BOUNDED(kmt::logRtp, 1, readBound)
+        KMT_LOG_BOUNDED(kmt::logRtp, 1, processLogBounds().rtpRead)
             << "caught socket exception in " << e.call() << "error: " << e.code();
         return;
     } catch (const std::exception& e) {
@@ -347,16 +362,13 @@ kmt::SocketAddress RTPStream::followedSource() {
 // only what the source filter takes reaches the handler.
 void RTPStream::dispatch(const uint8_t* data, size_t length, const kmt::SocketAddress* source,
                          const kmt::SocketAddress& farEnd, int64_t nowMs) {
-    // What any sender can cause with each datagram is logged under bounds of the process: a peer
-    // that sends a few stray datagrams in every call (linphone's zero packets at a stream's start)
-    // gives one line per interval over all calls, not one per call.
-    static kmt::LogBound versionBound, malformedBound;
+    ProcessLogBounds& bounds = processLogBounds();
     try {
         RTPPacket packet = decodeRTP(data, length);
         const RTPHeader& h = packet.header;
         const int version = data[0] >> 6;
         if (version != 2) {
-            KMT_LOG_BOUNDED(kmt::logRtp, 1, versionBound) << "dropped rtp datagram of version " << version;
+            KMT_LOG_BOUNDED(kmt::logRtp, 1, bounds.version) << "dropped rtp datagram of version " << version;
             return;
         }
         if (source) {
@@ -371,14 +383,13 @@ void RTPStream::dispatch(const uint8_t* data, size_t length, const kmt::SocketAd
     } catch (const kmt::SocketException& e) {
         KMT_LOG(kmt::logRtp, 1) << "caught socket exception in " << e.call() << "error: " << e.code();
     } catch (const std::exception& e) {
-        KMT_LOG_BOUNDED(kmt::logRtp, 1, malformedBound) << "caught exception: " << e.what();
+        KMT_LOG_BOUNDED(kmt::logRtp, 1, bounds.malformed) << "caught exception: " << e.what();
     }
 }
 
 void RTPStream::onRtcpReadable() {
     // One line per datagram of any sender: bounded over the process, as the RTP lines are.
-    static kmt::LogBound receivedBound, readBound;
-    KMT_LOG_BOUNDED(kmt::logRtp, 2, receivedBound) << "received data on rtp ctl socket";
+    KMT_LOG_BOUNDED(kmt::logRtp, 2, processLogBounds().rtcpReceived) << "received data on rtp ctl socket";
     try {
         std::lock_guard<std::recursive_mutex> receiveGuard(receiveLock);
         std::lock_guard<std::recursive_mutex> socketGuard(socketLock);
@@ -390,7 +401,7 @@ void RTPStream::onRtcpReadable() {
         if (received == plat::SOCKET_ERROR)
             throw kmt::SocketException("recv", plat::WSAGetLastError());
     } catch (const kmt::SocketException& e) {
-        KMT_LOG_BOUNDED(kmt::logRtp, 1, readBound)
+        KMT_LOG_BOUNDED(kmt::logRtp, 1, processLogBounds().rtcpRead)
             << "caught socket exception in " << e.call() << "error: " << e.code();
     } catch (const std::exception& e) {
         KMT_LOG(kmt::logRtp, 1) << "caught exception: " << e.what();

@@ -148,6 +148,8 @@ private:
 namespace testing {
 // The number the next packet-log pair will carry (0-9).
 int packetLogCounter();
+// The process's bounds of the lines bad datagrams cost, as new: the next line of each kind is written.
+void resetProcessLogBounds();
 } // namespace testing
 
 } // namespace rtp

@@ -607,6 +607,10 @@ bool tick(int periods, bool wait) {
     return idle;
 }
 
+bool waitIdle(int timeoutMs) {
+    return audio::waitIdle(timeoutMs);
+}
+
 bool waitStreams(int count, int timeoutMs) {
     for (int waited = 0; audio::stepperCount() < count; ++waited) {
         if (waited >= timeoutMs * 10)

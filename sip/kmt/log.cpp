@@ -27,6 +27,13 @@ bool LogBound::admit(int64_t nowMs, uint64_t* left) {
     return true;
 }
 
+void LogBound::reset() {
+    std::lock_guard<std::mutex> guard(lock);
+    written = false;
+    lastWrittenMs = 0;
+    leftOut = 0;
+}
+
 BoundedRecord::~BoundedRecord() {
     if (leftOut > 0)
         record.stream() << " (" << leftOut << " more like it not logged since the one before)";

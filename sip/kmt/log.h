@@ -121,6 +121,8 @@ public:
     // Whether the line that occurs at nowMs is written; when it is, *left gets how many were left
     // out since the one written before it.
     bool admit(int64_t nowMs, uint64_t* left);
+    // Test hook: as new again, nothing written and nothing left out.
+    void reset();
 
 private:
     const int64_t intervalMs;

@@ -61,6 +61,10 @@ struct External : kmt::Thread {
 };
 
 TEST(Thread, DestructorWaitsForTheBodyAndThreadsRestartAfterJoin) {
+    // The flags outlive the test: a second run starts them as the first found them.
+    gRelease = false;
+    gEntered = false;
+    gFinished = false;
     { External idle; }
     EXPECT_FALSE(gEntered) << "destroying an idle object runs nothing";
 

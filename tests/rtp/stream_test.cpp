@@ -145,9 +145,15 @@ TEST(RTPStream, RtpFlowIsMarkedAsVoice) {
 
 // A bad datagram costs a level-1 line, under a bound of the process per kind of line: the first,
 // then one per interval. Nothing else of the call is lost: the session plays the next good packet.
-// No other test of this program sends bad datagrams, so each kind's first line here is the process's
-// first.
+// The bounds outlive the test (a second run in the process, or another test's bad datagram, would
+// find them taken): they start as new here and are left so.
+struct FreshProcessLogBounds {
+    FreshProcessLogBounds() { rtp::testing::resetProcessLogBounds(); }
+    ~FreshProcessLogBounds() { rtp::testing::resetProcessLogBounds(); }
+};
+
 TEST(RTPStream, BadDatagramsOnEitherSocketCostOneLogLinePerKindAndInterval) {
+    FreshProcessLogBounds bounds;
     rtp::RTPSession session;
     UdpPeer peer;
     session.start(peer.address(), kmt::SocketAddress(), 101);

@@ -117,17 +117,25 @@ void pointAt(const char16_t* before, const char16_t* word, const char16_t* after
     plat::testing::setCursorPos(nextX, 20);
 }
 
+// Each test starts the capture and stops it again: a stop lasts until the next start, so a test
+// run after one that stopped would otherwise find every capture call returning at once.
 class TextCapture : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         setenv("KBR_POINTER", "sim", 1);
         driver(); // makes the word-capture library present
+    }
+    void SetUp() override {
         RecordingEnv e;
         Java_nl_brimel_kbr_ui_core_phone_PhoneNumberCatcher_startCapture(&e.env, nullptr);
         ASSERT_EQ("", e.thrownMessage);
         ASSERT_EQ(1, driver().liveObjects());
     }
-    void TearDown() override { driver().reset(); }
+    void TearDown() override {
+        stopCapture();
+        EXPECT_EQ(0, driver().liveObjects());
+        driver().reset();
+    }
 };
 
 TEST_F(TextCapture, ArrayOfTextFallbackOffsetAndPoint) {
@@ -194,7 +202,7 @@ TEST_F(TextCapture, NextStringStaysInsideTheBuffer) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
 }
 
-// Runs last in the suite: stops the engine under a waiting capture.
+// Stops the engine under a waiting capture.
 TEST_F(TextCapture, StopEndsAWaitingCapture) {
     pointAt(u"", u"before stop", u"", 0, u"");
     char buffer[32];

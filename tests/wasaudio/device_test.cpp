@@ -12,10 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <regex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 using namespace wasmedia;
 using audiotest::RecordingChannel;
@@ -42,6 +46,14 @@ WasapiLog& wasapiLog() {
     }();
     return *log;
 }
+
+// The log output is in place before the first test: a category resolves its level once, at its
+// first record, so an output added only after a test without it (AudioDevicesRealTime) had logged
+// to "wasapi" never raised the category to 2, and the capture dump and the level-2 lines stayed off.
+struct LogFirst : ::testing::Environment {
+    void SetUp() override { wasapiLog(); }
+};
+const auto* const logFirst = ::testing::AddGlobalTestEnvironment(new LogFirst);
 
 bool hasLine(const std::vector<std::string>& lines, const std::string& prefix) {
     return std::any_of(lines.begin(), lines.end(),
@@ -394,10 +406,12 @@ TEST_F(AudioDevices, EndpointVanishingMidCallStopsAudioWithoutCrash) {
 
 // Holds the audio thread in the first render fill after the streams started that asks for a new
 // frame (the priming fill filled the whole buffer before they started); the periods run. After each
-// period the thread either asks for a frame, and is held there, or fills without one and drains the
-// period's capture packet: the next period runs only once it did one or the other, however long
-// the machine keeps it waiting.
-void holdFirstFetchAfterStart(RecordingChannel& channel, const WASMediaDevice& device, int& periods) {
+// period the thread either asks for a frame, and is held there, or serves the whole period: fills
+// without one and drains the capture buffer until it is empty. The next period runs only once it
+// did one or the other, however long the machine keeps it waiting: a period run while a drain is
+// still under way (its packet counted, the buffer not yet found empty) puts its packet into that
+// drain, before the hold.
+void holdFirstFetchAfterStart(RecordingChannel& channel, int& periods) {
     size_t primed;
     {
         std::lock_guard<std::mutex> guard(channel.lock);
@@ -409,13 +423,12 @@ void holdFirstFetchAfterStart(RecordingChannel& channel, const WASMediaDevice& d
         return channel.requested.size() > primed;
     };
     for (periods = 1; periods <= 8; ++periods) {
-        const int drained = device.getCapturedPackets();
         sim::tick(1, false);
-        for (int waited = 0; !asked() && device.getCapturedPackets() == drained; ++waited) {
-            if (waited == 10000) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!asked() && !sim::waitIdle(1)) {
+            if (std::chrono::steady_clock::now() >= until) {
                 FAIL() << "the audio thread served no period in 10 s";
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (asked())
             return;
@@ -429,7 +442,7 @@ TEST_F(AudioDevices, SeveralPacketsInOneDrainAreAllProcessed) {
     device.start();
     ASSERT_TRUE(sim::waitStreams(2));
     int held = 0;
-    ASSERT_NO_FATAL_FAILURE(holdFirstFetchAfterStart(channel, device, held));
+    ASSERT_NO_FATAL_FAILURE(holdFirstFetchAfterStart(channel, held));
     sim::tick(2, false); // three capture packets wait now
     wasapiLog().take();
     channel.release();
@@ -454,7 +467,7 @@ TEST_F(AudioDevices, CaptureGapAfterOverflowIsFilledWithSilence) {
     device.start();
     ASSERT_TRUE(sim::waitStreams(2));
     int held = 0;
-    ASSERT_NO_FATAL_FAILURE(holdFirstFetchAfterStart(channel, device, held));
+    ASSERT_NO_FATAL_FAILURE(holdFirstFetchAfterStart(channel, held));
     const int early = held - 1; // periods drained before the hold
     sim::tick(12, false);       // thirteen packets: ten fit, three are lost
     wasapiLog().take();
@@ -579,17 +592,51 @@ TEST_F(AudioDevices, DeviceLevelsFollowTheEndpoints) {
 
 namespace {
 
+// The simulation configured by the environment for as long as it lives; then the variables are gone
+// again, the simulation reads them afresh and the folder of its recordings is removed.
+class SimEnvironment {
+public:
+    SimEnvironment(const std::string& recordings, std::vector<std::pair<const char*, std::string>> vars)
+        : dir(recordings), set(std::move(vars)) {
+        for (const auto& v : set)
+            ::setenv(v.first, v.second.c_str(), 1);
+        sim::reset();
+    }
+    ~SimEnvironment() {
+        for (const auto& v : set)
+            ::unsetenv(v.first);
+        sim::reset();
+        std::system(("rm -rf '" + dir + "'").c_str());
+    }
+    SimEnvironment(const SimEnvironment&) = delete;
+    SimEnvironment& operator=(const SimEnvironment&) = delete;
+
+private:
+    const std::string dir;
+    const std::vector<std::pair<const char*, std::string>> set;
+};
+
+// The names of the files in the folder.
+std::vector<std::string> filesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 // The clock of the main job and the Java tests: real time, configured by the environment.
 TEST(AudioDevicesRealTime, EnvironmentConfiguredEndpointsRunOnTheirOwnClock) {
     char dirTemplate[] = "/tmp/kbr-sim-XXXXXX";
     ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
     const std::string dir = dirTemplate;
-    ::setenv("KBR_AUDIO_SIM_RENDER", "Phone Speaker,rate=44100,channels=2,format=s32", 1);
-    ::setenv("KBR_AUDIO_SIM_CAPTURE", "Phone Mic,rate=16000,channels=1,format=float,source=tone:440:0.25", 1);
-    ::setenv("KBR_AUDIO_SIM_RECORD_DIR", dir.c_str(), 1);
-    ::setenv("KBR_AUDIO_SIM_PERIOD_MS", "5", 1);
-    ::setenv("KBR_AUDIO_SIM_BUFFER_PERIODS", "8", 1);
-    sim::reset();
+    const SimEnvironment environment(
+        dir, {{"KBR_AUDIO_SIM_RENDER", "Phone Speaker,rate=44100,channels=2,format=s32"},
+              {"KBR_AUDIO_SIM_CAPTURE", "Phone Mic,rate=16000,channels=1,format=float,source=tone:440:0.25"},
+              {"KBR_AUDIO_SIM_RECORD_DIR", dir},
+              {"KBR_AUDIO_SIM_PERIOD_MS", "5"},
+              {"KBR_AUDIO_SIM_BUFFER_PERIODS", "8"}});
     WASMediaManager manager;
     EXPECT_EQ(manager.getOutputDevices(), std::vector<std::string>{"Phone Speaker"});
     RecordingChannel channel;
@@ -607,9 +654,15 @@ TEST(AudioDevicesRealTime, EnvironmentConfiguredEndpointsRunOnTheirOwnClock) {
     EXPECT_NEAR(audiotest::soundLevel(channel.captured, 440, 8000, 200, 800, &capturedBlocks), 0.25 * 32767,
                 0.25 * 32767 * 0.02);
     EXPECT_GE(capturedBlocks, 10u);
+    // The one render stream's recording, numbered among the process's streams (from 1): not the
+    // first when another recording stream ran before it.
+    const std::vector<std::string> recordings = filesIn(dir);
+    ASSERT_EQ(recordings.size(), 1u);
+    EXPECT_TRUE(std::regex_match(recordings[0], std::regex("Phone Speaker-[1-9][0-9]*\\.wav")))
+        << recordings[0];
     plat::audiosim::WavData wav;
     std::string error;
-    ASSERT_TRUE(sim::readWav(dir + "/Phone Speaker-1.wav", wav, &error)) << error;
+    ASSERT_TRUE(sim::readWav(dir + "/" + recordings[0], wav, &error)) << error;
     EXPECT_EQ(wav.rate, 44100u);
     EXPECT_EQ(wav.channels, 1);
     ASSERT_GE(wav.mono.size(), 44100u / 4);
@@ -617,11 +670,6 @@ TEST(AudioDevicesRealTime, EnvironmentConfiguredEndpointsRunOnTheirOwnClock) {
     EXPECT_GE(playedBlocks, 10u);
     EXPECT_GT(played, 0.8 * 8000.0 / 32768);
     EXPECT_LT(played, 8000.0 / 32768 + 0.01);
-    for (const char* name : {"KBR_AUDIO_SIM_RENDER", "KBR_AUDIO_SIM_CAPTURE", "KBR_AUDIO_SIM_RECORD_DIR",
-                             "KBR_AUDIO_SIM_PERIOD_MS", "KBR_AUDIO_SIM_BUFFER_PERIODS"})
-        ::unsetenv(name);
-    sim::reset();
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 } // namespace

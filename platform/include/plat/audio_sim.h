@@ -34,6 +34,9 @@ void vanish(const std::string& name);
 // capture packets); false when one did not.
 void setManualClock(bool manual);
 bool tick(int periods = 1, bool wait = true);
+// Waits (at most timeoutMs) until every stream's reader has served the periods run so far; false
+// when one has not.
+bool waitIdle(int timeoutMs);
 // Waits until at least count streams run on the manual clock; false after timeoutMs.
 bool waitStreams(int count, int timeoutMs = 5000);
 
