@@ -20,14 +20,15 @@ std::atomic<bool> simFails{false};
 // The few libX11 calls used, bound by name. Displays and windows are opaque to us.
 struct X11 {
     using OpenDisplay = void* (*)(const char*);
+    using CloseDisplay = int (*)(void*);
     using DefaultRootWindow = unsigned long (*)(void*);
     using QueryPointer = int (*)(void*, unsigned long, unsigned long*, unsigned long*, int*, int*, int*, int*,
                                  unsigned int*);
     OpenDisplay openDisplay = nullptr;
+    CloseDisplay closeDisplay = nullptr;
     DefaultRootWindow defaultRootWindow = nullptr;
     QueryPointer queryPointer = nullptr;
-    void* display = nullptr;
-    std::mutex lock; // Xlib calls on one display are not thread safe without XInitThreads
+    std::mutex lock; // Xlib is not thread safe without XInitThreads
 };
 
 X11* loadX11() {
@@ -37,9 +38,10 @@ X11* loadX11() {
     }
     auto* x = new X11();
     x->openDisplay = reinterpret_cast<X11::OpenDisplay>(::dlsym(library, "XOpenDisplay"));
+    x->closeDisplay = reinterpret_cast<X11::CloseDisplay>(::dlsym(library, "XCloseDisplay"));
     x->defaultRootWindow = reinterpret_cast<X11::DefaultRootWindow>(::dlsym(library, "XDefaultRootWindow"));
     x->queryPointer = reinterpret_cast<X11::QueryPointer>(::dlsym(library, "XQueryPointer"));
-    if (!x->openDisplay || !x->defaultRootWindow || !x->queryPointer) {
+    if (!x->openDisplay || !x->closeDisplay || !x->defaultRootWindow || !x->queryPointer) {
         delete x;
         return nullptr;
     }
@@ -70,19 +72,22 @@ BOOL x11CursorPos(POINT* point) {
         return detail::fail<BOOL>(ERROR_MOD_NOT_FOUND, FALSE);
     }
     std::lock_guard<std::mutex> guard(x->lock);
-    if (!x->display) {
-        // A display that cannot be opened now may be there later: try again on the next call.
-        x->display = x->openDisplay(nullptr);
-        if (!x->display) {
-            return detail::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
-        }
+    // A connection of each call's own, to the server DISPLAY names now: one kept from call to call
+    // would outlive its server (a session that ended, a server started again), and Xlib ends the
+    // process on the first call over a connection that has gone. A server that is not there now
+    // may be there on a later call.
+    void* display = x->openDisplay(nullptr);
+    if (!display) {
+        return detail::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
     }
     unsigned long root = 0;
     unsigned long child = 0;
     int rootX = 0, rootY = 0, winX = 0, winY = 0;
     unsigned int mask = 0;
-    if (!x->queryPointer(x->display, x->defaultRootWindow(x->display), &root, &child, &rootX, &rootY, &winX, &winY,
-                         &mask)) {
+    const bool onScreen = x->queryPointer(display, x->defaultRootWindow(display), &root, &child, &rootX,
+                                          &rootY, &winX, &winY, &mask) != 0;
+    x->closeDisplay(display);
+    if (!onScreen) {
         // The pointer is on another screen.
         return detail::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
     }

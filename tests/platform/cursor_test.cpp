@@ -160,6 +160,8 @@ private:
     std::string display_;
 };
 
+// Each server in its turn: the pointer of the one DISPLAY names now, and a server that has gone is a
+// failure, not the end of the process.
 TEST(PlatCursor, X11PointerUnderXvfb) {
     if (access("/usr/bin/Xvfb", X_OK) != 0) {
         GTEST_SKIP() << "Xvfb is not installed";
@@ -178,24 +180,36 @@ TEST(PlatCursor, X11PointerUnderXvfb) {
     auto closeDisplay = reinterpret_cast<CloseDisplay>(dlsym(x11, "XCloseDisplay"));
     ASSERT_TRUE(openDisplay && rootWindow && warpPointer && sync && closeDisplay);
 
-    Xvfb server;
-    ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
-    ScopedEnv display("DISPLAY", server.display().c_str());
     ScopedEnv pointer("KBR_POINTER", nullptr); // a display is set: the X server serves
-    EXPECT_STREQ("x11", plat::testing::cursorBackend());
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "the first server" : "a server started after it had gone");
+        std::string gone;
+        {
+            Xvfb server;
+            ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
+            ScopedEnv display("DISPLAY", server.display().c_str());
+            EXPECT_STREQ("x11", plat::testing::cursorBackend());
 
-    void* mover = openDisplay(server.display().c_str());
-    ASSERT_NE(nullptr, mover);
-    const POINT cases[] = {{10, 20}, {639, 479}, {0, 0}, {320, 1}};
-    for (const POINT& c : cases) {
-        warpPointer(mover, 0, rootWindow(mover), 0, 0, 0, 0, c.x, c.y);
-        sync(mover, 0);
-        POINT p{-1, -1};
-        ASSERT_TRUE(GetCursorPos(&p)) << GetLastError();
-        EXPECT_EQ(c.x, p.x);
-        EXPECT_EQ(c.y, p.y);
+            void* mover = openDisplay(server.display().c_str());
+            ASSERT_NE(nullptr, mover);
+            const POINT cases[] = {{10, 20}, {639, 479}, {0, 0}, {320, 1}};
+            for (const POINT& c : cases) {
+                warpPointer(mover, 0, rootWindow(mover), 0, 0, 0, 0, c.x, c.y);
+                sync(mover, 0);
+                POINT p{-1, -1};
+                ASSERT_TRUE(GetCursorPos(&p)) << GetLastError();
+                EXPECT_EQ(c.x, p.x);
+                EXPECT_EQ(c.y, p.y);
+            }
+            closeDisplay(mover);
+            gone = server.display();
+        }
+        ScopedEnv display("DISPLAY", gone.c_str());
+        POINT p{3, 4};
+        EXPECT_FALSE(GetCursorPos(&p));
+        EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
+        EXPECT_EQ(3, p.x);
     }
-    closeDisplay(mover);
 }
 
 } // namespace
