@@ -11,8 +11,8 @@ namespace rtp {
 
 // The stream is taken from one source at a time: an address and an SSRC. The far end the session
 // description names (address and port) takes it at once, and back at once whenever it sends again,
-// with its own SSRC: the first taken from it (any SSRC until then), or the one it changed to once that
-// one has been quiet for kQuietMs.
+// with its own SSRC: the first taken from it (any SSRC until then), or one it changed to, once the SSRC
+// before has been quiet for kQuietMs.
 //
 // The far end's own changes take the stream at their first packet once the source followed has sent
 // nothing for kChangeMs (a few packet times): a new SSRC from the address the session description names
