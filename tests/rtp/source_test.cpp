@@ -14,6 +14,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
+#include <sys/ioctl.h>
 #include <thread>
 #include <vector>
 
@@ -348,6 +349,18 @@ TEST(RTPSourceFilter, AnIntruderNeitherPlaysNorSpoilsTheStatistics) {
     }
 }
 
+// Waits (at most 5 s) until the call's receive thread has taken every datagram off its socket and
+// handled the last one (under the receive lock, which followedSource takes once it is free).
+bool allRead(rtp::RTPSession& session) {
+    const int fd = plat::socketFd(session.getStream().rtpSocketHandle());
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int waiting = 1;
+    while (::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    session.getStream().followedSource();
+    return waiting == 0;
+}
+
 // Rtp packets of one source, one at a time, each sent once the one before was counted by the call.
 void sendCounted(rtp::RTPSession& session, UdpPeer& from, uint32_t ssrc, uint16_t firstSequence, int packets) {
     const uint16_t port = session.getStream().rtpLocalAddress().port();
@@ -410,9 +423,11 @@ TEST(RTPSourceFilter, AFarEndBehindNatIsHeardThroughASprayOfFreshSsrcs) {
             sprayer.sendTo(port, p.data(), p.size());
         }
         if (r < run - 1) {
-            // Not taken before its run is complete: nothing to wait for.
+            // Not taken before its run is complete: the round goes once the call has read the one
+            // before off its socket.
             Bytes p = rtpPacket(uint16_t(3000 + r), 0xFA, 0xD5);
             far.sendTo(port, p.data(), p.size());
+            ASSERT_TRUE(allRead(session)) << "round " << r;
             continue;
         }
         ASSERT_NO_FATAL_FAILURE(sendCounted(session, far, 0xFA, uint16_t(3000 + r), 1)) << "round " << r;
